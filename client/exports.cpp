@@ -1,0 +1,26 @@
+// The five functions that hosts call, exported under plain names by varnokclient.def.
+#include <windows.h>
+
+#include "client/lifecycle.h"
+#include "client/protocol.h"
+#include "client/records.h"
+
+extern "C" {
+
+HRESULT FilterInit(const DriverConfig* config, ScanCallback scan_callback, ScanResultCallback scan_result_callback,
+                   LogCallback log_callback) {
+    return varnok::FilterInit(config, scan_callback, scan_result_callback, log_callback);
+}
+
+BOOL SetDriverConfiguration(const wchar_t* config_text, std::uint32_t config_value1, std::uint32_t config_value2) {
+    return varnok::SetDriverConfiguration(config_text, config_value1, config_value2);
+}
+
+HRESULT ClientDisconnect() { return varnok::ClientDisconnect(); }
+
+// Exported as "GetVersion"; the internal name keeps clear of kernel32's function of that name.
+const char* VarnokGetVersion() { return varnok::kVersionText; }
+
+BOOL VarnokDeleteFile(const wchar_t* path) { return ::DeleteFileW(path); }
+
+}  // extern "C"

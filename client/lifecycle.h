@@ -1,0 +1,17 @@
+// Start-up and shut-down of the client, behind the exported functions.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "varnokclient.h"
+
+namespace varnok {
+
+HRESULT FilterInit(const DriverConfig* config, ScanCallback scan_callback, ScanResultCallback scan_result_callback,
+                   LogCallback log_callback);
+BOOL SetDriverConfiguration(const wchar_t* config_text, std::uint32_t config_value1, std::uint32_t config_value2);
+HRESULT ClientDisconnect();
+
+}  // namespace varnok

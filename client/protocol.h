@@ -1,0 +1,37 @@
+// The library's side of the driver's communication port: connecting, receiving notifications,
+// acknowledging them and sending commands. Every message is built in storage of the sending call,
+// so several workers use the one port handle at once without a lock.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "client/wire.h"
+
+namespace varnok {
+
+inline constexpr wchar_t kScanPortName[] = L"\\VarnokScanPort";
+
+// Connects to the driver's port; the handle is written to *phPort (null on failure).
+HRESULT ConnectToDriver(HANDLE* phPort);
+
+// Queues an overlapped receive into the buffer, with the buffer's own OVERLAPPED. Success is
+// HRESULT_FROM_WIN32(ERROR_IO_PENDING); the notification then arrives on the completion port.
+HRESULT QueueReceive(HANDLE hPort, ScanMessage* pMessage);
+
+// The buffer whose receive a completion reports, from the completion's OVERLAPPED pointer.
+ScanMessage* MessageFromOverlapped(OVERLAPPED* pOvlp);
+OVERLAPPED* MessageOverlapped(ScanMessage* pMessage);
+
+// Acknowledges a file event at once: 20 bytes with its MessageId and the worker's thread id.
+HRESULT SendScanReply(HANDLE hPort, const ScanMessage& message, DWORD thread_id);
+
+// Command 1: the verdict for one event. Returns the port's HRESULT unchanged (0 = delivered).
+HRESULT SendScanResult(HANDLE hPort, std::int32_t verdict, std::uint64_t event_id, std::uint32_t thread_id);
+
+// Command 2: the driver configuration. Returns the port's HRESULT unchanged.
+HRESULT SendDriverConfiguration(HANDLE hPort, const wchar_t* config_text, std::uint32_t config_value1,
+                                std::uint32_t config_value2);
+
+}  // namespace varnok

@@ -1,0 +1,42 @@
+#include "client/wire.h"
+
+namespace varnok {
+
+std::size_t FileNameLength(const ScanNotification& notification) {
+    std::size_t length = 0;
+    while (length < kFileNameUnits && notification.FileName[length] != 0) {
+        ++length;
+    }
+    return length;
+}
+
+ScanReply BuildScanReply(std::uint64_t message_id, std::uint32_t thread_id) {
+    ScanReply replyMsg{};
+    replyMsg.MessageId = message_id;
+    replyMsg.ThreadId = thread_id;
+    return replyMsg;
+}
+
+ScanCommand BuildScanResultCommand(std::int32_t verdict, std::uint64_t event_id, std::uint32_t thread_id) {
+    ScanCommand response_message{};
+    response_message.Command = CommandScanResult;
+    response_message.EventId = event_id;
+    response_message.ThreadId = thread_id;
+    response_message.Verdict = verdict;
+    return response_message;
+}
+
+ScanCommand BuildConfigurationCommand(const WireChar* config_text, std::uint32_t config_value1,
+                                      std::uint32_t config_value2) {
+    ScanCommand message{};
+    message.Command = CommandConfiguration;
+    // Bounded copy: the last unit of ConfigText stays the NUL of the cleared record.
+    for (std::uint32_t i = 0; config_text != nullptr && i + 1 < kConfigTextUnits && config_text[i] != 0; ++i) {
+        message.ConfigText[i] = config_text[i];
+    }
+    message.ConfigValue1 = config_value1;
+    message.ConfigValue2 = config_value2;
+    return message;
+}
+
+}  // namespace varnok

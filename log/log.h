@@ -1,0 +1,52 @@
+// The one channel of the library's diagnostics: the host's LogCallback. Free of windows.h.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "varnokclient.h"
+
+namespace varnok {
+
+enum class LogLevel : std::uint32_t {
+    INFO = VARNOK_LOG_INFO,
+    WARN = VARNOK_LOG_WARN,
+    ERROR = VARNOK_LOG_ERROR,
+};
+
+// The host's LogCallback, written by FilterInit before any worker runs; null means no logging.
+extern std::atomic<::LogCallback> g_log_callback;
+
+inline void AppendLogPiece(std::wstring& text, std::wstring_view piece) { text.append(piece); }
+
+// Narrow pieces are ASCII literals: each byte keeps its code as a UTF-16 unit.
+inline void AppendLogPiece(std::wstring& text, std::string_view piece) {
+    for (const char c : piece) {
+        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    }
+}
+
+// The pieces joined in order with nothing added: no separator, prefix, level name or line end.
+template <class... Pieces>
+std::wstring ComposeLogText(const Pieces&... pieces) {
+    std::wstring text;
+    (AppendLogPiece(text, pieces), ...);
+    return text;
+}
+
+// Delivers one message to the registered LogCallback on the calling thread. Without a callback it
+// composes and allocates nothing. An exception of the callback or of the allocation reaches the
+// caller.
+template <class... Pieces>
+void Log(LogLevel level, const Pieces&... pieces) {
+    const ::LogCallback callback = g_log_callback.load(std::memory_order_acquire);
+    if (callback == nullptr) {
+        return;
+    }
+    const std::wstring text = ComposeLogText(pieces...);
+    callback(static_cast<std::uint32_t>(level), text.c_str());
+}
+
+}  // namespace varnok

@@ -1,0 +1,82 @@
+/*
+ * The driver simulator: a stand-in for the Filter Manager user-mode library (fltlib.dll) and for
+ * the minifilter driver behind the port "\VarnokScanPort", for tests and demos without a driver.
+ * Never shipped.
+ *
+ * It exports the four Filter Manager calls the library uses, with their real signatures, and the
+ * control functions below, which a test or a host developer calls in the same process:
+ *   - receives are overlapped reads on a message-mode named pipe, so they complete on the
+ *     caller's completion port and CancelIoEx on the port handle cancels them;
+ *   - replies and commands are recorded in order with their exact bytes and lengths.
+ *
+ * Under Wine the simulator is loaded in place of Wine's own fltlib.dll when it sits beside the
+ * program and WINEDLLOVERRIDES holds "fltlib=n".
+ */
+#ifndef VARNOK_DRIVER_SIM_H
+#define VARNOK_DRIVER_SIM_H
+
+#include <windows.h>
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifdef VARNOK_DRIVER_SIM_BUILDING
+#define SIM_API __declspec(dllexport)
+#else
+#define SIM_API __declspec(dllimport)
+#endif
+
+/* The Filter Manager's answer to a reply for a message that no longer waits for one. */
+#define SIM_ERROR_FLT_NO_WAITER_FOR_REPLY ((HRESULT)0x801F0020L)
+
+/* What the library sent, as the simulated driver received it. */
+typedef enum SimTrafficKind { SIM_TRAFFIC_REPLY = 1, SIM_TRAFFIC_COMMAND = 2 } SimTrafficKind;
+
+typedef struct SimTraffic {
+    uint32_t Kind;       /* SimTrafficKind */
+    uint32_t Length;     /* the length the library passed */
+    HRESULT Result;      /* what the simulated port answered */
+    uint8_t Bytes[4096]; /* the first min(Length, 4096) bytes */
+} SimTraffic;
+
+/* Creates the port "\VarnokScanPort". Until then, and after SimClosePort, connecting fails with
+ * HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND). */
+SIM_API HRESULT SimCreatePort(void);
+
+/* Closes the port and drops the connection; receives still pending complete with an error. */
+SIM_API void SimClosePort(void);
+
+/* Sends one notification to the connected client: a FILTER_MESSAGE_HEADER with reply_length and
+ * a fresh MessageId, then body_length bytes of body (at most a whole ScanNotification; less makes
+ * a short message). A MessageId posted with reply_length 0 waits for no reply. Blocks until the
+ * pipe takes it, at most timeout_ms. The MessageId is written to *message_id when it is not null. */
+SIM_API HRESULT SimPostNotification(const void* body, uint32_t body_length, uint32_t reply_length,
+                                    uint64_t* message_id, uint32_t timeout_ms);
+
+/* Waits until at least `replies` replies and `commands` commands have been recorded since the last
+ * SimResetTraffic, at most timeout_ms. Returns TRUE when they have. */
+SIM_API BOOL SimWaitForTraffic(uint32_t replies, uint32_t commands, uint32_t timeout_ms);
+
+/* The recorded traffic, in the order the library sent it. */
+SIM_API uint32_t SimTrafficCount(uint32_t kind);
+SIM_API BOOL SimGetTraffic(uint32_t kind, uint32_t index, SimTraffic* traffic);
+SIM_API void SimResetTraffic(void);
+
+/* Faults. Each applies to the next `count` calls of its kind; a count of 0 clears it. */
+SIM_API void SimFailConnect(HRESULT result, uint32_t count);
+SIM_API void SimRefuseReplies(uint32_t count); /* answered with SIM_ERROR_FLT_NO_WAITER_FOR_REPLY */
+SIM_API void SimFailCommands(HRESULT result, uint32_t count);
+SIM_API void SimImmediateReceives(uint32_t count); /* FilterGetMessage answers S_OK, not pending */
+
+/* The number of connections made since the port was created, and whether a client is connected. */
+SIM_API uint32_t SimConnectionCount(void);
+SIM_API BOOL SimIsConnected(void);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* VARNOK_DRIVER_SIM_H */
