@@ -1,15 +1,35 @@
 // The five functions that hosts call, exported under plain names by varnokclient.def.
 #include <windows.h>
 
+#include <new>
+
 #include "client/lifecycle.h"
 #include "client/protocol.h"
 #include "client/records.h"
+
+namespace {
+
+// No exception crosses into the host: the only ones that can arise are exhausted memory while a log
+// text is composed and a host LogCallback that broke its contract by throwing.
+template <class Call>
+HRESULT WithoutExceptions(Call call) noexcept {
+    try {
+        return call();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+}  // namespace
 
 extern "C" {
 
 HRESULT FilterInit(const DriverConfig* config, ScanCallback scan_callback, ScanResultCallback scan_result_callback,
                    LogCallback log_callback) {
-    return varnok::FilterInit(config, scan_callback, scan_result_callback, log_callback);
+    return WithoutExceptions(
+        [&] { return varnok::FilterInit(config, scan_callback, scan_result_callback, log_callback); });
 }
 
 BOOL SetDriverConfiguration(const wchar_t* config_text, std::uint32_t config_value1, std::uint32_t config_value2) {
