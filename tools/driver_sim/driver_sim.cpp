@@ -1,21 +1,598 @@
+// The driver simulator: the Filter Manager calls the library makes, answered by a simulated
+// minifilter in the same process. The two meet through one message-mode named pipe per port: the
+// library's port handle is the client end, so receives are genuine overlapped reads that complete on
+// the library's completion port and can be cancelled with CancelIoEx; the simulated driver writes
+// notifications into the server end. Replies and commands never cross the pipe; they are checked
+// and recorded right here.
 #include "driver_sim.h"
-// placeholder: being written
-extern "C" {
-HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR, DWORD, LPCVOID, WORD, LPSECURITY_ATTRIBUTES, HANDLE*) { return E_NOTIMPL; }
-HRESULT WINAPI FilterGetMessage(HANDLE, void*, DWORD, LPOVERLAPPED) { return E_NOTIMPL; }
-HRESULT WINAPI FilterReplyMessage(HANDLE, void*, DWORD) { return E_NOTIMPL; }
-HRESULT WINAPI FilterSendMessage(HANDLE, LPVOID, DWORD, LPVOID, DWORD, LPDWORD) { return E_NOTIMPL; }
-HRESULT SimCreatePort(void) { return E_NOTIMPL; }
-void SimClosePort(void) {}
-HRESULT SimPostNotification(const void*, uint32_t, uint32_t, uint64_t*, uint32_t) { return E_NOTIMPL; }
-BOOL SimWaitForTraffic(uint32_t, uint32_t, uint32_t) { return FALSE; }
-uint32_t SimTrafficCount(uint32_t) { return 0; }
-BOOL SimGetTraffic(uint32_t, uint32_t, SimTraffic*) { return FALSE; }
-void SimResetTraffic(void) {}
-void SimFailConnect(HRESULT, uint32_t) {}
-void SimRefuseReplies(uint32_t) {}
-void SimFailCommands(HRESULT, uint32_t) {}
-void SimImmediateReceives(uint32_t) {}
-uint32_t SimConnectionCount(void) { return 0; }
-BOOL SimIsConnected(void) { return FALSE; }
+
+#include <fltuser.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kPortName[] = L"\\VarnokScanPort";
+constexpr DWORD kMessageHeaderLength = 16;  // FILTER_MESSAGE_HEADER as it crosses the port
+constexpr DWORD kReplyHeaderLength = 16;    // FILTER_REPLY_HEADER
+constexpr std::size_t kRecordedBytes = sizeof(SimTraffic::Bytes);
+// About sixteen whole notifications fit before a post has to wait for the client to read.
+constexpr DWORD kPipeOutboundBytes = 1024 * 1024;
+// The client never writes into the pipe.
+constexpr DWORD kPipeInboundBytes = 4096;
+constexpr DWORD kConnectionContext = 1;
+
+static_assert(sizeof(FILTER_MESSAGE_HEADER) == kMessageHeaderLength);
+static_assert(sizeof(FILTER_REPLY_HEADER) == kReplyHeaderLength);
+static_assert(offsetof(FILTER_MESSAGE_HEADER, MessageId) == 8);
+static_assert(offsetof(FILTER_REPLY_HEADER, MessageId) == 8);
+
+// Owns a kernel handle of the simulator; null and INVALID_HANDLE_VALUE both mean "none".
+class OwnedHandle {
+public:
+    OwnedHandle() = default;
+    explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    OwnedHandle(OwnedHandle&& other) noexcept : handle_(other.release()) {}
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    ~OwnedHandle() { reset(); }
+
+    [[nodiscard]] HANDLE get() const { return handle_; }
+    [[nodiscard]] bool is_valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+
+    HANDLE release() { return std::exchange(handle_, nullptr); }
+    void reset(HANDLE handle = nullptr) {
+        const HANDLE old = std::exchange(handle_, handle);
+        if (old != nullptr && old != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(old);
+        }
+    }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
+// One reply or command as the simulated driver received it.
+struct TrafficRecord {
+    uint32_t length = 0;
+    HRESULT result = S_OK;
+    std::vector<uint8_t> bytes;  // the first min(length, kRecordedBytes) bytes
+};
+
+// An injected failure for the next `remaining` calls of one kind.
+struct Fault {
+    HRESULT result = S_OK;
+    uint32_t remaining = 0;
+};
+
+bool TakeFault(Fault& fault, HRESULT* result) {
+    if (fault.remaining == 0) {
+        return false;
+    }
+    --fault.remaining;
+    *result = fault.result;
+    return true;
 }
+
+struct SimState {
+    // Serializes creating, closing and connecting the port, which may wait for pending posts.
+    // Taken before `mutex`, never after it.
+    std::mutex control_mutex;
+    std::mutex mutex;  // guards everything below
+    std::condition_variable traffic_recorded;
+    std::condition_variable posts_drained;
+
+    bool port_open = false;
+    uint32_t port_generation = 0;
+    std::wstring pipe_name;
+    OwnedHandle hServer;
+
+    // The library's end of the live connection. The library owns and closes it; the simulator only
+    // learns of the close when it looks at the server end.
+    bool connected = false;
+    HANDLE hClient = nullptr;
+    uint32_t connection_count = 0;
+    uint32_t posts_in_flight = 0;
+
+    // Never reset, so a reply meant for a notification of an earlier connection cannot match one of
+    // a later connection.
+    uint64_t last_message_id = 0;
+    std::unordered_set<uint64_t> awaiting_reply;
+
+    std::vector<TrafficRecord> replies;
+    std::vector<TrafficRecord> commands;
+
+    Fault connect_fault;
+    Fault reply_fault;
+    Fault command_fault;
+    uint32_t immediate_receives = 0;
+};
+
+SimState& State() {
+    static SimState state;
+    return state;
+}
+
+HRESULT LastErrorResult() { return HRESULT_FROM_WIN32(::GetLastError()); }
+
+// Runs an exported call so that no exception crosses the DLL boundary.
+template <class Body>
+HRESULT Guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+bool IsExpectedContext(LPCVOID pContext, WORD context_size) {
+    if (pContext == nullptr || context_size != sizeof(kConnectionContext)) {
+        return false;
+    }
+    DWORD value = 0;
+    std::memcpy(&value, pContext, sizeof(value));
+    return value == kConnectionContext;
+}
+
+// Whether the library still holds its end: once it closed it, peeking at the server end fails.
+// (Wine leaves the last error unset in that case, so only the result is looked at.)
+bool ClientHoldsPort(const SimState& state) {
+    DWORD available = 0;
+    return ::PeekNamedPipe(state.hServer.get(), nullptr, 0, nullptr, &available, nullptr) != FALSE;
+}
+
+// Ends the current connection, if any: later replies and commands on its handle fail, posts still
+// waiting are cancelled, and whatever the client left unread is discarded, so that none of it
+// reaches a later connection. Called with `lock` held on state.mutex and control_mutex taken.
+void DropConnection(SimState& state, std::unique_lock<std::mutex>& lock) {
+    state.connected = false;
+    state.hClient = nullptr;
+    state.awaiting_reply.clear();
+    if (state.posts_in_flight > 0) {
+        ::CancelIoEx(state.hServer.get(), nullptr);
+        state.posts_drained.wait(lock, [&state] { return state.posts_in_flight == 0; });
+    }
+    // Pending receives of the client complete with ERROR_PIPE_NOT_CONNECTED. Fails harmlessly when
+    // the server end is merely listening.
+    ::DisconnectNamedPipe(state.hServer.get());
+}
+
+// Waits for an overlapped operation on the server end, cancelling it when the time is up. Returns
+// the Win32 result; the OVERLAPPED is no longer in use when it returns.
+DWORD FinishServerIo(HANDLE hServer, OVERLAPPED& ovlp, DWORD timeout_ms) {
+    bool timed_out = false;
+    if (::WaitForSingleObject(ovlp.hEvent, timeout_ms) != WAIT_OBJECT_0) {
+        timed_out = true;
+        ::CancelIoEx(hServer, &ovlp);
+    }
+    DWORD transferred = 0;
+    if (::GetOverlappedResult(hServer, &ovlp, &transferred, TRUE)) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD error = ::GetLastError();
+    return timed_out && error == ERROR_OPERATION_ABORTED ? static_cast<DWORD>(ERROR_TIMEOUT) : error;
+}
+
+HRESULT Connect(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext, WORD wSizeOfContext,
+                LPSECURITY_ATTRIBUTES lpSecurityAttributes, HANDLE* phPort) {
+    SimState& state = State();
+    std::lock_guard control(state.control_mutex);
+    std::unique_lock lock(state.mutex);
+
+    HRESULT fault = S_OK;
+    if (TakeFault(state.connect_fault, &fault)) {
+        return fault;
+    }
+    if (lpPortName == nullptr || !state.port_open ||
+        ::CompareStringOrdinal(lpPortName, -1, kPortName, -1, TRUE) != CSTR_EQUAL) {
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    }
+    // Only overlapped port handles are served; the driver accepts only the library's context.
+    if (dwOptions != 0 || !IsExpectedContext(lpContext, wSizeOfContext)) {
+        return E_INVALIDARG;
+    }
+    // The driver takes one connection at a time.
+    if (state.connected && ClientHoldsPort(state)) {
+        return HRESULT_FROM_WIN32(ERROR_CONNECTION_COUNT_LIMIT);
+    }
+    DropConnection(state, lock);
+
+    // The server end listens before the client opens its end, so the open cannot meet a busy pipe.
+    const HANDLE hServer = state.hServer.get();
+    OwnedHandle hListened(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!hListened.is_valid()) {
+        return LastErrorResult();
+    }
+    OVERLAPPED listen{};
+    listen.hEvent = hListened.get();
+    if (!::ConnectNamedPipe(hServer, &listen) && ::GetLastError() != ERROR_IO_PENDING) {
+        return LastErrorResult();
+    }
+
+    OwnedHandle hClient(::CreateFileW(state.pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, lpSecurityAttributes,
+                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    const DWORD open_error = hClient.is_valid() ? static_cast<DWORD>(ERROR_SUCCESS) : ::GetLastError();
+    // Without a client the listen never completes on its own: bound it by cancelling at once.
+    const DWORD listen_error = FinishServerIo(hServer, listen, hClient.is_valid() ? INFINITE : 0);
+    if (open_error != ERROR_SUCCESS) {
+        return HRESULT_FROM_WIN32(open_error);
+    }
+    DWORD read_mode = PIPE_READMODE_MESSAGE;
+    if (listen_error != ERROR_SUCCESS || !::SetNamedPipeHandleState(hClient.get(), &read_mode, nullptr, nullptr)) {
+        const HRESULT result = HRESULT_FROM_WIN32(listen_error != ERROR_SUCCESS ? listen_error : ::GetLastError());
+        hClient.reset();
+        ::DisconnectNamedPipe(hServer);
+        return result;
+    }
+
+    state.hClient = hClient.release();
+    state.connected = true;
+    ++state.connection_count;
+    *phPort = state.hClient;
+    return S_OK;
+}
+
+HRESULT Post(const void* body, uint32_t body_length, uint32_t reply_length, uint64_t* message_id, uint32_t timeout_ms) {
+    if (body_length > SIM_NOTIFICATION_MAX_BODY || (body == nullptr && body_length != 0)) {
+        return E_INVALIDARG;
+    }
+    std::vector<std::byte> message(kMessageHeaderLength + body_length);
+    if (body_length != 0) {
+        std::memcpy(message.data() + kMessageHeaderLength, body, body_length);
+    }
+    OwnedHandle hWritten(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!hWritten.is_valid()) {
+        return LastErrorResult();
+    }
+    OVERLAPPED ovlp{};
+    ovlp.hEvent = hWritten.get();
+
+    SimState& state = State();
+    std::unique_lock lock(state.mutex);
+    if (!state.connected) {
+        return HRESULT_FROM_WIN32(ERROR_PIPE_NOT_CONNECTED);
+    }
+    // Numbered and written under the lock, so MessageIds reach the pipe in increasing order, and
+    // registered before the write, so the client's reply can never arrive first.
+    const uint64_t id = ++state.last_message_id;
+    std::memcpy(message.data(), &reply_length, sizeof(reply_length));
+    std::memcpy(message.data() + offsetof(FILTER_MESSAGE_HEADER, MessageId), &id, sizeof(id));
+    if (reply_length > 0) {
+        state.awaiting_reply.insert(id);
+    }
+    const HANDLE hServer = state.hServer.get();
+    DWORD error = ERROR_SUCCESS;
+    if (!::WriteFile(hServer, message.data(), static_cast<DWORD>(message.size()), nullptr, &ovlp)) {
+        error = ::GetLastError();
+    }
+    if (error == ERROR_IO_PENDING) {
+        // The pipe is full: wait for the client to read, without holding up everyone else. The
+        // server end stays open while a post is in flight.
+        ++state.posts_in_flight;
+        lock.unlock();
+        error = FinishServerIo(hServer, ovlp, timeout_ms);
+        lock.lock();
+        if (--state.posts_in_flight == 0) {
+            state.posts_drained.notify_all();
+        }
+    }
+    if (error != ERROR_SUCCESS) {
+        state.awaiting_reply.erase(id);
+        return HRESULT_FROM_WIN32(error);
+    }
+    if (message_id != nullptr) {
+        *message_id = id;
+    }
+    return S_OK;
+}
+
+TrafficRecord MakeRecord(const void* pBytes, DWORD length) {
+    TrafficRecord record;
+    record.length = length;
+    if (pBytes != nullptr) {
+        const auto* pFirst = static_cast<const uint8_t*>(pBytes);
+        record.bytes.assign(pFirst, pFirst + (length < kRecordedBytes ? length : kRecordedBytes));
+    }
+    return record;
+}
+
+bool IsLiveConnection(const SimState& state, HANDLE hPort) {
+    return state.connected && hPort != nullptr && hPort == state.hClient;
+}
+
+HRESULT Reply(HANDLE hPort, const void* pReply, DWORD length) {
+    TrafficRecord record = MakeRecord(pReply, length);
+    SimState& state = State();
+    std::lock_guard lock(state.mutex);
+    if (!IsLiveConnection(state, hPort)) {
+        return E_HANDLE;
+    }
+    if (pReply == nullptr || length < kReplyHeaderLength) {
+        record.result = E_INVALIDARG;
+    } else {
+        uint64_t id = 0;
+        std::memcpy(&id, static_cast<const std::byte*>(pReply) + offsetof(FILTER_REPLY_HEADER, MessageId), sizeof(id));
+        // A refused reply finds the driver given up on the message: it waits no longer either way.
+        const bool was_awaited = state.awaiting_reply.erase(id) != 0;
+        record.result = SIM_ERROR_FLT_NO_WAITER_FOR_REPLY;
+        if (!TakeFault(state.reply_fault, &record.result) && was_awaited) {
+            record.result = S_OK;
+        }
+    }
+    const HRESULT result = record.result;
+    state.replies.push_back(std::move(record));
+    state.traffic_recorded.notify_all();
+    return result;
+}
+
+HRESULT Send(HANDLE hPort, const void* pCommand, DWORD length, LPDWORD pBytesReturned) {
+    if (pBytesReturned != nullptr) {
+        *pBytesReturned = 0;  // the driver answers no command with data
+    }
+    TrafficRecord record = MakeRecord(pCommand, length);
+    SimState& state = State();
+    std::lock_guard lock(state.mutex);
+    if (!IsLiveConnection(state, hPort)) {
+        return E_HANDLE;
+    }
+    if (pCommand == nullptr || length == 0 || pBytesReturned == nullptr) {
+        record.result = E_INVALIDARG;
+    } else if (!TakeFault(state.command_fault, &record.result)) {
+        record.result = S_OK;
+    }
+    const HRESULT result = record.result;
+    state.commands.push_back(std::move(record));
+    state.traffic_recorded.notify_all();
+    return result;
+}
+
+std::vector<TrafficRecord>* TrafficOfKind(SimState& state, uint32_t kind) {
+    switch (kind) {
+        case SIM_TRAFFIC_REPLY:
+            return &state.replies;
+        case SIM_TRAFFIC_COMMAND:
+            return &state.commands;
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext,
+                                              WORD wSizeOfContext, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                              HANDLE* hPort) {
+    if (hPort == nullptr) {
+        return E_POINTER;
+    }
+    // A failed connect leaves no usable handle behind.
+    *hPort = INVALID_HANDLE_VALUE;
+    return Guarded(
+        [&] { return Connect(lpPortName, dwOptions, lpContext, wSizeOfContext, lpSecurityAttributes, hPort); });
+}
+
+HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBuffer, DWORD dwMessageBufferSize,
+                                LPOVERLAPPED lpOverlapped) {
+    // Receives are served overlapped only, which is how the library receives.
+    if (lpMessageBuffer == nullptr || dwMessageBufferSize < kMessageHeaderLength || lpOverlapped == nullptr) {
+        return E_INVALIDARG;
+    }
+    bool answer_at_once = false;
+    const HRESULT checked = Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        if (!IsLiveConnection(state, hPort)) {
+            return E_HANDLE;
+        }
+        if (state.immediate_receives > 0) {
+            --state.immediate_receives;
+            answer_at_once = true;
+        }
+        return S_OK;
+    });
+    if (FAILED(checked)) {
+        return checked;
+    }
+    // The completion reaches the port's completion port in every case but an immediate failure.
+    if (::ReadFile(hPort, lpMessageBuffer, dwMessageBufferSize, nullptr, lpOverlapped)) {
+        return S_OK;
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        return answer_at_once ? S_OK : HRESULT_FROM_WIN32(ERROR_IO_PENDING);
+    }
+    return HRESULT_FROM_WIN32(error);
+}
+
+HRESULT WINAPI FilterReplyMessage(HANDLE hPort, PFILTER_REPLY_HEADER lpReplyBuffer, DWORD dwReplyBufferSize) {
+    return Guarded([&] { return Reply(hPort, lpReplyBuffer, dwReplyBufferSize); });
+}
+
+HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBufferSize, LPVOID lpOutBuffer,
+                                 DWORD dwOutBufferSize, LPDWORD lpBytesReturned) {
+    (void)lpOutBuffer;
+    (void)dwOutBufferSize;
+    return Guarded([&] { return Send(hPort, lpInBuffer, dwInBufferSize, lpBytesReturned); });
+}
+
+HRESULT SimCreatePort(void) {
+    return Guarded([] {
+        SimState& state = State();
+        std::lock_guard control(state.control_mutex);
+        std::lock_guard lock(state.mutex);
+        if (state.port_open) {
+            return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+        }
+        // Unique per process and per port, so that parallel test processes never meet and a client
+        // still holding an earlier port's end never blocks the name.
+        std::wstring pipe_name = L"\\\\.\\pipe\\varnok-driver-sim-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                                 std::to_wstring(state.port_generation + 1);
+        OwnedHandle hServer(::CreateNamedPipeW(
+            pipe_name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, kPipeOutboundBytes,
+            kPipeInboundBytes, 0, nullptr));
+        if (!hServer.is_valid()) {
+            return LastErrorResult();
+        }
+        ++state.port_generation;
+        state.pipe_name = std::move(pipe_name);
+        state.hServer = std::move(hServer);
+        state.port_open = true;
+        state.connection_count = 0;
+        return S_OK;
+    });
+}
+
+void SimClosePort(void) {
+    (void)Guarded([] {
+        SimState& state = State();
+        std::lock_guard control(state.control_mutex);
+        std::unique_lock lock(state.mutex);
+        if (state.port_open) {
+            DropConnection(state, lock);
+            state.hServer.reset();
+            state.port_open = false;
+        }
+        return S_OK;
+    });
+}
+
+HRESULT SimPostNotification(const void* body, uint32_t body_length, uint32_t reply_length, uint64_t* message_id,
+                            uint32_t timeout_ms) {
+    return Guarded([&] { return Post(body, body_length, reply_length, message_id, timeout_ms); });
+}
+
+BOOL SimWaitForTraffic(uint32_t replies, uint32_t commands, uint32_t timeout_ms) {
+    const HRESULT result = Guarded([&] {
+        SimState& state = State();
+        std::unique_lock lock(state.mutex);
+        const auto arrived = [&] { return state.replies.size() >= replies && state.commands.size() >= commands; };
+        if (timeout_ms == INFINITE) {
+            state.traffic_recorded.wait(lock, arrived);
+            return S_OK;
+        }
+        return state.traffic_recorded.wait_for(lock, std::chrono::milliseconds(timeout_ms), arrived) ? S_OK : S_FALSE;
+    });
+    return result == S_OK ? TRUE : FALSE;
+}
+
+uint32_t SimTrafficCount(uint32_t kind) {
+    uint32_t count = 0;
+    (void)Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        if (const std::vector<TrafficRecord>* pRecords = TrafficOfKind(state, kind)) {
+            count = static_cast<uint32_t>(pRecords->size());
+        }
+        return S_OK;
+    });
+    return count;
+}
+
+BOOL SimGetTraffic(uint32_t kind, uint32_t index, SimTraffic* traffic) {
+    if (traffic == nullptr) {
+        return FALSE;
+    }
+    const HRESULT result = Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        const std::vector<TrafficRecord>* pRecords = TrafficOfKind(state, kind);
+        if (pRecords == nullptr || index >= pRecords->size()) {
+            return S_FALSE;
+        }
+        const TrafficRecord& record = (*pRecords)[index];
+        std::memset(traffic, 0, sizeof(*traffic));
+        traffic->Kind = kind;
+        traffic->Length = record.length;
+        traffic->Result = record.result;
+        if (!record.bytes.empty()) {
+            std::memcpy(traffic->Bytes, record.bytes.data(), record.bytes.size());
+        }
+        return S_OK;
+    });
+    return result == S_OK ? TRUE : FALSE;
+}
+
+void SimResetTraffic(void) {
+    (void)Guarded([] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        state.replies.clear();
+        state.commands.clear();
+        return S_OK;
+    });
+}
+
+void SimFailConnect(HRESULT result, uint32_t count) {
+    (void)Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        state.connect_fault = Fault{result, count};
+        return S_OK;
+    });
+}
+
+void SimRefuseReplies(uint32_t count) {
+    (void)Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        state.reply_fault = Fault{SIM_ERROR_FLT_NO_WAITER_FOR_REPLY, count};
+        return S_OK;
+    });
+}
+
+void SimFailCommands(HRESULT result, uint32_t count) {
+    (void)Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        state.command_fault = Fault{result, count};
+        return S_OK;
+    });
+}
+
+void SimImmediateReceives(uint32_t count) {
+    (void)Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        state.immediate_receives = count;
+        return S_OK;
+    });
+}
+
+uint32_t SimConnectionCount(void) {
+    uint32_t count = 0;
+    (void)Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        count = state.connection_count;
+        return S_OK;
+    });
+    return count;
+}
+
+BOOL SimIsConnected(void) {
+    const HRESULT result = Guarded([] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        return state.connected && ClientHoldsPort(state) ? S_OK : S_FALSE;
+    });
+    return result == S_OK ? TRUE : FALSE;
+}
+
+}  // extern "C"

@@ -6,7 +6,8 @@
  * It exports the four Filter Manager calls the library uses, with their real signatures, and the
  * control functions below, which a test or a host developer calls in the same process:
  *   - receives are overlapped reads on a message-mode named pipe, so they complete on the
- *     caller's completion port and CancelIoEx on the port handle cancels them;
+ *     caller's completion port and CancelIoEx on the port handle cancels them (a receive without
+ *     an OVERLAPPED is refused with E_INVALIDARG);
  *   - replies and commands are recorded in order with their exact bytes and lengths.
  *
  * Under Wine the simulator is loaded in place of Wine's own fltlib.dll when it sits beside the
@@ -32,6 +33,9 @@ extern "C" {
 /* The Filter Manager's answer to a reply for a message that no longer waits for one. */
 #define SIM_ERROR_FLT_NO_WAITER_FOR_REPLY ((HRESULT)0x801F0020L)
 
+/* The size of the driver's notification body (ScanNotification); no notification is longer. */
+#define SIM_NOTIFICATION_MAX_BODY 65568u
+
 /* What the library sent, as the simulated driver received it. */
 typedef enum SimTrafficKind { SIM_TRAFFIC_REPLY = 1, SIM_TRAFFIC_COMMAND = 2 } SimTrafficKind;
 
@@ -42,17 +46,28 @@ typedef struct SimTraffic {
     uint8_t Bytes[4096]; /* the first min(Length, 4096) bytes */
 } SimTraffic;
 
-/* Creates the port "\VarnokScanPort". Until then, and after SimClosePort, connecting fails with
- * HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND). */
+/* Creates the port "\VarnokScanPort" (HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS) when it exists).
+ * Until then, and after SimClosePort, connecting fails with HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND).
+ *
+ * The port takes one connection at a time: while the library still holds the handle of the last
+ * connection, another connect fails with HRESULT_FROM_WIN32(ERROR_CONNECTION_COUNT_LIMIT). Once it
+ * has closed that handle, the next connect succeeds, and nothing posted to the earlier connection
+ * reaches the new one. A failed connect writes INVALID_HANDLE_VALUE to *hPort. The connection
+ * context must be the library's: 4 bytes holding 1 (else E_INVALIDARG). */
 SIM_API HRESULT SimCreatePort(void);
 
-/* Closes the port and drops the connection; receives still pending complete with an error. */
+/* Closes the port and drops the connection: receives still pending complete with
+ * ERROR_PIPE_NOT_CONNECTED, and receives, replies and commands on the old handle fail with E_HANDLE,
+ * as after the driver disconnects the port. */
 SIM_API void SimClosePort(void);
 
 /* Sends one notification to the connected client: a FILTER_MESSAGE_HEADER with reply_length and
  * a fresh MessageId, then body_length bytes of body (at most a whole ScanNotification; less makes
  * a short message). A MessageId posted with reply_length 0 waits for no reply. Blocks until the
- * pipe takes it, at most timeout_ms. The MessageId is written to *message_id when it is not null. */
+ * pipe takes it, at most timeout_ms. The MessageId is written to *message_id when it is not null.
+ * MessageIds increase from 1 over the life of the process. Fails with
+ * HRESULT_FROM_WIN32(ERROR_PIPE_NOT_CONNECTED) without a connection, ERROR_TIMEOUT when the client
+ * did not read in time, and ERROR_NO_DATA or ERROR_BROKEN_PIPE when it closed its handle. */
 SIM_API HRESULT SimPostNotification(const void* body, uint32_t body_length, uint32_t reply_length,
                                     uint64_t* message_id, uint32_t timeout_ms);
 
@@ -71,7 +86,8 @@ SIM_API void SimRefuseReplies(uint32_t count); /* answered with SIM_ERROR_FLT_NO
 SIM_API void SimFailCommands(HRESULT result, uint32_t count);
 SIM_API void SimImmediateReceives(uint32_t count); /* FilterGetMessage answers S_OK, not pending */
 
-/* The number of connections made since the port was created, and whether a client is connected. */
+/* The number of connections made since the port was created, and whether a client is connected and
+ * still holds its handle. */
 SIM_API uint32_t SimConnectionCount(void);
 SIM_API BOOL SimIsConnected(void);
 
