@@ -1,0 +1,371 @@
+// The library's port calls against the driver simulator: notifications must reach the library the
+// way the Filter Manager delivers them, and what the library sends must reach the driver byte for
+// byte.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/protocol.h"
+#include "client/status.h"
+#include "client/unique_handle.h"
+#include "driver_sim.h"
+
+namespace varnok {
+namespace {
+
+static_assert(sizeof(ScanNotification) == SIM_NOTIFICATION_MAX_BODY);
+
+constexpr DWORD kWaitMs = 10000;
+constexpr HResult kPending = HResultFromWin32(ERROR_IO_PENDING);
+constexpr HResult kNotFound = HResultFromWin32(ERROR_FILE_NOT_FOUND);
+
+struct Completion {
+    BOOL ok = FALSE;
+    DWORD bytes = 0;
+    DWORD error = 0;
+    ULONG_PTR key = 0;
+    OVERLAPPED* pOvlp = nullptr;
+};
+
+Completion AwaitCompletion(HANDLE hIocp) {
+    Completion completion;
+    completion.ok = ::GetQueuedCompletionStatus(hIocp, &completion.bytes, &completion.key, &completion.pOvlp, kWaitMs);
+    completion.error = completion.ok ? 0 : ::GetLastError();
+    return completion;
+}
+
+SimTraffic Traffic(uint32_t kind, uint32_t index) {
+    SimTraffic traffic{};
+    EXPECT_TRUE(SimGetTraffic(kind, index, &traffic));
+    return traffic;
+}
+
+uint64_t U64At(const SimTraffic& traffic, std::size_t offset) {
+    uint64_t value = 0;
+    std::memcpy(&value, traffic.Bytes + offset, sizeof(value));
+    return value;
+}
+
+template <class T>
+void PutAt(std::vector<uint8_t>& bytes, std::size_t offset, const T& value) {
+    std::memcpy(bytes.data() + offset, &value, sizeof(value));
+}
+
+// A connected port on a completion port, as the library sets it up.
+class DriverSimPort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(SimCreatePort(), S_OK);
+        SimResetTraffic();
+        HANDLE hConnected = nullptr;
+        ASSERT_EQ(ConnectToDriver(&hConnected), S_OK);
+        hPort_.reset(hConnected);
+        hIocp_.reset(::CreateIoCompletionPort(hPort_.get(), nullptr, 0, 0));
+        ASSERT_TRUE(hIocp_);
+    }
+    void TearDown() override {
+        hPort_.reset();
+        hIocp_.reset();
+        SimClosePort();
+        SimFailConnect(S_OK, 0);
+        SimRefuseReplies(0);
+        SimFailCommands(S_OK, 0);
+        SimImmediateReceives(0);
+    }
+
+    // Posts a file event and receives it into message_.
+    uint64_t Deliver(uint64_t event_id, uint32_t reply_length) {
+        ScanNotification body{};
+        body.EventId = event_id;
+        uint64_t id = 0;
+        EXPECT_EQ(QueueReceive(hPort_.get(), message_.get()), kPending);
+        EXPECT_EQ(SimPostNotification(&body, sizeof(body), reply_length, &id, kWaitMs), S_OK);
+        EXPECT_TRUE(AwaitCompletion(hIocp_.get()).ok);
+        return id;
+    }
+
+    UniqueHandle hPort_;
+    UniqueHandle hIocp_;
+    std::unique_ptr<ScanMessage> message_ = std::make_unique<ScanMessage>();
+};
+
+TEST(DriverSimConnect, AbsentPortAndInjectedFailureLeaveNoHandle) {
+    HANDLE hPort = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(ConnectToDriver(&hPort), kNotFound);
+    EXPECT_EQ(hPort, nullptr);
+
+    ASSERT_EQ(SimCreatePort(), S_OK);
+    SimFailConnect(E_ACCESSDENIED, 1);
+    hPort = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(ConnectToDriver(&hPort), E_ACCESSDENIED);
+    EXPECT_EQ(hPort, nullptr);
+    ASSERT_EQ(ConnectToDriver(&hPort), S_OK);
+    UniqueHandle owner(hPort);
+    EXPECT_TRUE(SimIsConnected());
+
+    SimClosePort();
+    HANDLE hAgain = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(ConnectToDriver(&hAgain), kNotFound);
+    EXPECT_EQ(hAgain, nullptr);
+}
+
+TEST_F(DriverSimPort, ReceiveCompletesOnCompletionPortWithExactMessage) {
+    auto body = std::make_unique<ScanNotification>();
+    body->Kind = kKindFileEvent;
+    body->EventId = 0x0123456789ABCDEFull;
+    body->Value2 = 7;
+    for (std::uint32_t i = 0; i < kFileNameUnits; ++i) {
+        body->FileName[i] = static_cast<wchar_t>(L'a' + i % 26);
+    }
+    body->Padding = 0xA5A5A5A5u;
+
+    ASSERT_EQ(QueueReceive(hPort_.get(), message_.get()), kPending);
+    uint64_t id = 0;
+    ASSERT_EQ(SimPostNotification(body.get(), sizeof(*body), sizeof(ScanReply), &id, kWaitMs), S_OK);
+    Completion done = AwaitCompletion(hIocp_.get());
+    ASSERT_TRUE(done.ok) << done.error;
+    EXPECT_EQ(done.bytes, kScanMessageReceiveLength);
+    EXPECT_EQ(done.pOvlp, MessageOverlapped(message_.get()));
+    EXPECT_EQ(MessageFromOverlapped(done.pOvlp), message_.get());
+    EXPECT_EQ(message_->MessageHeader.ReplyLength, sizeof(ScanReply));
+    EXPECT_EQ(message_->MessageHeader.Padding, 0u);
+    EXPECT_EQ(message_->MessageHeader.MessageId, id);
+    EXPECT_EQ(std::memcmp(&message_->Notification, body.get(), sizeof(*body)), 0);
+    EXPECT_EQ(FileNameLength(message_->Notification), kFileNameUnits);
+
+    // A short message arrives at its own length, under the next, greater MessageId.
+    constexpr uint32_t kShort = offsetof(ScanNotification, FileName) + 6;
+    ASSERT_EQ(QueueReceive(hPort_.get(), message_.get()), kPending);
+    uint64_t next_id = 0;
+    ASSERT_EQ(SimPostNotification(body.get(), kShort, 0, &next_id, kWaitMs), S_OK);
+    done = AwaitCompletion(hIocp_.get());
+    ASSERT_TRUE(done.ok) << done.error;
+    EXPECT_EQ(done.bytes, sizeof(MessageHeader) + kShort);
+    EXPECT_EQ(message_->MessageHeader.ReplyLength, 0u);
+    EXPECT_GT(next_id, id);
+    EXPECT_EQ(message_->MessageHeader.MessageId, next_id);
+
+    // Cancelling the port's I/O hands the pending receive back, aborted.
+    ASSERT_EQ(QueueReceive(hPort_.get(), message_.get()), kPending);
+    ASSERT_TRUE(::CancelIoEx(hPort_.get(), nullptr));
+    done = AwaitCompletion(hIocp_.get());
+    EXPECT_FALSE(done.ok);
+    EXPECT_EQ(done.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(done.pOvlp, MessageOverlapped(message_.get()));
+}
+
+TEST_F(DriverSimPort, ReceiveAnsweredAtOnceStillCompletesOnCompletionPort) {
+    // Completed at once, because the message was already waiting.
+    ScanNotification body{};
+    ASSERT_EQ(SimPostNotification(&body, sizeof(body), 0, nullptr, kWaitMs), S_OK);
+    EXPECT_EQ(QueueReceive(hPort_.get(), message_.get()), S_OK);
+    Completion done = AwaitCompletion(hIocp_.get());
+    ASSERT_TRUE(done.ok) << done.error;
+    EXPECT_EQ(done.pOvlp, MessageOverlapped(message_.get()));
+
+    // Answered S_OK although the read pended.
+    SimImmediateReceives(1);
+    EXPECT_EQ(QueueReceive(hPort_.get(), message_.get()), S_OK);
+    ASSERT_EQ(SimPostNotification(&body, sizeof(body), 0, nullptr, kWaitMs), S_OK);
+    done = AwaitCompletion(hIocp_.get());
+    ASSERT_TRUE(done.ok) << done.error;
+    EXPECT_EQ(done.pOvlp, MessageOverlapped(message_.get()));
+}
+
+TEST_F(DriverSimPort, ReplyCarriesMessageIdAndThreadIdAndIsAcceptedOnce) {
+    const uint64_t id = Deliver(0x1111, sizeof(ScanReply));
+    EXPECT_EQ(SendScanReply(hPort_.get(), *message_, 0x2222), S_OK);
+    EXPECT_EQ(SendScanReply(hPort_.get(), *message_, 0x2222), SIM_ERROR_FLT_NO_WAITER_FOR_REPLY);
+
+    const SimTraffic reply = Traffic(SIM_TRAFFIC_REPLY, 0);
+    std::vector<uint8_t> expected(sizeof(ScanReply));
+    PutAt(expected, 8, id);
+    PutAt(expected, 16, uint32_t{0x2222});
+    EXPECT_EQ(reply.Length, 20u);
+    EXPECT_EQ(std::vector<uint8_t>(reply.Bytes, reply.Bytes + 20), expected);
+
+    Deliver(0x3333, 0);
+    EXPECT_EQ(SendScanReply(hPort_.get(), *message_, 1), SIM_ERROR_FLT_NO_WAITER_FOR_REPLY);
+    Deliver(0x4444, sizeof(ScanReply));
+    SimRefuseReplies(1);
+    EXPECT_EQ(SendScanReply(hPort_.get(), *message_, 1), SIM_ERROR_FLT_NO_WAITER_FOR_REPLY);
+}
+
+// Commands are whole records: each byte that no field of the command covers is zero.
+TEST_F(DriverSimPort, CommandsCarryOnlyTheirFields) {
+    const std::array<std::int32_t, 3> verdicts = {0, 2, -7};
+    const std::array<std::wstring, 3> texts = {L"C:\\Program Files\\Varnok\\rules.cfg", L"", std::wstring(1100, L'x')};
+    std::vector<std::vector<uint8_t>> expected(6, std::vector<uint8_t>(2096));
+    for (uint32_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(SendScanResult(hPort_.get(), verdicts[i], 0x8877665544332211ull + i, 600 + i), S_OK);
+        PutAt(expected[i], 0, uint32_t{1});
+        PutAt(expected[i], 8, 0x8877665544332211ull + i);
+        PutAt(expected[i], 16, 600 + i);
+        PutAt(expected[i], 32, verdicts[i]);
+    }
+    for (uint32_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(SendDriverConfiguration(hPort_.get(), texts[i].c_str(), 10 + i, 0xFFFFFFF0u + i), S_OK);
+        std::vector<uint8_t>& bytes = expected[3 + i];
+        PutAt(bytes, 0, uint32_t{2});
+        std::memcpy(bytes.data() + 36, texts[i].c_str(), std::min<std::size_t>(texts[i].size(), 1023) * 2);
+        PutAt(bytes, 2084, 10 + i);
+        PutAt(bytes, 2088, 0xFFFFFFF0u + i);
+    }
+    for (uint32_t i = 0; i < expected.size(); ++i) {
+        const SimTraffic command = Traffic(SIM_TRAFFIC_COMMAND, i);
+        EXPECT_EQ(command.Length, 2096u);
+        EXPECT_EQ(std::vector<uint8_t>(command.Bytes, command.Bytes + 2096), expected[i]) << "command " << i;
+    }
+
+    SimFailCommands(HResultFromWin32(ERROR_GEN_FAILURE), 1);
+    EXPECT_EQ(SendDriverConfiguration(hPort_.get(), L"a", 1, 2), HResultFromWin32(ERROR_GEN_FAILURE));
+    EXPECT_EQ(SendScanResult(hPort_.get(), 0, 1, 1), S_OK);
+}
+
+// With nobody reading, the pipe holds many notifications before a post gives up at its timeout.
+// Once the client reads, a waiting post goes through; the one given up never arrives.
+TEST_F(DriverSimPort, PostWaitsForTheClientToRead) {
+    auto body = std::make_unique<ScanNotification>();
+    std::vector<uint64_t> queued;
+    uint64_t id = 0;
+    HRESULT posted = S_OK;
+    for (int i = 0; i < 64 && posted == S_OK; ++i) {
+        posted = SimPostNotification(body.get(), sizeof(*body), 0, &id, 100);
+        if (posted == S_OK) {
+            queued.push_back(id);
+        }
+    }
+    EXPECT_EQ(posted, HResultFromWin32(ERROR_TIMEOUT));
+    ASSERT_GE(queued.size(), 10u);
+
+    HRESULT late = E_FAIL;
+    uint64_t late_id = 0;
+    std::thread poster([&] { late = SimPostNotification(body.get(), sizeof(*body), 0, &late_id, kWaitMs); });
+    queued.push_back(queued.back() + 2);
+    for (const uint64_t expected : queued) {
+        const HRESULT received = QueueReceive(hPort_.get(), message_.get());
+        EXPECT_TRUE(received == S_OK || received == kPending) << received;
+        EXPECT_TRUE(AwaitCompletion(hIocp_.get()).ok);
+        EXPECT_EQ(message_->MessageHeader.MessageId, expected);
+    }
+    poster.join();
+    EXPECT_EQ(late, S_OK);
+    EXPECT_EQ(late_id, queued.back());
+}
+
+// The library's shape of work: every worker receives into its own buffer, takes whichever
+// completion comes, acknowledges it, sends its verdict and receives again, while the test posts.
+TEST_F(DriverSimPort, BurstWhileManyWorkersReplyAndSend) {
+    constexpr int kWorkers = 25;
+    constexpr uint32_t kEvents = 1000;
+    constexpr ULONG_PTR kStopKey = 1;
+    std::vector<std::unique_ptr<ScanMessage>> buffers;
+    for (int i = 0; i < kWorkers; ++i) {
+        buffers.push_back(std::make_unique<ScanMessage>());
+        ASSERT_EQ(QueueReceive(hPort_.get(), buffers.back().get()), kPending);
+    }
+    std::vector<std::thread> workers;
+    for (int i = 0; i < kWorkers; ++i) {
+        workers.emplace_back([this] {
+            for (Completion done = AwaitCompletion(hIocp_.get()); done.ok && done.key != kStopKey;
+                 done = AwaitCompletion(hIocp_.get())) {
+                ScanMessage* pMessage = MessageFromOverlapped(done.pOvlp);
+                SendScanReply(hPort_.get(), *pMessage, ::GetCurrentThreadId());
+                SendScanResult(hPort_.get(), 0, pMessage->Notification.EventId, ::GetCurrentThreadId());
+                QueueReceive(hPort_.get(), pMessage);
+            }
+        });
+    }
+    auto body = std::make_unique<ScanNotification>();
+    HRESULT posted = S_OK;
+    for (uint32_t event = 1; event <= kEvents && SUCCEEDED(posted); ++event) {
+        body->EventId = event;
+        posted = SimPostNotification(body.get(), sizeof(*body), sizeof(ScanReply), nullptr, kWaitMs);
+    }
+    const bool all_arrived = SUCCEEDED(posted) && SimWaitForTraffic(kEvents, kEvents, 60000);
+    for (int i = 0; i < kWorkers; ++i) {
+        ::PostQueuedCompletionStatus(hIocp_.get(), 0, kStopKey, nullptr);
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    ::CancelIoEx(hPort_.get(), nullptr);
+    for (int i = 0; i < kWorkers; ++i) {
+        EXPECT_EQ(AwaitCompletion(hIocp_.get()).error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    }
+    ASSERT_EQ(posted, S_OK);
+    ASSERT_TRUE(all_arrived);
+
+    std::set<uint64_t> message_ids;
+    std::set<uint64_t> event_ids;
+    for (uint32_t i = 0; i < kEvents; ++i) {
+        const SimTraffic reply = Traffic(SIM_TRAFFIC_REPLY, i);
+        EXPECT_EQ(reply.Result, S_OK);
+        message_ids.insert(U64At(reply, offsetof(ScanReply, MessageId)));
+        event_ids.insert(U64At(Traffic(SIM_TRAFFIC_COMMAND, i), offsetof(ScanCommand, EventId)));
+    }
+    EXPECT_EQ(message_ids.size(), kEvents);
+    EXPECT_EQ(event_ids.size(), kEvents);
+}
+
+// Wine reports no handle count; there a leaked handle shows as a fresh handle landing on a higher
+// slot, since Wine hands out the lowest free one.
+uintptr_t HandleFootprint() {
+    DWORD count = 0;
+    if (::GetProcessHandleCount(::GetCurrentProcess(), &count) && count != 0) {
+        return count;
+    }
+    UniqueHandle hProbe(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return reinterpret_cast<uintptr_t>(hProbe.get());
+}
+
+TEST(DriverSimCycles, ReconnectsWithoutStaleMessagesOrHandleLeaks) {
+    ASSERT_EQ(SimCreatePort(), S_OK);
+    ScanNotification body{};
+    uint64_t stale_id = 0;
+    const uintptr_t footprint = HandleFootprint();
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        HANDLE hPort = nullptr;
+        ASSERT_EQ(ConnectToDriver(&hPort), S_OK) << "cycle " << cycle;
+        UniqueHandle owner(hPort);
+        HANDLE hSecond = nullptr;
+        EXPECT_EQ(ConnectToDriver(&hSecond), HResultFromWin32(ERROR_CONNECTION_COUNT_LIMIT));
+        ASSERT_EQ(SimPostNotification(&body, sizeof(body), sizeof(ScanReply), &stale_id, kWaitMs), S_OK);
+    }
+    EXPECT_LE(HandleFootprint(), footprint + 8);
+    EXPECT_EQ(SimConnectionCount(), 200u);
+
+    HANDLE hPort = nullptr;
+    ASSERT_EQ(ConnectToDriver(&hPort), S_OK);
+    UniqueHandle owner(hPort);
+    UniqueHandle hIocp(::CreateIoCompletionPort(hPort, nullptr, 0, 0));
+    auto message = std::make_unique<ScanMessage>();
+    ASSERT_EQ(QueueReceive(hPort, message.get()), kPending);
+    uint64_t fresh_id = 0;
+    ASSERT_EQ(SimPostNotification(&body, sizeof(body), sizeof(ScanReply), &fresh_id, kWaitMs), S_OK);
+    ASSERT_TRUE(AwaitCompletion(hIocp.get()).ok);
+    EXPECT_EQ(message->MessageHeader.MessageId, fresh_id);
+    message->MessageHeader.MessageId = stale_id;
+    EXPECT_EQ(SendScanReply(hPort, *message, 1), SIM_ERROR_FLT_NO_WAITER_FOR_REPLY);
+
+    // Closing the port fails the receive still pending and every later call on the handle.
+    ASSERT_EQ(QueueReceive(hPort, message.get()), kPending);
+    SimClosePort();
+    const Completion done = AwaitCompletion(hIocp.get());
+    EXPECT_FALSE(done.ok);
+    EXPECT_EQ(done.pOvlp, MessageOverlapped(message.get()));
+    EXPECT_EQ(SendScanResult(hPort, 0, 1, 1), E_HANDLE);
+    EXPECT_EQ(QueueReceive(hPort, message.get()), E_HANDLE);
+}
+
+}  // namespace
+}  // namespace varnok
