@@ -41,23 +41,27 @@ struct PendingStart {
     DWORD queued = 0;          // receives queued
 };
 
-// Ends every thread of a failed start-up. Suspended threads are resumed with the shutdown flag set,
-// so they end before they touch anything; running workers are woken by cancelling their receives
-// and by one wake-up packet for each worker that has no receive to cancel.
+// Ends every thread of a failed start-up. Threads still suspended are resumed with the shutdown flag
+// set. Before the thread table is in the context a worker finds no record and ends at once; after
+// it, workers run their loop, so each is woken by a cancelled receive or, when it has none to
+// take, by a wake-up packet.
 void EndStartedThreads(PendingStart& start) {
     ScanContext& context = start.context;
     context.ShutDown.store(true);
     ScanThreadContext* const table = start.pThreadTable.get();  // null when no worker was created
 
-    if (start.resumed > 0) {
-        ::CancelIoEx(context.hPort, nullptr);
-        for (DWORD i = start.queued; i < start.resumed; ++i) {
-            PostWakeUp(context);
-        }
-    }
+    DWORD running = start.resumed;
     for (DWORD i = start.resumed; i < start.created; ++i) {
         if (::ResumeThread(table[i].hThread) == static_cast<DWORD>(-1)) {
             ::TerminateThread(table[i].hThread, static_cast<DWORD>(E_FAIL));  // it never ran
+        } else {
+            ++running;
+        }
+    }
+    if (context.pScanThreadCtx != nullptr) {
+        ::CancelIoEx(context.hPort, nullptr);
+        for (DWORD i = start.queued; i < running; ++i) {
+            PostWakeUp(context);
         }
     }
     if (start.hAbortThread && !start.abort_resumed &&

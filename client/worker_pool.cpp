@@ -30,11 +30,8 @@ HRESULT RequeueReceive(ScanContext& context, HeapPtr<ScanMessage>& pMessage) {
 }
 
 HRESULT RunScanWorker(ScanContext& context) {
-    // A start-up that failed resumes the workers it created only so that they end here, before they
-    // touch anything of the client.
-    if (context.ShutDown.load()) {
-        return S_OK;
-    }
+    // Before the thread table is in the context no record is found: a start-up that failed before it
+    // got there resumes its workers only so that they end here.
     ScanThreadContext* threadCtx = nullptr;
     if (FAILED(FindThreadContext(::GetCurrentThreadId(), context, &threadCtx))) {
         return E_FAIL;
