@@ -1,0 +1,373 @@
+// The library as a host sees it: the real exports of varnokclient.dll against the driver simulator.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "support/host_harness.h"
+
+namespace varnok::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070002);
+
+class ClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Host().Reset();
+        ASSERT_EQ(SimCreatePort(), S_OK);
+        SimResetTraffic();
+    }
+    void TearDown() override {
+        ClientDisconnect();
+        SimClosePort();
+        SimResetTraffic();
+    }
+
+    static void Start(ScanCallback scan = RecordScan, ScanResultCallback result = RecordResult,
+                      LogCallback log = RecordLog) {
+        const DriverConfig config = MakeConfig();
+        ASSERT_EQ(FilterInit(&config, scan, result, log), S_OK);
+        ASSERT_TRUE(SimWaitForTraffic(0, 1, kWaitMs));  // the configuration
+    }
+
+    // Waits for `count` verdicts beyond the configuration sent by FilterInit.
+    static void WaitForVerdicts(std::uint32_t count) { ASSERT_TRUE(SimWaitForTraffic(0, 1 + count, kWaitMs)); }
+
+    // Sends one file event and returns its verdict command.
+    ScanCommand Examine(const std::wstring& path, std::uint64_t event_id = 41) {
+        const std::size_t before = VerdictCount();
+        const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
+        PostFileEvent(path, event_id);
+        EXPECT_TRUE(SimWaitForTraffic(0, commands + 1, kWaitMs));
+        const std::vector<ScanCommand> verdicts = Verdicts();
+        EXPECT_EQ(verdicts.size(), before + 1);
+        return verdicts.empty() ? ScanCommand{} : verdicts.back();
+    }
+
+    static std::wstring NewEvent(const std::wstring& path) { return L"NEW EVENT -----  for " + path; }
+
+    TempFolder folder;
+};
+
+const std::string kDownload = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/tool.exe\r\n";
+
+// ---- The decision, exit by exit ----------------------------------------------------------------------
+
+TEST_F(ClientTest, ScannedDownloadIsRecordedAndReported) {
+    Start();
+    const std::wstring file = folder.File(L"tool.exe");
+    WriteStream(file, L"Zone.Identifier", kDownload);
+    Host().default_verdict = -7;
+
+    const ScanCommand verdict = Examine(file, 0x1122334455667788ULL);
+    EXPECT_EQ(verdict.Verdict, -7);
+    EXPECT_EQ(verdict.EventId, 0x1122334455667788ULL);
+
+    const std::vector<ScanCall> scans = Host().Scans();
+    ASSERT_EQ(scans.size(), 1u);
+    EXPECT_EQ(scans[0].file_name, file);
+    EXPECT_EQ(scans[0].zone_id, 3);
+    EXPECT_EQ(scans[0].source, L"https://downloads.example/tool.exe");
+    EXPECT_EQ(scans[0].value3, 0x3333u);
+    EXPECT_EQ(scans[0].value2, 0x2222u);
+    EXPECT_EQ(scans[0].value1, 0x1111u);
+    EXPECT_EQ(scans[0].reserved, 0u);
+
+    ASSERT_TRUE(Host().WaitForResults(1));
+    const std::string path_bytes(file.begin(), file.end());
+    EXPECT_EQ(ReadStream(file, L"varnok"), "HostUrl=https://downloads.example/tool.exe\r\nScanResult=-7\r\nFileName=" +
+                                               path_bytes + "\r\n");
+    const std::vector<ResultCall> results = Host().Results();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].path, file);
+    EXPECT_EQ(results[0].verdict, -7);
+    EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, NewEvent(file)}}));
+}
+
+TEST_F(ClientTest, FileWithoutOriginStreamsPassesUnscanned) {
+    Start();
+    const std::wstring file = folder.File(L"local.txt");
+    EXPECT_EQ(Examine(file).Verdict, 2);
+    EXPECT_TRUE(Host().Scans().empty());
+    EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
+    ASSERT_TRUE(Host().WaitForLogLines(2));
+    EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, NewEvent(file)},
+                                                      {0, L"File has no Zone.Identifier nor SmartScan. " + file}}));
+}
+
+TEST_F(ClientTest, FileOpenForWritingElsewhereIsNotScanned) {
+    Start();
+    const std::wstring file = folder.File(L"busy.exe");
+    WriteStream(file, L"Zone.Identifier", kDownload);
+    const HANDLE hWriter = ::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(hWriter, INVALID_HANDLE_VALUE);
+    const ScanCommand verdict = Examine(file);
+    ::CloseHandle(hWriter);
+
+    EXPECT_EQ(verdict.Verdict, 2);
+    EXPECT_TRUE(Host().Scans().empty());
+    EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
+    EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, NewEvent(file)},
+                                                      {0, file + L" Could not open file."},
+                                                      {1, L" Could not open file."}}));
+}
+
+TEST_F(ClientTest, OldFileIsNotScanned) {
+    Start();
+    const std::wstring file = folder.File(L"old.exe");
+    WriteStream(file, L"Zone.Identifier", kDownload);
+    AgeFile(file, 2 * 24h);
+    EXPECT_EQ(Examine(file).Verdict, 2);
+    EXPECT_TRUE(Host().Scans().empty());
+    EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, NewEvent(file)}, {0, file + L" file is old"}}));
+}
+
+TEST_F(ClientTest, StoredCleanResultSparesTheScan) {
+    Start();
+    std::uint64_t event_id = 100;
+    for (const char* stored : {"ScanResult=2\r\n", "ScanResult= 2\r\n", "ScanResult=02\r\n", "ScanResult=2 ok\r\n"}) {
+        const std::wstring file = folder.File(L"clean" + std::to_wstring(event_id) + L".exe");
+        WriteStream(file, L"Zone.Identifier", kDownload);
+        WriteStream(file, L"varnok", stored);
+        EXPECT_EQ(Examine(file, event_id++).Verdict, 2) << stored;
+        EXPECT_EQ(ReadStream(file, L"varnok"), stored);
+    }
+    EXPECT_TRUE(Host().Scans().empty());
+
+    // Any other stored result, or one that is no number, leads to a new scan.
+    for (const char* stored : {"ScanResult=1\r\n", "ScanResult=-1\r\n", "ScanResult=x\r\n", "ScanResult=99999999999\r\n"}) {
+        const std::wstring file = folder.File(L"again" + std::to_wstring(event_id) + L".exe");
+        WriteStream(file, L"Zone.Identifier", kDownload);
+        WriteStream(file, L"varnok", stored);
+        EXPECT_EQ(Examine(file, event_id++).Verdict, 1) << stored;
+    }
+    EXPECT_EQ(Host().Scans().size(), 4u);
+}
+
+TEST_F(ClientTest, CleanScanResultSparesTheNextEvent) {
+    Start();
+    const std::wstring file = folder.File(L"fresh.exe");
+    WriteStream(file, L"Zone.Identifier", kDownload);
+    Host().default_verdict = 2;
+    EXPECT_EQ(Examine(file, 1).Verdict, 2);
+    EXPECT_EQ(Examine(file, 2).Verdict, 2);
+    EXPECT_EQ(Host().Scans().size(), 1u);
+}
+
+TEST_F(ClientTest, OriginFromSmartScreenNeedsARememberedHost) {
+    Start();
+    const std::wstring unknown = folder.File(L"unknown.exe");
+    WriteStream(unknown, L"SmartScreen", "Anaheim");
+    EXPECT_EQ(Examine(unknown, 1).Verdict, 0);
+    EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, NewEvent(unknown)}}));
+    EXPECT_EQ(ReadStream(unknown, L"varnok"), std::nullopt);
+
+    const std::wstring remembered = folder.File(L"remembered.exe");
+    WriteStream(remembered, L"SmartScreen", "Anaheim");
+    WriteStream(remembered, L"varnok", "HostUrl=abc\r\n");
+    EXPECT_EQ(Examine(remembered, 2).Verdict, 1);
+    const std::vector<ScanCall> scans = Host().Scans();
+    ASSERT_EQ(scans.size(), 1u);
+    EXPECT_EQ(scans[0].zone_id, 0);
+    EXPECT_EQ(scans[0].source, L"abc");
+}
+
+TEST_F(ClientTest, MalformedZoneIdentifierForcesAScan) {
+    Start();
+    std::uint64_t event_id = 1;
+    for (const char* zone_identifier : {"", "ZoneId=internet\r\n", "ZoneId=4294967299\r\n"}) {
+        Host().Reset();
+        const std::wstring file = folder.File(L"malformed" + std::to_wstring(event_id) + L".exe");
+        WriteStream(file, L"Zone.Identifier", zone_identifier);
+        EXPECT_EQ(Examine(file, event_id++).Verdict, 1);
+        const std::vector<ScanCall> scans = Host().Scans();
+        ASSERT_EQ(scans.size(), 1u);
+        EXPECT_EQ(scans[0].zone_id, 3);
+        EXPECT_EQ(scans[0].source, L"unknown host");
+        EXPECT_EQ(Host().LogLines(),
+                  (std::vector<LogLine>{{0, NewEvent(file)}, {1, L"Malformed Zone.Identifier - force scan."}}));
+        EXPECT_EQ(ReadStream(file, L"varnok").value_or("").rfind("HostUrl=unknown host\r\nScanResult=1\r\n", 0), 0u);
+    }
+}
+
+TEST_F(ClientTest, ReferrerStandsInForAMissingHost) {
+    Start();
+    const std::wstring file = folder.File(L"referred.exe");
+    WriteStream(file, L"Zone.Identifier", "ZoneId=3\r\nReferrerUrl=https://www.example.org/downloads?id=4\r\n");
+    Examine(file);
+    const std::vector<ScanCall> scans = Host().Scans();
+    ASSERT_EQ(scans.size(), 1u);
+    EXPECT_EQ(scans[0].source, L"https://www.example.org/downloads?id=4");
+}
+
+TEST_F(ClientTest, UndeliveredVerdictIsLoggedAndNotReported) {
+    Start();
+    const std::wstring file = folder.File(L"undelivered.exe");
+    WriteStream(file, L"Zone.Identifier", kDownload);
+    SimFailCommands(E_ACCESSDENIED, 1);
+    Examine(file);
+    ASSERT_TRUE(Host().WaitForLogLines(2));
+    EXPECT_TRUE(Host().Results().empty());
+    EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, NewEvent(file)}, {1, L"could not reach kernel driver"}}));
+    EXPECT_NE(ReadStream(file, L"varnok").value_or("").find("ScanResult=1\r\n"), std::string::npos);
+}
+
+TEST_F(ClientTest, ThrowingScanCallbackStillGetsOneVerdictAndTheWorkerGoesOn) {
+    Start();
+    const std::wstring file = folder.File(L"throws.exe");
+    WriteStream(file, L"Zone.Identifier", kDownload);
+    Host().throw_from_scan = true;
+    EXPECT_EQ(Examine(file, 1).Verdict, 2);
+    EXPECT_EQ(ReadStream(file, L"varnok"), "HostUrl=https://downloads.example/tool.exe\r\n");
+
+    Host().throw_from_scan = false;
+    for (std::uint64_t event_id = 2; event_id < 2 + 2 * kScanThreadCountForTests; ++event_id) {
+        EXPECT_EQ(Examine(file, event_id).Verdict, 1);
+    }
+}
+
+// ---- The pool and the port ---------------------------------------------------------------------------
+
+TEST_F(ClientTest, EveryFileEventIsAcknowledgedBeforeItsVerdict) {
+    Start();
+    const std::wstring file = folder.File(L"plain.txt");
+    const std::uint64_t message_id = PostFileEvent(file, 77);
+    WaitForVerdicts(1);
+    const std::vector<SimTraffic> replies = Traffic(SIM_TRAFFIC_REPLY);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].Length, 20u);
+    EXPECT_EQ(replies[0].Result, S_OK);
+    const ScanReply reply = AsReply(replies[0]);
+    EXPECT_EQ(reply.MessageId, message_id);
+    EXPECT_EQ(reply.Status, 0);
+    EXPECT_EQ(reply.ThreadId, Verdicts().at(0).ThreadId);
+    EXPECT_NE(reply.ThreadId, 77u);
+}
+
+TEST_F(ClientTest, OtherKindsGetNoReplyNoCallbackAndNoCommand) {
+    Start();
+    const std::wstring file = folder.File(L"kinds.exe");
+    WriteStream(file, L"Zone.Identifier", kDownload);
+    for (std::uint32_t kind : {1u, 2u, 0xFFFFFFFFu}) {
+        const ScanNotification notification = MakeFileEvent(file, 500 + kind, kind);
+        ASSERT_EQ(SimPostNotification(&notification, sizeof(notification), 0, nullptr, kWaitMs), S_OK);
+    }
+    EXPECT_EQ(Examine(file, 9).EventId, 9u);  // handled after the others went by
+    EXPECT_EQ(SimTrafficCount(SIM_TRAFFIC_REPLY), 1u);
+    EXPECT_EQ(VerdictCount(), 1u);
+    EXPECT_EQ(Host().Scans().size(), 1u);
+}
+
+TEST_F(ClientTest, RefusedReplyEndsOneWorkerAndTheOthersGoOn) {
+    Start();
+    const std::wstring file = folder.File(L"plain.txt");
+    SimRefuseReplies(1);
+    PostFileEvent(file, 1);
+    ASSERT_TRUE(SimWaitForTraffic(1, 1, kWaitMs));
+    for (std::uint64_t event_id = 2; event_id <= 40; ++event_id) {
+        PostFileEvent(file, event_id);
+    }
+    WaitForVerdicts(39);
+    for (const ScanCommand& verdict : Verdicts()) {
+        EXPECT_NE(verdict.EventId, 1u);
+    }
+}
+
+TEST_F(ClientTest, WithoutCallbacksEveryEventPassesAndNothingIsLogged) {
+    Start();
+    ASSERT_EQ(ClientDisconnect(), S_OK);
+    SimResetTraffic();
+    Start(nullptr, nullptr, nullptr);
+    const std::wstring file = folder.File(L"download.exe");
+    WriteStream(file, L"Zone.Identifier", kDownload);
+    EXPECT_EQ(Examine(file, 1).Verdict, 2);
+    EXPECT_EQ(Examine(file, 2).Verdict, 2);
+    EXPECT_TRUE(Host().LogLines().empty());
+    EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
+}
+
+TEST_F(ClientTest, ReceivesAnsweredAtOnceStillComplete) {
+    SimImmediateReceives(1000);
+    Start();
+    const std::wstring file = folder.File(L"plain.txt");
+    for (std::uint64_t event_id = 1; event_id <= 60; ++event_id) {
+        PostFileEvent(file, event_id);
+    }
+    WaitForVerdicts(60);
+    SimImmediateReceives(0);
+    EXPECT_EQ(ClientDisconnect(), S_OK);
+}
+
+// ---- The lifecycle ---------------------------------------------------------------------------------
+
+TEST_F(ClientTest, RefusedConfigurationDoesNotStopTheStart) {
+    SimFailCommands(E_ACCESSDENIED, 1);
+    const DriverConfig config = MakeConfig(L"refused", 1, 2);
+    ASSERT_EQ(FilterInit(&config, RecordScan, RecordResult, RecordLog), S_OK);
+    EXPECT_EQ(Examine(folder.File(L"plain.txt")).Verdict, 2);
+    EXPECT_EQ(AsCommand(Traffic(SIM_TRAFFIC_COMMAND).at(0)).Command, static_cast<std::uint32_t>(CommandConfiguration));
+    EXPECT_EQ(SetDriverConfiguration(L"accepted", 3, 4), 1);
+    const ScanCommand sent = AsCommand(Traffic(SIM_TRAFFIC_COMMAND).back());
+    EXPECT_EQ(std::wstring(sent.ConfigText), L"accepted");
+    EXPECT_EQ(sent.ConfigValue1, 3u);
+    EXPECT_EQ(sent.ConfigValue2, 4u);
+}
+
+TEST_F(ClientTest, StartWithoutDriverFailsAndLeavesNothingToStop) {
+    SimClosePort();
+    const DriverConfig config = MakeConfig();
+    EXPECT_EQ(FilterInit(&config, RecordScan, RecordResult, RecordLog), kNotFound);
+    EXPECT_EQ(ClientDisconnect(), E_POINTER);
+    EXPECT_EQ(SetDriverConfiguration(L"x", 0, 0), 0);
+
+    SimFailConnect(E_ACCESSDENIED, 1);
+    ASSERT_EQ(SimCreatePort(), S_OK);
+    EXPECT_EQ(FilterInit(&config, RecordScan, RecordResult, RecordLog), E_ACCESSDENIED);
+    EXPECT_EQ(ClientDisconnect(), E_POINTER);
+}
+
+TEST_F(ClientTest, DisconnectTwiceAndStartAgain) {
+    Start();
+    EXPECT_EQ(ClientDisconnect(), S_OK);
+    EXPECT_EQ(ClientDisconnect(), E_POINTER);
+    Start();
+    EXPECT_EQ(Examine(folder.File(L"plain.txt")).Verdict, 2);
+    EXPECT_EQ(ClientDisconnect(), S_OK);
+}
+
+TEST_F(ClientTest, SecondStartIsRefusedAndTheRunningClientKeepsWorking) {
+    Start();
+    const DriverConfig config = MakeConfig();
+    EXPECT_EQ(FilterInit(&config, nullptr, nullptr, nullptr), HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
+    const std::wstring file = folder.File(L"download.exe");
+    WriteStream(file, L"Zone.Identifier", kDownload);
+    EXPECT_EQ(Examine(file).Verdict, 1);  // the first start's callbacks are still in place
+    EXPECT_EQ(SimConnectionCount(), 1u);
+}
+
+TEST_F(ClientTest, VersionIsOneTextAtOneAddress) {
+    const HMODULE hLibrary = ::GetModuleHandleW(L"varnokclient.dll");
+    ASSERT_NE(hLibrary, nullptr);
+    const auto get_version =
+        reinterpret_cast<VarnokGetVersionFn>(reinterpret_cast<void*>(::GetProcAddress(hLibrary, "GetVersion")));
+    ASSERT_NE(get_version, nullptr);
+    const char* const before = get_version();
+    EXPECT_STREQ(before, "2.0.0.135");
+    Start();
+    EXPECT_EQ(get_version(), before);
+    ClientDisconnect();
+    EXPECT_EQ(get_version(), before);
+}
+
+TEST_F(ClientTest, DeleteFileWorksWithoutAConnection) {
+    const std::wstring file = folder.File(L"delete-me.txt");
+    EXPECT_NE(VarnokDeleteFile(file.c_str()), 0);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_EQ(VarnokDeleteFile(file.c_str()), 0);
+}
+
+}  // namespace
+}  // namespace varnok::test

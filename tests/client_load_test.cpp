@@ -1,0 +1,154 @@
+// The client under load: many files in parallel, and shut-downs while events are in flight.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "support/host_harness.h"
+
+namespace varnok::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Bytes in use in all heaps of the process.
+std::size_t HeapBytesInUse() {
+    HANDLE heaps[256];
+    const DWORD count = ::GetProcessHeaps(256, heaps);
+    std::size_t total = 0;
+    for (DWORD i = 0; i < count && i < 256; ++i) {
+        if (!::HeapLock(heaps[i])) {
+            continue;
+        }
+        PROCESS_HEAP_ENTRY entry{};
+        while (::HeapWalk(heaps[i], &entry)) {
+            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
+                total += entry.cbData;
+            }
+        }
+        ::HeapUnlock(heaps[i]);
+    }
+    return total;
+}
+
+// The slot a fresh handle takes: the lowest free one, so it grows when handles leak. (Wine reports
+// no handle count.)
+std::uintptr_t HandleHighWater() {
+    const HANDLE hProbe = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::CloseHandle(hProbe);
+    return reinterpret_cast<std::uintptr_t>(hProbe);
+}
+
+// A file event with only as much of the body as its name needs: the driver may send short messages.
+std::uint64_t PostShortFileEvent(const std::wstring& path, std::uint64_t event_id) {
+    const ScanNotification notification = MakeFileEvent(path, event_id);
+    const auto length = static_cast<std::uint32_t>(offsetof(ScanNotification, FileName) + (path.size() + 1) * 2);
+    std::uint64_t message_id = 0;
+    EXPECT_EQ(SimPostNotification(&notification, length, sizeof(ScanReply), &message_id, kWaitMs), S_OK);
+    return message_id;
+}
+
+class ClientLoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Host().Reset();
+        ASSERT_EQ(SimCreatePort(), S_OK);
+        SimResetTraffic();
+    }
+    void TearDown() override {
+        ClientDisconnect();
+        SimClosePort();
+        SimResetTraffic();
+    }
+    TempFolder folder;
+};
+
+TEST_F(ClientLoadTest, ManyEventsOverFewFilesLoseNothing) {
+    constexpr int kFiles = 50;
+    constexpr int kEvents = 1000;
+    std::vector<std::wstring> files;
+    for (int i = 0; i < kFiles; ++i) {
+        files.push_back(folder.File(L"download" + std::to_wstring(i) + L".exe"));
+        WriteStream(files.back(), L"Zone.Identifier",
+                    "ZoneId=3\r\nHostUrl=https://host" + std::to_string(i) + ".example/file\r\n");
+    }
+    const DriverConfig config = MakeConfig();
+    ASSERT_EQ(FilterInit(&config, RecordScan, RecordResult, nullptr), S_OK);
+
+    for (int i = 0; i < kEvents; ++i) {
+        // Names differ in case between events: NTFS treats them as one file.
+        std::wstring path = files[static_cast<std::size_t>(i % kFiles)];
+        if (i % 2 == 1) {
+            std::transform(path.begin(), path.end(), path.begin(), ::towupper);
+        }
+        PostShortFileEvent(path, static_cast<std::uint64_t>(i) + 1);
+    }
+    ASSERT_TRUE(SimWaitForTraffic(kEvents, 1 + kEvents, 120000));
+
+    std::multiset<std::uint64_t> answered;
+    for (const ScanCommand& verdict : Verdicts()) {
+        answered.insert(verdict.EventId);
+        EXPECT_EQ(verdict.Verdict, 1);
+    }
+    ASSERT_EQ(answered.size(), static_cast<std::size_t>(kEvents));
+    for (std::uint64_t event_id = 1; event_id <= kEvents; ++event_id) {
+        EXPECT_EQ(answered.count(event_id), 1u) << event_id;
+    }
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string varnok = ReadStream(files[static_cast<std::size_t>(i)], L"varnok").value_or("");
+        const std::string host = "HostUrl=https://host" + std::to_string(i) + ".example/file\r\n";
+        EXPECT_EQ(varnok.rfind(host + "ScanResult=1\r\nFileName=", 0), 0u) << varnok;
+        EXPECT_EQ(std::count(varnok.begin(), varnok.end(), '\n'), 3) << varnok;
+    }
+}
+
+TEST_F(ClientLoadTest, ShutDownWhileEventsAreInFlight) {
+    constexpr int kCycles = 200;
+    constexpr int kBurst = 30;
+    const std::wstring download = folder.File(L"download.exe");
+    WriteStream(download, L"Zone.Identifier", "ZoneId=3\r\nHostUrl=https://example.test/a\r\n");
+    const std::wstring plain = folder.File(L"plain.txt");
+    const DriverConfig config = MakeConfig();
+
+    std::size_t heap_after_warm_up = 0;
+    std::uintptr_t handles_after_warm_up = 0;
+    std::uint64_t next_event = 1;
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        SimResetTraffic();
+        Host().Reset();
+        const Clock::time_point start = Clock::now();
+        ASSERT_EQ(FilterInit(&config, RecordScan, RecordResult, nullptr), S_OK) << cycle;
+
+        std::map<std::uint64_t, std::uint64_t> event_of_message;
+        for (int i = 0; i < kBurst; ++i) {
+            const std::uint64_t event_id = next_event++;
+            event_of_message[PostShortFileEvent(i % 3 == 0 ? download : plain, event_id)] = event_id;
+        }
+        ASSERT_EQ(ClientDisconnect(), S_OK) << cycle;
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << cycle;
+
+        // Every event the library acknowledged got exactly one verdict; no other event got one.
+        std::multiset<std::uint64_t> acknowledged;
+        for (const SimTraffic& reply : Traffic(SIM_TRAFFIC_REPLY)) {
+            if (reply.Result == S_OK) {
+                acknowledged.insert(event_of_message.at(AsReply(reply).MessageId));
+            }
+        }
+        std::multiset<std::uint64_t> answered;
+        for (const ScanCommand& verdict : Verdicts()) {
+            answered.insert(verdict.EventId);
+        }
+        ASSERT_EQ(answered, acknowledged) << cycle;
+
+        if (cycle == 19) {
+            heap_after_warm_up = HeapBytesInUse();
+            handles_after_warm_up = HandleHighWater();
+        }
+    }
+    EXPECT_LE(HandleHighWater(), handles_after_warm_up);
+    EXPECT_LT(HeapBytesInUse(), heap_after_warm_up + 256 * 1024);
+}
+
+}  // namespace
+}  // namespace varnok::test

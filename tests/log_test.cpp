@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+
+namespace varnok {
+
+// A piece that counts how often it is composed into a text.
+struct CountedPiece {
+    int* composed;
+};
+inline void AppendLogPiece(std::wstring& text, const CountedPiece& piece) {
+    ++*piece.composed;
+    text += L"counted";
+}
+
+namespace {
+
+struct Delivered {
+    std::uint32_t level;
+    std::wstring text;
+};
+std::vector<Delivered> g_delivered;
+
+void Collect(std::uint32_t level, const wchar_t* text) { g_delivered.push_back({level, text}); }
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override { g_delivered.clear(); }
+    void TearDown() override { g_log_callback.store(nullptr); }
+};
+
+TEST_F(LogTest, WithoutACallbackNothingIsComposed) {
+    g_log_callback.store(nullptr);
+    int composed = 0;
+    Log(LogLevel::WARN, CountedPiece{&composed});
+    EXPECT_EQ(composed, 0);
+
+    g_log_callback.store(Collect);
+    Log(LogLevel::WARN, CountedPiece{&composed});
+    EXPECT_EQ(composed, 1);
+}
+
+TEST_F(LogTest, PiecesAreJoinedExactlyWithTheirLevel) {
+    g_log_callback.store(Collect);
+    const std::wstring path = L"C:\\Down loads\\\x00E9t\x00E9 \x4E2D\xD83D\xDE00.exe";
+    Log(LogLevel::INFO, L"NEW EVENT -----  for ", path);
+    Log(LogLevel::INFO, path, L" file is old");
+    Log(LogLevel::WARN, "Malformed Zone.Identifier - force scan.");
+    Log(LogLevel::INFO, L"NEW EVENT -----  for ", std::wstring());
+
+    ASSERT_EQ(g_delivered.size(), 4u);
+    EXPECT_EQ(g_delivered[0].level, 0u);
+    EXPECT_EQ(g_delivered[0].text, L"NEW EVENT -----  for " + path);
+    EXPECT_EQ(g_delivered[1].text, path + L" file is old");
+    EXPECT_EQ(g_delivered[2].level, 1u);
+    EXPECT_EQ(g_delivered[2].text, L"Malformed Zone.Identifier - force scan.");
+    EXPECT_EQ(g_delivered[3].text, L"NEW EVENT -----  for ");
+}
+
+}  // namespace
+}  // namespace varnok

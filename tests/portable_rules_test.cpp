@@ -1,0 +1,159 @@
+// Rules that need no Windows API: the file age arithmetic, the numbers read from streams, the
+// referrer URL rule and the bytes of the driver messages.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <regex>
+#include <string>
+
+#include "client/wire.h"
+#include "scan/file_age.h"
+#include "scan/origin_rules.h"
+
+namespace varnok {
+namespace {
+
+constexpr std::uint64_t kSecond = 10000000;
+constexpr std::uint64_t kNow = kUnixEpochAsFileTime + 1700000000ULL * kSecond;
+
+TEST(FileAge, OneDayIsTheStrictLimit) {
+    EXPECT_EQ(IsRecentCreation(kNow, kNow - 86400 * kSecond), 1);
+    EXPECT_EQ(IsRecentCreation(kNow, kNow - 86401 * kSecond), 0);
+    EXPECT_EQ(IsRecentCreation(kNow, kNow + 3600 * kSecond), 1);  // created "in the future"
+    // Each time is cut to whole seconds on its own: 86400.9 s apart can count as 86401.
+    EXPECT_EQ(IsRecentCreation(kNow + kSecond / 10, kNow - 86400 * kSecond - kSecond / 10), 0);
+    // The difference is compared by its low 32 bits taken as a signed number.
+    EXPECT_EQ(IsRecentCreation(kNow, kNow - (1ULL << 32) * kSecond), 1);
+    EXPECT_EQ(IsRecentCreation(kNow, kNow - ((1ULL << 31) + 5) * kSecond), 1);
+    EXPECT_EQ(IsRecentCreation(kNow, kNow - ((1ULL << 32) + 86401) * kSecond), 0);
+}
+
+TEST(FileAge, UnixTimeTruncatesTowardZero) {
+    EXPECT_EQ(FileTimeToUnixTime(kUnixEpochAsFileTime), 0);
+    EXPECT_EQ(FileTimeToUnixTime(kUnixEpochAsFileTime + kSecond), 1);
+    EXPECT_EQ(FileTimeToUnixTime(kUnixEpochAsFileTime - kSecond), -1);
+    EXPECT_EQ(FileTimeToUnixTime(kUnixEpochAsFileTime + kSecond - 1), 0);
+    EXPECT_EQ(FileTimeToUnixTime(kUnixEpochAsFileTime - kSecond + 1), 0);
+    EXPECT_EQ(FileTimeToUnixTime(0), -11644473600);
+}
+
+TEST(StoredNumbers, ReadLikeTheDecimalConversion) {
+    EXPECT_EQ(ParseDecimalInt32(L" 4"), 4);
+    EXPECT_EQ(ParseDecimalInt32(L"\t\r\n+7"), 7);
+    EXPECT_EQ(ParseDecimalInt32(L"3abc"), 3);
+    EXPECT_EQ(ParseDecimalInt32(L"-1"), -1);
+    EXPECT_EQ(ParseDecimalInt32(L"02"), 2);
+    EXPECT_EQ(ParseDecimalInt32(L"2147483647"), 2147483647);
+    EXPECT_EQ(ParseDecimalInt32(L"-2147483648"), -2147483647 - 1);
+    EXPECT_EQ(ParseDecimalInt32(L"00000000000000000000001"), 1);
+    for (const wchar_t* rejected : {L"", L"abc", L"-", L"+ 1", L"2147483648", L"-2147483649", L"99999999999999999999"}) {
+        EXPECT_EQ(ParseDecimalInt32(rejected), std::nullopt) << rejected;
+    }
+}
+
+const wchar_t kUrlPattern[] =
+    L"https?:\\/\\/(www\\.)?[-a-zA-Z0-9@:%._\\+~#=]{2,256}\\.[a-z]{2,4}\\b([-a-zA-Z0-9@:%_\\+.~#?&//=]*)";
+
+TEST(ReferrerUrl, JudgesLikeTheUrlPattern) {
+    EXPECT_TRUE(IsReferrerUrl(L"https://www.example.org/downloads?id=4"));
+    EXPECT_TRUE(IsReferrerUrl(L"http://a.b.example.com"));
+    EXPECT_FALSE(IsReferrerUrl(L"ftp://example.org/"));
+    EXPECT_FALSE(IsReferrerUrl(L"https://example.org/a b"));
+    EXPECT_FALSE(IsReferrerUrl(L"https://example.COM"));
+    EXPECT_FALSE(IsReferrerUrl(L"https://e.org"));  // the host part needs two characters
+
+    // Random texts near the pattern's shape, against the regex itself (short enough for it).
+    const std::wregex pattern(kUrlPattern, std::regex::ECMAScript);
+    std::mt19937 random(20261206);
+    const std::wstring alphabet = L"abcxyzAQ09._-@%~#=?&/:w! ";
+    for (int i = 0; i < 20000; ++i) {
+        std::wstring text = (random() % 4 == 0) ? L"http://" : L"https://";
+        if (random() % 3 == 0) {
+            text += L"www.";
+        }
+        const std::size_t length = random() % 24;
+        for (std::size_t j = 0; j < length; ++j) {
+            text += alphabet[random() % alphabet.size()];
+        }
+        if (random() % 2 == 0) {
+            text.insert(text.size() - std::min<std::size_t>(text.size() - 8, random() % 6), L".com");
+        }
+        EXPECT_EQ(IsReferrerUrl(text), std::regex_match(text, pattern)) << std::string(text.begin(), text.end());
+    }
+}
+
+TEST(ReferrerUrl, HostileTextsAreJudgedQuicklyAndLongOnesRefused) {
+    std::wstring hostile = L"https://";
+    while (hostile.size() < kMaxReferrerLength - 1) {
+        hostile += L"a.aa";
+    }
+    hostile.resize(kMaxReferrerLength - 1);
+    hostile += L"!";
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_FALSE(IsReferrerUrl(hostile));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+    std::wstring long_url = L"https://example.org/";
+    long_url.resize(kMaxReferrerLength, L'a');
+    EXPECT_TRUE(IsReferrerUrl(long_url));
+    long_url += L'a';
+    EXPECT_FALSE(IsReferrerUrl(long_url));
+}
+
+template <class Record>
+std::size_t NonZeroBytesOutside(const Record& record, std::initializer_list<std::pair<std::size_t, std::size_t>> fields) {
+    unsigned char bytes[sizeof(Record)];
+    std::memcpy(bytes, &record, sizeof(Record));
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < sizeof(Record); ++i) {
+        bool inside = false;
+        for (const auto& [offset, size] : fields) {
+            inside = inside || (i >= offset && i < offset + size);
+        }
+        count += (!inside && bytes[i] != 0) ? 1 : 0;
+    }
+    return count;
+}
+
+TEST(WireMessages, CommandsCarryOnlyTheirFields) {
+    for (const std::int32_t verdict : {0, 2, -123456}) {
+        const ScanCommand command = BuildScanResultCommand(verdict, 0xA1A2A3A4A5A6A7A8ULL, 0xB1B2B3B4u);
+        EXPECT_EQ(command.Command, 1u);
+        EXPECT_EQ(command.EventId, 0xA1A2A3A4A5A6A7A8ULL);
+        EXPECT_EQ(command.ThreadId, 0xB1B2B3B4u);
+        EXPECT_EQ(command.Verdict, verdict);
+        EXPECT_EQ(NonZeroBytesOutside(command, {{0, 4}, {8, 8}, {16, 4}, {32, 4}}), 0u);
+    }
+
+    std::u16string long_text(1500, u'x');
+    WireChar text[1501] = {};
+    std::copy(long_text.begin(), long_text.end(), text);
+    const ScanCommand configuration = BuildConfigurationCommand(text, 5, 6);
+    EXPECT_EQ(configuration.Command, 2u);
+    EXPECT_EQ(configuration.ConfigText[1022], WireChar('x'));
+    EXPECT_EQ(configuration.ConfigText[1023], WireChar(0));
+    EXPECT_EQ(configuration.ConfigValue1, 5u);
+    EXPECT_EQ(configuration.ConfigValue2, 6u);
+    EXPECT_EQ(NonZeroBytesOutside(configuration, {{0, 4}, {36, 2046}, {2084, 8}}), 0u);
+
+    const ScanReply reply = BuildScanReply(0x0102030405060708ULL, 77);
+    EXPECT_EQ(reply.MessageId, 0x0102030405060708ULL);
+    EXPECT_EQ(reply.ThreadId, 77u);
+    EXPECT_EQ(NonZeroBytesOutside(reply, {{8, 8}, {16, 4}}), 0u);
+}
+
+TEST(WireMessages, FileNameEndsAtItsNulOrTheArray) {
+    static ScanNotification notification{};
+    EXPECT_EQ(FileNameLength(notification), 0u);
+    std::fill(std::begin(notification.FileName), std::end(notification.FileName), WireChar('a'));
+    EXPECT_EQ(FileNameLength(notification), kFileNameUnits);
+    notification.FileName[5] = 0;
+    EXPECT_EQ(FileNameLength(notification), 5u);
+}
+
+}  // namespace
+}  // namespace varnok
