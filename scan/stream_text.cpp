@@ -1,0 +1,207 @@
+#include "scan/stream_text.h"
+
+#include <cstdint>
+#include <regex>
+
+namespace varnok {
+namespace {
+
+constexpr unsigned char kEndOfTextByte = 0x1A;
+constexpr wchar_t kLineSeparator = L'\u2028';
+constexpr wchar_t kParagraphSeparator = L'\u2029';
+
+// The characters that an ECMAScript pattern reads as something other than themselves outside a
+// bracket; ']' and '}' are literal there, but are left to the pattern engine all the same.
+constexpr std::wstring_view kPatternCharacters = L"^$\\.*+?()[]{}|";
+
+// The characters that ECMAScript's "." does not match, so that a value never runs past them.
+bool EndsLine(wchar_t c) { return c == L'\n' || c == L'\r' || c == kLineSeparator || c == kParagraphSeparator; }
+
+std::wstring ValuePattern(const std::wstring& key) { return L"(" + key + L")=s*(.+)"; }
+
+// The rest of a match whose key + "=" ends at `after_equals`. The s* is greedy, so it takes the
+// whole run of s; when no value character follows the run, it gives back one s to (.+), and with
+// no s to give back there is no match at this position.
+std::optional<KeyValueMatch> MatchAfterProbe(std::wstring_view text, std::size_t begin, std::size_t after_equals) {
+    std::size_t run_end = after_equals;
+    while (run_end < text.size() && text[run_end] == L's') {
+        ++run_end;
+    }
+    if (run_end < text.size() && !EndsLine(text[run_end])) {
+        std::size_t end = run_end + 1;
+        while (end < text.size() && !EndsLine(text[end])) {
+            ++end;
+        }
+        return KeyValueMatch{begin, run_end, end};
+    }
+    if (run_end > after_equals) {
+        return KeyValueMatch{begin, run_end - 1, run_end};
+    }
+    return std::nullopt;
+}
+
+// A key with pattern characters goes to the pattern engine itself, on short texts only. A key
+// that is no valid pattern finds nothing.
+std::optional<std::wstring> RegexFindValue(const std::wstring& text, const std::wstring& key) {
+    if (text.size() > kRegexTextLimit) {
+        return std::nullopt;
+    }
+    try {
+        const std::wregex pattern(ValuePattern(key));
+        std::wsmatch match;
+        if (!std::regex_search(text, match, pattern)) {
+            return std::nullopt;
+        }
+        return match[2].str();
+    } catch (const std::regex_error&) {
+        return std::nullopt;
+    }
+}
+
+// The replacement is composed here rather than by a format string, so that "$" in the value
+// stays as it is.
+std::wstring RegexReplaceValues(const std::wstring& text, const std::wstring& key, const std::wstring& value) {
+    if (text.size() > kRegexTextLimit) {
+        return text;
+    }
+    try {
+        const std::wregex pattern(ValuePattern(key));
+        std::wstring result;
+        auto tail = text.cbegin();
+        for (std::wsregex_iterator it(text.cbegin(), text.cend(), pattern), last; it != last; ++it) {
+            const std::wsmatch& match = *it;
+            result.append(match.prefix().first, match.prefix().second);
+            result.append(match[1].str());
+            result.push_back(L'=');
+            result.append(value);
+            tail = match[0].second;
+        }
+        result.append(tail, text.cend());
+        return result;
+    } catch (const std::regex_error&) {
+        return text;
+    }
+}
+
+}  // namespace
+
+std::wstring DecodeStreamBytes(std::string_view bytes) {
+    std::wstring text;
+    text.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte == kEndOfTextByte) {
+            break;
+        }
+        if (byte == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+            text.push_back(L'\n');
+            ++i;
+            continue;
+        }
+        text.push_back(static_cast<wchar_t>(byte));
+    }
+    return text;
+}
+
+std::string EncodeStreamText(std::wstring_view text) {
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (const wchar_t c : text) {
+        if (c == L'\n') {
+            bytes.append("\r\n");
+            continue;
+        }
+        const auto code = static_cast<std::uint32_t>(c);
+        bytes.push_back(code <= 0xFF ? static_cast<char>(static_cast<unsigned char>(code)) : '?');
+    }
+    return bytes;
+}
+
+bool IsPlainKey(std::wstring_view key) { return key.find_first_of(kPatternCharacters) == std::wstring_view::npos; }
+
+PlainKeyPattern MakePlainKeyPattern(std::wstring_view key) {
+    PlainKeyPattern pattern;
+    pattern.probe.reserve(key.size() + 1);
+    pattern.probe.append(key);
+    pattern.probe.push_back(L'=');
+    const std::wstring& probe = pattern.probe;
+    pattern.border.assign(probe.size() + 1, 0);
+    for (std::size_t i = 1; i < probe.size(); ++i) {
+        std::size_t length = pattern.border[i];
+        while (length > 0 && probe[i] != probe[length]) {
+            length = pattern.border[length];
+        }
+        if (probe[i] == probe[length]) {
+            ++length;
+        }
+        pattern.border[i + 1] = length;
+    }
+    return pattern;
+}
+
+// Every start position is a candidate, overlapping ones included ("aa" in "aaa=1" starts at 1):
+// the probe is found by a single left-to-right pass, and a candidate that fails costs constant
+// time, since it fails only when no s follows "=".
+std::optional<KeyValueMatch> FindKeyValue(const PlainKeyPattern& pattern, std::wstring_view text, std::size_t from) {
+    const std::wstring& probe = pattern.probe;
+    std::size_t matched = 0;
+    for (std::size_t i = from; i < text.size(); ++i) {
+        while (matched > 0 && text[i] != probe[matched]) {
+            matched = pattern.border[matched];
+        }
+        if (text[i] == probe[matched]) {
+            ++matched;
+        }
+        if (matched == probe.size()) {
+            if (auto match = MatchAfterProbe(text, i + 1 - probe.size(), i + 1)) {
+                return match;
+            }
+            matched = pattern.border[matched];
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::wstring> FindStreamValue(const std::wstring& text, const std::wstring& key) {
+    if (!IsPlainKey(key)) {
+        return RegexFindValue(text, key);
+    }
+    const auto match = FindKeyValue(MakePlainKeyPattern(key), text, 0);
+    if (!match) {
+        return std::nullopt;
+    }
+    return text.substr(match->value_begin, match->end - match->value_begin);
+}
+
+// A search goes on at the end of the previous match; matches are never empty, so no position is
+// visited twice.
+std::wstring ReplaceStreamValues(const std::wstring& text, const std::wstring& key, const std::wstring& value) {
+    if (!IsPlainKey(key)) {
+        return RegexReplaceValues(text, key, value);
+    }
+    const PlainKeyPattern pattern = MakePlainKeyPattern(key);
+    std::wstring result;
+    std::size_t tail = 0;
+    while (const auto match = FindKeyValue(pattern, text, tail)) {
+        result.append(text, tail, match->begin - tail);
+        result.append(key);
+        result.push_back(L'=');
+        result.append(value);
+        tail = match->end;
+    }
+    result.append(text, tail);
+    return result;
+}
+
+void SetStreamValue(std::wstring& text, const std::wstring& key, const std::wstring& value) {
+    std::wstring line = key + L"=";
+    if (text.find(line) == std::wstring::npos) {
+        line.append(value);
+        line.push_back(L'\n');
+        text.append(line);
+        return;
+    }
+    text = ReplaceStreamValues(text, key, value);
+}
+
+}  // namespace varnok

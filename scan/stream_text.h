@@ -1,0 +1,72 @@
+// The text of one alternate data stream: key=value lines, their bytes on disk, and the lookup and
+// replacement of a key's value. Free of windows.h, so it builds natively for the sanitizers and
+// the fuzzer.
+//
+// A key's value is what the ECMAScript pattern "(" + key + ")=s*(.+)" finds, the key inserted as
+// it is: the key's text, "=", a run of the letter s, then one or more characters none of which
+// ends a line (LF, CR, U+2028, U+2029). Stored streams and later events depend on exactly that
+// reading, oddities included ("Key=sftp" holds "ftp"), so it is kept as it is.
+//
+// Allocation failure (std::bad_alloc) is the one exception these functions let out.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varnok {
+
+// At most this many bytes of a stream are read into memory; the text of a longer stream is what
+// its first kStreamReadLimit bytes decode to, as if the stream ended there.
+inline constexpr std::size_t kStreamReadLimit = std::size_t{1} << 20;
+
+// A key with pattern characters is looked up by std::wregex, whose backtracking recurses about
+// once per character it consumes and so can exhaust a thread's stack on long input. Such a key
+// is only tried on texts up to this length; on a longer text it finds and replaces nothing.
+inline constexpr std::size_t kRegexTextLimit = 1024;
+
+// Bytes as stored: each byte is the character of the same code, CR LF is one LF, any other CR
+// stays, and a byte 0x1A ends the text.
+std::wstring DecodeStreamBytes(std::string_view bytes);
+
+// Text as stored: each character up to 0xFF is the byte of the same value, LF is written as
+// CR LF, and a character above 0xFF, which no byte can hold, is written as '?'.
+std::string EncodeStreamText(std::wstring_view text);
+
+// True when the key holds no character that means something in an ECMAScript pattern, so that
+// the pattern reads it as literal text and the linear matcher below gives the same answers.
+bool IsPlainKey(std::wstring_view key);
+
+// A plain key prepared for searching: the literal text key + "=" and its border table.
+struct PlainKeyPattern {
+    std::wstring probe;
+    std::vector<std::size_t> border;  // border[i]: the longest proper border of probe[0, i)
+};
+
+PlainKeyPattern MakePlainKeyPattern(std::wstring_view key);
+
+// One match of the pattern, as positions in the text.
+struct KeyValueMatch {
+    std::size_t begin;        // the key's first character
+    std::size_t value_begin;  // the value's first character
+    std::size_t end;          // one past the value's last character
+};
+
+// The leftmost match that starts at or after `from`, in time linear in the text searched.
+std::optional<KeyValueMatch> FindKeyValue(const PlainKeyPattern& pattern, std::wstring_view text, std::size_t from);
+
+// The value of the first match in the text, or nothing.
+std::optional<std::wstring> FindStreamValue(const std::wstring& text, const std::wstring& key);
+
+// The text with every match, left to right and not overlapping, replaced by the key's matched
+// text, "=" and the value, whose characters land unchanged ("$" included).
+std::wstring ReplaceStreamValues(const std::wstring& text, const std::wstring& key, const std::wstring& value);
+
+// Sets a key: when the text does not contain key + "=", appends key + "=" + value + LF (without a
+// line end in front); otherwise replaces every match, which leaves the text unchanged when none
+// is found.
+void SetStreamValue(std::wstring& text, const std::wstring& key, const std::wstring& value);
+
+}  // namespace varnok

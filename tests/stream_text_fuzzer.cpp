@@ -1,0 +1,89 @@
+// Random stream bytes, keys and values through decoding, lookup, setting and encoding, with the
+// linear matcher checked against the pattern engine. Input: key length, key, value length, value,
+// then the stream's bytes.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <regex>
+
+#include "scan/stream_text.h"
+
+namespace varnok {
+namespace {
+
+void Require(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+// Bytes become characters of the same code, except three that stand for characters no stream
+// byte can hold: the two Unicode line ends and one more above 0xFF.
+std::wstring TakeField(const std::uint8_t*& data, std::size_t& size, std::size_t limit) {
+    std::wstring field;
+    if (size == 0) {
+        return field;
+    }
+    std::size_t length = data[0] % (limit + 1);
+    ++data;
+    --size;
+    for (; length > 0 && size > 0; --length, ++data, --size) {
+        const std::uint8_t byte = data[0];
+        field.push_back(byte == 0x80 ? L'\x2028' : byte == 0x81 ? L'\x2029' : byte == 0x82 ? L'\x0416' : wchar_t{byte});
+    }
+    return field;
+}
+
+std::wstring ReferenceSet(const std::wstring& text, const std::wstring& key, const std::wstring& value) {
+    if (text.find(key + L"=") == std::wstring::npos) {
+        return text + key + L"=" + value + L"\n";
+    }
+    std::wstring format = L"$1=";
+    for (const wchar_t c : value) {
+        format += c == L'$' ? std::wstring(L"$$") : std::wstring(1, c);
+    }
+    return std::regex_replace(text, std::wregex(L"(" + key + L")=s*(.+)"), format);
+}
+
+void CheckAgainstPatternEngine(const std::wstring& text, const std::wstring& key) {
+    std::wsmatch match;
+    const bool found = std::regex_search(text, match, std::wregex(L"(" + key + L")=s*(.+)"));
+    const auto value = FindStreamValue(text, key);
+    Require(value.has_value() == found);
+    Require(!found || *value == match[2].str());
+}
+
+}  // namespace
+}  // namespace varnok
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace varnok;
+    std::wstring key = TakeField(data, size, 7);
+    const std::wstring value = TakeField(data, size, 7);
+    const std::wstring text = DecodeStreamBytes(std::string_view(reinterpret_cast<const char*>(data), size));
+    const bool plain = IsPlainKey(key);
+    if (!plain) {
+        // Three characters make no pattern whose backtracking explodes on a short text.
+        key.resize(std::min<std::size_t>(key.size(), 3));
+    }
+
+    std::wstring set_text = text;
+    SetStreamValue(set_text, key, value);
+    if (plain) {
+        CheckAgainstPatternEngine(text, key);
+        Require(set_text == ReferenceSet(text, key, value));
+        CheckAgainstPatternEngine(set_text, key);
+    } else {
+        FindStreamValue(set_text, key);
+    }
+
+    // What a save and a load give back: the text up to its first 0x1A, '?' for what no byte holds.
+    const std::string bytes = EncodeStreamText(set_text);
+    std::wstring expected = set_text.substr(0, set_text.find(L'\x1A'));
+    for (wchar_t& c : expected) {
+        c = static_cast<std::uint32_t>(c) > 0xFF ? L'?' : c;
+    }
+    Require(DecodeStreamBytes(bytes) == expected);
+    return 0;
+}

@@ -1,0 +1,131 @@
+#include "scan/stream_text.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <regex>
+
+namespace varnok {
+namespace {
+
+using namespace std::string_literals;
+
+// What the pattern engine itself answers, for the texts where it can run.
+std::optional<std::wstring> RegexValue(const std::wstring& text, const std::wstring& key) {
+    std::wsmatch match;
+    if (!std::regex_search(text, match, std::wregex(L"(" + key + L")=s*(.+)"))) {
+        return std::nullopt;
+    }
+    return match[2].str();
+}
+
+std::wstring RegexReplace(const std::wstring& text, const std::wstring& key, const std::wstring& value) {
+    std::wstring format = L"$1=";
+    for (const wchar_t c : value) {
+        format += c == L'$' ? L"$$"s : std::wstring(1, c);
+    }
+    return std::regex_replace(text, std::wregex(L"(" + key + L")=s*(.+)"), format);
+}
+
+TEST(StreamBytes, DecodeJoinsCrLfKeepsOtherBytesAndStopsAtEndOfText) {
+    const std::string bytes = "A=1\r\nB=\r2\r\r\n\x00\x80\xFF\r"s + "\x1A" + "C=3\r\n";
+    EXPECT_EQ(DecodeStreamBytes(bytes), L"A=1\nB=\r2\r\n\0\x80\xFF\r"s);
+    EXPECT_EQ(DecodeStreamBytes("\r"), L"\r");
+    EXPECT_EQ(DecodeStreamBytes("\x1A" "A=1"), L"");
+}
+
+TEST(StreamBytes, EncodeWritesLfAsCrLfAndOnlyTheUnstorableCharacterAsQuestionMark) {
+    EXPECT_EQ(EncodeStreamText(L"A=\x0416\x2028\xFF\r\n\0B"s), "A=??\xFF\r\r\n\0B"s);
+    // Every byte but LF, CR and 0x1A comes back as it was.
+    std::string bytes;
+    for (int byte = 0; byte < 0x100; ++byte) {
+        if (byte != '\n' && byte != '\r' && byte != 0x1A) {
+            bytes.push_back(static_cast<char>(byte));
+        }
+    }
+    EXPECT_EQ(EncodeStreamText(DecodeStreamBytes(bytes)), bytes);
+}
+
+TEST(StreamValue, FollowsThePatternsReading) {
+    struct Case {
+        std::wstring text, key;
+        std::optional<std::wstring> value;
+    };
+    const Case cases[] = {
+        {L"ZoneId=3\nHostUrl=abc\n", L"HostUrl", L"abc"},
+        {L"Key=sftp", L"Key", L"ftp"},
+        {L"Key=ss", L"Key", L"s"},
+        {L"Key=sss\nKey=2", L"Key", L"s"},
+        {L"Key=s\r", L"Key", L"s"},
+        {L"Key= 5", L"Key", L" 5"},
+        {L"XKey=1", L"Key", L"1"},
+        {L"Key=\nKey=\rKey=2\nKey=3", L"Key", L"2"},
+        {L"Key=\x2028Key=a\x2029z", L"Key", L"a"},
+        {L"aaa=1", L"aa", L"1"},
+        {L"s=s=x", L"s", L"=x"},
+        {L"Key=aKey=b", L"Key", L"aKey=b"},
+        {L"x=\n=y", L"", L"y"},
+        {L"Key=", L"Key", std::nullopt},
+        {L"key=1", L"Key", std::nullopt},
+        {L"abc=1", L"a.c", L"1"},
+        {L"a(=1", L"a(", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FindStreamValue(c.text, c.key), c.value) << c.key;
+    }
+}
+
+TEST(StreamValue, SetAppendsOrReplacesEveryMatchWithTheValueAsItIs) {
+    std::wstring text = L"A=1";
+    SetStreamValue(text, L"B", L"$1$&$$");
+    EXPECT_EQ(text, L"A=1B=$1$&$$\n");
+    text = L"Key=1\nX=2\nKey=sss\nKey=";
+    SetStreamValue(text, L"Key", L"$2");
+    EXPECT_EQ(text, L"Key=$2\nX=2\nKey=$2\nKey=");
+    text = L"A=\nB=1";
+    SetStreamValue(text, L"A", L"5");
+    EXPECT_EQ(text, L"A=\nB=1");
+    text = L"a(=1";
+    SetStreamValue(text, L"a(", L"5");
+    EXPECT_EQ(text, L"a(=1");
+}
+
+// Lines far beyond what the pattern engine's recursion survives.
+TEST(StreamValue, HandlesLinesOfAnyLength) {
+    const std::wstring value = L"https://" + std::wstring(kStreamReadLimit, L'h') + L"$1";
+    std::wstring text = L"ZoneId=3\n";
+    for (int i = 0; i < 50000; ++i) {
+        text += L"HostUrl=\n";
+    }
+    text += L"HostUrl=" + value;
+    EXPECT_EQ(FindStreamValue(text, L"HostUrl"), value);
+    SetStreamValue(text, L"HostUrl", L"x" + value);
+    EXPECT_EQ(FindStreamValue(text, L"HostUrl"), L"x" + value);
+    EXPECT_EQ(FindStreamValue(text, L"ZoneId"), L"3");
+    EXPECT_EQ(FindStreamValue(text, L"Host.rl"), std::nullopt);
+}
+
+// The linear matcher and the composed replacement against the pattern engine, on short texts
+// built from the characters that matter: key letters, "=", s, line ends and "$".
+TEST(StreamValue, AgreesWithThePatternEngineOnRandomTexts) {
+    const std::wstring alphabet = L"Kes==ssss\r\n$a\x2028";
+    const std::wstring keys[] = {L"", L"K", L"Ke", L"KeK", L"s", L"ss", L"=", L"e=", L"K.", L"s*", L"(K)|e", L")|("};
+    std::mt19937 random(20240611);
+    std::uniform_int_distribution<std::size_t> letter(0, alphabet.size() - 1);
+    std::uniform_int_distribution<std::size_t> length(0, 24);
+    for (int round = 0; round < 20000; ++round) {
+        std::wstring text, value;
+        for (std::size_t i = length(random); i > 0; --i) {
+            text.push_back(alphabet[letter(random)]);
+        }
+        for (std::size_t i = length(random) / 6; i > 0; --i) {
+            value.push_back(alphabet[letter(random)]);
+        }
+        const std::wstring& key = keys[static_cast<std::size_t>(round) % std::size(keys)];
+        ASSERT_EQ(FindStreamValue(text, key), RegexValue(text, key)) << text << L" / " << key;
+        ASSERT_EQ(ReplaceStreamValues(text, key, value), RegexReplace(text, key, value)) << text << L" / " << key;
+    }
+}
+
+}  // namespace
+}  // namespace varnok
