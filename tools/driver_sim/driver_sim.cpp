@@ -118,11 +118,35 @@ struct SimState {
     Fault reply_fault;
     Fault command_fault;
     uint32_t immediate_receives = 0;
+
+    // A receive that fails once after `receives_before_failure` more receives went out.
+    Fault receive_fault;
+    uint32_t receives_before_failure = 0;
+
+    // Receives held before they reach the pipe, so a test can act while a worker is between its
+    // decision to receive again and the request itself.
+    std::condition_variable holds_changed;
+    uint32_t receives_to_hold = 0;
+    uint32_t receives_held = 0;
+    uint64_t hold_release_generation = 0;
 };
 
 SimState& State() {
     static SimState state;
     return state;
+}
+
+void HoldReceiveIfAsked(SimState& state) {
+    std::unique_lock lock(state.mutex);
+    if (state.receives_to_hold == 0) {
+        return;
+    }
+    --state.receives_to_hold;
+    ++state.receives_held;
+    const uint64_t generation = state.hold_release_generation;
+    state.holds_changed.notify_all();
+    state.holds_changed.wait(lock, [&] { return state.hold_release_generation != generation; });
+    --state.receives_held;
 }
 
 HRESULT LastErrorResult() { return HRESULT_FROM_WIN32(::GetLastError()); }
@@ -404,11 +428,21 @@ HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBu
             --state.immediate_receives;
             answer_at_once = true;
         }
+        if (state.receive_fault.remaining > 0) {
+            if (state.receives_before_failure > 0) {
+                --state.receives_before_failure;
+            } else {
+                HRESULT failure = S_OK;
+                TakeFault(state.receive_fault, &failure);
+                return failure;
+            }
+        }
         return S_OK;
     });
     if (FAILED(checked)) {
         return checked;
     }
+    HoldReceiveIfAsked(State());
     // The completion reaches the port's completion port in every case but an immediate failure.
     if (::ReadFile(hPort, lpMessageBuffer, dwMessageBufferSize, nullptr, lpOverlapped)) {
         return S_OK;
@@ -571,6 +605,48 @@ void SimImmediateReceives(uint32_t count) {
         SimState& state = State();
         std::lock_guard lock(state.mutex);
         state.immediate_receives = count;
+        return S_OK;
+    });
+}
+
+void SimFailReceive(HRESULT result, uint32_t after) {
+    (void)Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        state.receive_fault = Fault{result, 1};
+        state.receives_before_failure = after;
+        return S_OK;
+    });
+}
+
+void SimHoldReceives(uint32_t count) {
+    (void)Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        state.receives_to_hold = count;
+        return S_OK;
+    });
+}
+
+BOOL SimWaitForHeldReceives(uint32_t count, uint32_t timeout_ms) {
+    const HRESULT result = Guarded([&] {
+        SimState& state = State();
+        std::unique_lock lock(state.mutex);
+        return state.holds_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                            [&] { return state.receives_held >= count; })
+                   ? S_OK
+                   : S_FALSE;
+    });
+    return result == S_OK ? TRUE : FALSE;
+}
+
+void SimReleaseHeldReceives(void) {
+    (void)Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        state.receives_to_hold = 0;
+        ++state.hold_release_generation;
+        state.holds_changed.notify_all();
         return S_OK;
     });
 }

@@ -85,6 +85,13 @@ SIM_API void SimFailConnect(HRESULT result, uint32_t count);
 SIM_API void SimRefuseReplies(uint32_t count); /* answered with SIM_ERROR_FLT_NO_WAITER_FOR_REPLY */
 SIM_API void SimFailCommands(HRESULT result, uint32_t count);
 SIM_API void SimImmediateReceives(uint32_t count); /* FilterGetMessage answers S_OK, not pending */
+SIM_API void SimFailReceive(HRESULT result, uint32_t after); /* the receive after `after` more fails */
+
+/* Holds the next `count` receives inside FilterGetMessage, before they reach the pipe, until
+ * SimReleaseHeldReceives; SimWaitForHeldReceives waits until `count` are held. */
+SIM_API void SimHoldReceives(uint32_t count);
+SIM_API BOOL SimWaitForHeldReceives(uint32_t count, uint32_t timeout_ms);
+SIM_API void SimReleaseHeldReceives(void);
 
 /* The number of connections made since the port was created, and whether a client is connected and
  * still holds its handle. */

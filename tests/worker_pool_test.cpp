@@ -1,0 +1,83 @@
+// The pool's shut-down and a start-up that fails halfway, seen from inside the library.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "client/lifecycle.h"
+#include "client/records.h"
+#include "support/host_harness.h"
+
+namespace varnok::test {
+namespace {
+
+class WorkerPoolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(SimCreatePort(), S_OK);
+        SimResetTraffic();
+    }
+    void TearDown() override {
+        SimReleaseHeldReceives();
+        varnok::ClientDisconnect();
+        SimClosePort();
+    }
+    TempFolder folder;
+};
+
+// The slot a fresh handle takes: the lowest free one, so it grows when handles leak.
+std::uintptr_t HandleHighWater() {
+    const HANDLE hProbe = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::CloseHandle(hProbe);
+    return reinterpret_cast<std::uintptr_t>(hProbe);
+}
+
+TEST_F(WorkerPoolTest, ReceiveQueuedAfterTheCancelStillEndsItsWorker) {
+    const DriverConfig config = MakeConfig();
+    ASSERT_EQ(varnok::FilterInit(&config, nullptr, nullptr, nullptr), S_OK);
+
+    // A worker answers an event, finds the shutdown flag clear and is about to receive again...
+    SimHoldReceives(1);
+    PostFileEvent(folder.File(L"plain.txt"), 1);
+    ASSERT_TRUE(SimWaitForHeldReceives(1, kWaitMs));
+
+    // ...when the shut-down sets the flag and cancels every pending receive; only then does the
+    // worker's request go out.
+    ScanContext& context = *g_pScanContext;
+    context.ShutDown.store(true);
+    ::CancelIoEx(context.hPort, nullptr);
+    SimReleaseHeldReceives();
+
+    HANDLE hScanThreads[kScanThreadCount];
+    for (DWORD i = 0; i < kScanThreadCount; ++i) {
+        hScanThreads[i] = context.pScanThreadCtx[i].hThread;
+    }
+    const DWORD ended = ::WaitForMultipleObjects(kScanThreadCount, hScanThreads, TRUE, kWaitMs);
+    if (ended != WAIT_OBJECT_0) {
+        ::CancelIoEx(context.hPort, nullptr);  // let the tear-down end the stuck worker
+    }
+    EXPECT_EQ(ended, WAIT_OBJECT_0) << "a worker still waits for driver traffic";
+    EXPECT_EQ(varnok::ClientDisconnect(), S_OK);
+}
+
+TEST_F(WorkerPoolTest, StartThatFailsWhileQueueingLeavesNothingBehind) {
+    const DriverConfig config = MakeConfig();
+    ASSERT_EQ(varnok::FilterInit(&config, nullptr, nullptr, nullptr), S_OK);  // warm up the process
+    ASSERT_EQ(varnok::ClientDisconnect(), S_OK);
+    const std::uintptr_t handles_before = HandleHighWater();
+
+    for (const std::uint32_t queued_before_failure : {0u, 10u, 24u}) {
+        SimFailReceive(E_ACCESSDENIED, queued_before_failure);
+        EXPECT_EQ(varnok::FilterInit(&config, nullptr, nullptr, nullptr), E_ACCESSDENIED);
+        EXPECT_EQ(varnok::ClientDisconnect(), E_POINTER);  // nothing left to stop or free
+        EXPECT_FALSE(SimIsConnected());
+        EXPECT_LE(HandleHighWater(), handles_before);
+    }
+
+    ASSERT_EQ(varnok::FilterInit(&config, nullptr, nullptr, nullptr), S_OK);
+    SimResetTraffic();
+    PostFileEvent(folder.File(L"plain.txt"), 1);
+    EXPECT_TRUE(SimWaitForTraffic(1, 1, kWaitMs));
+}
+
+}  // namespace
+}  // namespace varnok::test
