@@ -35,10 +35,10 @@ struct PendingStart {
     ScanContext& context;
     UniqueHandle hAbortThread;
     HeapPtr<ScanThreadContext> pThreadTable;
-    DWORD created = 0;         // workers created, in table order
-    DWORD resumed = 0;         // workers resumed, in table order
+    DWORD created = 0;  // workers created, in table order
+    DWORD resumed = 0;  // workers resumed, in table order
     bool abort_resumed = false;
-    DWORD queued = 0;          // receives queued
+    DWORD queued = 0;  // receives queued
 };
 
 // Ends every thread of a failed start-up. Threads still suspended are resumed with the shutdown flag

@@ -21,8 +21,8 @@ HRESULT SendCommand(HANDLE hPort, ScanCommand& command) {
 
 HRESULT ConnectToDriver(HANDLE* phPort) {
     DWORD connectionCtx = 1;
-    const HRESULT hr = ::FilterConnectCommunicationPort(kScanPortName, 0, &connectionCtx, sizeof(connectionCtx),
-                                                        nullptr, phPort);
+    const HRESULT hr =
+        ::FilterConnectCommunicationPort(kScanPortName, 0, &connectionCtx, sizeof(connectionCtx), nullptr, phPort);
     if (FAILED(hr)) {
         *phPort = nullptr;
     }

@@ -31,9 +31,9 @@ std::wstring FoldCase(const std::wstring& path) {
         return path;
     }
     std::wstring folded(path.size(), L'\0');
-    const int length = ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.c_str(),
-                                       static_cast<int>(path.size()), folded.data(), static_cast<int>(folded.size()),
-                                       nullptr, nullptr, 0);
+    const int length =
+        ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.c_str(), static_cast<int>(path.size()),
+                        folded.data(), static_cast<int>(folded.size()), nullptr, nullptr, 0);
     if (length <= 0) {
         return path;
     }

@@ -14,10 +14,14 @@ bool IsAsciiAlnum(wchar_t c) { return IsAsciiLower(c) || (c >= L'A' && c <= L'Z'
 bool IsWordChar(wchar_t c) { return IsAsciiAlnum(c) || c == L'_'; }
 
 // [-a-zA-Z0-9@:%._\+~#=]: the characters of the host part.
-bool IsHostChar(wchar_t c) { return IsAsciiAlnum(c) || std::wstring_view(L"-@:%._+~#=").find(c) != std::wstring_view::npos; }
+bool IsHostChar(wchar_t c) {
+    return IsAsciiAlnum(c) || std::wstring_view(L"-@:%._+~#=").find(c) != std::wstring_view::npos;
+}
 
 // [-a-zA-Z0-9@:%_\+.~#?&//=]: the characters of the path part.
-bool IsPathChar(wchar_t c) { return IsAsciiAlnum(c) || std::wstring_view(L"-@:%_+.~#?&/=").find(c) != std::wstring_view::npos; }
+bool IsPathChar(wchar_t c) {
+    return IsAsciiAlnum(c) || std::wstring_view(L"-@:%_+.~#?&/=").find(c) != std::wstring_view::npos;
+}
 
 }  // namespace
 

@@ -39,8 +39,8 @@ struct VerdictSender {
 enum class FileState { Unopenable, Old, Recent };
 
 FileState OpenAndTestAge(const std::wstring& file_name_str) {
-    const UniqueHandle hFile(::CreateFileW(file_name_str.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, 0, nullptr));
+    const UniqueHandle hFile(
+        ::CreateFileW(file_name_str.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!hFile) {
         return FileState::Unopenable;
     }

@@ -77,8 +77,8 @@ TEST_F(ClientTest, ScannedDownloadIsRecordedAndReported) {
 
     ASSERT_TRUE(Host().WaitForResults(1));
     const std::string path_bytes(file.begin(), file.end());
-    EXPECT_EQ(ReadStream(file, L"varnok"), "HostUrl=https://downloads.example/tool.exe\r\nScanResult=-7\r\nFileName=" +
-                                               path_bytes + "\r\n");
+    EXPECT_EQ(ReadStream(file, L"varnok"),
+              "HostUrl=https://downloads.example/tool.exe\r\nScanResult=-7\r\nFileName=" + path_bytes + "\r\n");
     const std::vector<ResultCall> results = Host().Results();
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].path, file);
@@ -93,8 +93,8 @@ TEST_F(ClientTest, FileWithoutOriginStreamsPassesUnscanned) {
     EXPECT_TRUE(Host().Scans().empty());
     EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
     ASSERT_TRUE(Host().WaitForLogLines(2));
-    EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, NewEvent(file)},
-                                                      {0, L"File has no Zone.Identifier nor SmartScan. " + file}}));
+    EXPECT_EQ(Host().LogLines(),
+              (std::vector<LogLine>{{0, NewEvent(file)}, {0, L"File has no Zone.Identifier nor SmartScan. " + file}}));
 }
 
 TEST_F(ClientTest, FileOpenForWritingElsewhereIsNotScanned) {
@@ -110,9 +110,9 @@ TEST_F(ClientTest, FileOpenForWritingElsewhereIsNotScanned) {
     EXPECT_EQ(verdict.Verdict, 2);
     EXPECT_TRUE(Host().Scans().empty());
     EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
-    EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, NewEvent(file)},
-                                                      {0, file + L" Could not open file."},
-                                                      {1, L" Could not open file."}}));
+    EXPECT_EQ(Host().LogLines(),
+              (std::vector<LogLine>{
+                  {0, NewEvent(file)}, {0, file + L" Could not open file."}, {1, L" Could not open file."}}));
 }
 
 TEST_F(ClientTest, OldFileIsNotScanned) {
@@ -138,7 +138,8 @@ TEST_F(ClientTest, StoredCleanResultSparesTheScan) {
     EXPECT_TRUE(Host().Scans().empty());
 
     // Any other stored result, or one that is no number, leads to a new scan.
-    for (const char* stored : {"ScanResult=1\r\n", "ScanResult=-1\r\n", "ScanResult=x\r\n", "ScanResult=99999999999\r\n"}) {
+    for (const char* stored :
+         {"ScanResult=1\r\n", "ScanResult=-1\r\n", "ScanResult=x\r\n", "ScanResult=99999999999\r\n"}) {
         const std::wstring file = folder.File(L"again" + std::to_wstring(event_id) + L".exe");
         WriteStream(file, L"Zone.Identifier", kDownload);
         WriteStream(file, L"varnok", stored);

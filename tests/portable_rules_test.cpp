@@ -48,7 +48,8 @@ TEST(StoredNumbers, ReadLikeTheDecimalConversion) {
     EXPECT_EQ(ParseDecimalInt32(L"2147483647"), 2147483647);
     EXPECT_EQ(ParseDecimalInt32(L"-2147483648"), -2147483647 - 1);
     EXPECT_EQ(ParseDecimalInt32(L"00000000000000000000001"), 1);
-    for (const wchar_t* rejected : {L"", L"abc", L"-", L"+ 1", L"2147483648", L"-2147483649", L"99999999999999999999"}) {
+    for (const wchar_t* rejected :
+         {L"", L"abc", L"-", L"+ 1", L"2147483648", L"-2147483649", L"99999999999999999999"}) {
         EXPECT_EQ(ParseDecimalInt32(rejected), std::nullopt) << rejected;
     }
 }
@@ -105,7 +106,8 @@ TEST(ReferrerUrl, HostileTextsAreJudgedQuicklyAndLongOnesRefused) {
 }
 
 template <class Record>
-std::size_t NonZeroBytesOutside(const Record& record, std::initializer_list<std::pair<std::size_t, std::size_t>> fields) {
+std::size_t NonZeroBytesOutside(const Record& record,
+                                std::initializer_list<std::pair<std::size_t, std::size_t>> fields) {
     unsigned char bytes[sizeof(Record)];
     std::memcpy(bytes, &record, sizeof(Record));
     std::size_t count = 0;

@@ -74,8 +74,12 @@ struct HostRecorder {
     }
     // Waits until at least `count` log lines, or results, have arrived: the handler logs and
     // reports some of them after it sent the verdict.
-    bool WaitForLogLines(std::size_t count) { return WaitUntil([&] { return log_lines.size() >= count; }); }
-    bool WaitForResults(std::size_t count) { return WaitUntil([&] { return results.size() >= count; }); }
+    bool WaitForLogLines(std::size_t count) {
+        return WaitUntil([&] { return log_lines.size() >= count; });
+    }
+    bool WaitForResults(std::size_t count) {
+        return WaitUntil([&] { return results.size() >= count; });
+    }
     template <class Predicate>
     bool WaitUntil(Predicate predicate) {
         std::unique_lock<std::mutex> lock(mutex);
@@ -107,8 +111,8 @@ inline std::int32_t RecordScan(FileInfo file_info, std::uint32_t value2, std::ui
         throw std::runtime_error("host scanner failed");
     }
     const std::lock_guard<std::mutex> lock(host.mutex);
-    host.scans.push_back({file_info.FileName, file_info.Value3, file_info.ZoneId, file_info.Source,
-                          file_info.Reserved, value2, value1});
+    host.scans.push_back(
+        {file_info.FileName, file_info.Value3, file_info.ZoneId, file_info.Source, file_info.Reserved, value2, value1});
     const auto found = host.verdicts.find(file_info.FileName);
     return found != host.verdicts.end() ? found->second : host.default_verdict;
 }
@@ -166,7 +170,7 @@ struct TempFolder {
 
 inline void WriteStream(const std::wstring& file, const std::wstring& stream, const std::string& bytes) {
     const HANDLE hStream = ::CreateFileW((file + L":" + stream).c_str(), GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(hStream, INVALID_HANDLE_VALUE);
     DWORD written = 0;
     ASSERT_TRUE(::WriteFile(hStream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
@@ -176,7 +180,7 @@ inline void WriteStream(const std::wstring& file, const std::wstring& stream, co
 // The stream's bytes, or nothing when it does not exist.
 inline std::optional<std::string> ReadStream(const std::wstring& file, const std::wstring& stream) {
     const HANDLE hStream = ::CreateFileW((file + L":" + stream).c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (hStream == INVALID_HANDLE_VALUE) {
         return std::nullopt;
     }
@@ -192,8 +196,8 @@ inline std::optional<std::string> ReadStream(const std::wstring& file, const std
 
 // Moves the file's times into the past. Under Wine the creation time follows the last-write time.
 inline void AgeFile(const std::wstring& file, std::chrono::seconds age) {
-    const HANDLE hFile = ::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE hFile = ::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
@@ -222,8 +226,7 @@ inline ScanNotification MakeFileEvent(const std::wstring& path, std::uint64_t ev
 inline std::uint64_t PostFileEvent(const std::wstring& path, std::uint64_t event_id, std::uint32_t kind = 0) {
     const ScanNotification notification = MakeFileEvent(path, event_id, kind);
     std::uint64_t message_id = 0;
-    EXPECT_EQ(SimPostNotification(&notification, sizeof(notification), sizeof(ScanReply), &message_id, kWaitMs),
-              S_OK);
+    EXPECT_EQ(SimPostNotification(&notification, sizeof(notification), sizeof(ScanReply), &message_id, kWaitMs), S_OK);
     return message_id;
 }
 
