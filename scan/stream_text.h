@@ -22,10 +22,11 @@ namespace varnok {
 // its first kStreamReadLimit bytes decode to, as if the stream ended there.
 inline constexpr std::size_t kStreamReadLimit = std::size_t{1} << 20;
 
-// A key with pattern characters is looked up by std::wregex, whose backtracking recurses about
-// once per character it consumes and so can exhaust a thread's stack on long input. Such a key
-// is only tried on texts up to this length; on a longer text it finds and replaces nothing.
-inline constexpr std::size_t kRegexTextLimit = 1024;
+// A key with pattern characters is looked up by std::wregex, whose backtracking recurses for
+// every character it consumes, at a few hundred bytes of stack each with libstdc++; a few
+// thousand characters exhaust a 1 MiB stack. Such a key is only tried on texts up to this length
+// (well under 100 KiB of stack); on a longer text it finds and replaces nothing.
+inline constexpr std::size_t kRegexTextLimit = 256;
 
 // Bytes as stored: each byte is the character of the same code, CR LF is one LF, any other CR
 // stays, and a byte 0x1A ends the text.
