@@ -129,11 +129,10 @@ HRESULT QueueReceives(PendingStart& start) {
             return E_OUTOFMEMORY;
         }
         const HRESULT hr = QueueReceive(start.context.hPort, pMessage.get());
-        // Completed at once still posts its completion: the buffer is the Filter Manager's either way.
-        if (hr != HResultFromWin32(ERROR_IO_PENDING) && hr != S_OK) {
+        if (!IsReceiveQueued(hr)) {
             return hr;
         }
-        pMessage.release();
+        static_cast<void>(pMessage.release());  // the Filter Manager's until its completion
         ++start.queued;
     }
     return S_OK;
@@ -179,8 +178,8 @@ HRESULT StartClient(ScanContext& context, const DriverConfig& config) {
     }
 
     // The client runs: the table and the abort thread belong to the context now.
-    start.pThreadTable.release();
-    start.hAbortThread.release();
+    static_cast<void>(start.pThreadTable.release());
+    static_cast<void>(start.hAbortThread.release());
     return S_OK;
 }
 

@@ -10,16 +10,12 @@ namespace {
 
 const HRESULT kReceivePending = HResultFromWin32(ERROR_IO_PENDING);
 
-// A receive counts as queued when it pends and also when it completed at once: the completion port
-// gets its completion either way, since the port is not set to skip completions on success.
-bool IsQueued(HRESULT hr) { return hr == kReceivePending || hr == S_OK; }
-
 // Gives the buffer back to the Filter Manager. A shut-down that began just before the request went
 // out could not cancel it, so the worker then cancels its own request: its completion still comes
 // back and ends a worker, and nothing waits for traffic from the driver.
 HRESULT RequeueReceive(ScanContext& context, HeapPtr<ScanMessage>& pMessage) {
     const HRESULT hr = QueueReceive(context.hPort, pMessage.get());
-    if (!IsQueued(hr)) {
+    if (!IsReceiveQueued(hr)) {
         return hr;  // no completion will come: the buffer is freed with the worker
     }
     ScanMessage* const pPending = pMessage.release();
@@ -73,6 +69,8 @@ HRESULT RunScanWorker(ScanContext& context) {
 }
 
 }  // namespace
+
+bool IsReceiveQueued(HRESULT hr) { return hr == kReceivePending || hr == S_OK; }
 
 DWORD WINAPI ScanWorker(LPVOID parameter) {
     return static_cast<DWORD>(RunScanWorker(*static_cast<ScanContext*>(parameter)));

@@ -16,6 +16,11 @@ DWORD WINAPI ScanWorker(LPVOID parameter);
 // Finds the record whose thread id is thread_id: S_OK and *ppThreadCtx set, or E_FAIL and null.
 HRESULT FindThreadContext(DWORD thread_id, ScanContext& context, ScanThreadContext** ppThreadCtx);
 
+// A receive counts as queued when it pends and also when it completed at once: the completion port
+// gets its completion either way, since the port is not set to skip completions on success. Until
+// that completion arrives the buffer belongs to the Filter Manager and must not be freed.
+bool IsReceiveQueued(HRESULT hr);
+
 // A message buffer from the process heap, not cleared but for its OVERLAPPED.
 HeapPtr<ScanMessage> AllocateScanMessage();
 
