@@ -363,6 +363,28 @@ TEST_F(ClientTest, VersionIsOneTextAtOneAddress) {
     EXPECT_EQ(get_version(), before);
 }
 
+TEST(ClientLibrary, CarriesVersion2_0_0_135) {
+    wchar_t path[MAX_PATH];
+    ASSERT_GT(::GetModuleFileNameW(::GetModuleHandleW(L"varnokclient.dll"), path, MAX_PATH), 0u);
+    std::vector<std::byte> block(::GetFileVersionInfoSizeW(path, nullptr));
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(::GetFileVersionInfoW(path, 0, static_cast<DWORD>(block.size()), block.data()));
+
+    VS_FIXEDFILEINFO* pFixed = nullptr;
+    UINT size = 0;
+    ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&pFixed), &size));
+    EXPECT_EQ(pFixed->dwFileVersionMS, 0x00020000u);
+    EXPECT_EQ(pFixed->dwFileVersionLS, 0x00000087u);
+    EXPECT_EQ(pFixed->dwProductVersionMS, 0x00020000u);
+    EXPECT_EQ(pFixed->dwProductVersionLS, 0x00000087u);
+    for (const wchar_t* key :
+         {L"\\StringFileInfo\\040904B0\\FileVersion", L"\\StringFileInfo\\040904B0\\ProductVersion"}) {
+        wchar_t* pText = nullptr;
+        ASSERT_TRUE(::VerQueryValueW(block.data(), key, reinterpret_cast<void**>(&pText), &size)) << key;
+        EXPECT_EQ(std::wstring(pText), L"2.0.0.135");
+    }
+}
+
 TEST_F(ClientTest, DeleteFileWorksWithoutAConnection) {
     const std::wstring file = folder.File(L"delete-me.txt");
     EXPECT_NE(VarnokDeleteFile(file.c_str()), 0);
