@@ -1,0 +1,65 @@
+# The sample host's demo as a newcomer runs it (scripts/demo): on its own sample folder, and on a
+# folder of files with origin streams. Checks what it prints and its exit code.
+#
+#   cmake -DSAMPLE_HOST=<sample_host.exe> [-DRUNNER=<cmake/wine-run>] -DWORK_DIR=<scratch folder>
+#         -P sample_host_demo_test.cmake
+
+function(run_demo output_variable)
+  execute_process(COMMAND ${RUNNER} ${SAMPLE_HOST} --simulate ${ARGN}
+                  OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE result TIMEOUT 240)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "sample_host --simulate ${ARGN} exited with ${result}\n${output}\n${errors}")
+  endif()
+  set(${output_variable} "${output}" PARENT_SCOPE)
+endfunction()
+
+function(expect_lines output)
+  foreach(pattern IN LISTS ARGN)
+    if(NOT output MATCHES "${pattern}")
+      message(FATAL_ERROR "No line matches\n  ${pattern}\nin the output:\n${output}")
+    endif()
+  endforeach()
+endfunction()
+
+# ---- The sample folder: one row per decision of the library ---------------------------------------
+# Columns: file, zone, origin, scanned, verdict, the library's stream afterwards.
+run_demo(sample_output)
+expect_lines("${sample_output}"
+  "\ndownload-test-file\\.com +3 +https://downloads\\.example\\.com/tools/test-file\\.com +yes +1 +HostUrl=https://downloads\\.example\\.com/tools/test-file\\.com; ScanResult=1; FileName=[^\n]*download-test-file\\.com\n"
+  "\ndownload-clean-caf[^ ]+\\.exe +3 +https://www\\.example\\.com/apps/setup\\.exe +yes +2 +HostUrl=[^;]+; ScanResult=2; "
+  "\ndownload-clean-caf[^ ]+\\.exe \\(again\\) +- +- +no +2 +HostUrl=[^;]+; ScanResult=2; "
+  "\nlocal-notes\\.txt +- +- +no +2 +\\(no stream\\)\n"
+  "\ndownload-2-days-old\\.exe +- +- +no +2 +\\(no stream\\)\n"
+  "\nsmartscreen-only\\.exe +- +- +no +0 +\\(no stream\\)\n"
+  "\ndownload-being-written\\.exe +- +- +no +2 +\\(no stream\\)\n"
+  "\ndownload-empty-zone\\.exe +3 +unknown host +yes +2 +HostUrl=unknown host; ScanResult=2; "
+  "\ndownload-referrer-only\\.exe +3 +https://www\\.example\\.org/downloads\\?id=42 +yes +1 +HostUrl=https://www\\.example\\.org/downloads\\?id=42; ScanResult=1; "
+  "\\[INFO\\] File has no Zone\\.Identifier nor SmartScan\\. [^\n]*local-notes\\.txt\n"
+  "\\[INFO\\] [^\n]*download-2-days-old\\.exe file is old\n"
+  "\\[INFO\\] [^\n]*download-being-written\\.exe Could not open file\\.\n"
+  "\\[WARN\\] Malformed Zone\\.Identifier - force scan\\.\n"
+  "\nverdict 1 for [^\n]*download-test-file\\.com\n"
+  "== ClientDisconnect: 0x00000000\n"
+  "\nEvery event went as expected\\.\n"
+)
+
+# ---- A folder of the user's own files -----------------------------------------------------------------
+# Under Wine a stream is a file named "file:stream" beside its file; on Windows the same name writes
+# the stream itself. Either way the stream is no file of its own for the demo.
+set(folder "${WORK_DIR}/own files")
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(WRITE "${folder}/plain.txt" "text\r\n")
+file(WRITE "${folder}/tools/download.exe" "harmless\r\n")
+file(WRITE "${folder}/tools/download.exe:Zone.Identifier" "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://files.example.net/download.exe\r\n")
+file(WRITE "${folder}/tools/screened.exe" "harmless\r\n")
+file(WRITE "${folder}/tools/screened.exe:SmartScreen" "Anaheim")
+
+run_demo(folder_output "${folder}")
+expect_lines("${folder_output}"
+  "== One file event for each file of [^\n]*: 3 files\n"
+  "\nplain\\.txt +- +- +no +2 +\\(no stream\\)\n"
+  "\ntools[/\\\\]download\\.exe +3 +https://files\\.example\\.net/download\\.exe +yes +2 +HostUrl=https://files\\.example\\.net/download\\.exe; ScanResult=2; FileName=[^\n]*download\\.exe\n"
+  "\ntools[/\\\\]screened\\.exe +- +- +no +0 +\\(no stream\\)\n"
+  "\nEvery event got its verdict\\.\n"
+)
+file(REMOVE_RECURSE "${WORK_DIR}")

@@ -1,0 +1,112 @@
+// The sample host's scanner: it must find the real antivirus test string wherever it lies in a
+// file, call nothing else a find, and keep a file it could not read from being remembered as clean.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/sample_host/scanner.h"
+
+namespace sample_host {
+namespace {
+
+// FNV-1a: checks the assembled text against the real one without writing that one down here.
+std::uint64_t Fnv1a(const std::string& text) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const char c : text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 0x100000001b3ULL;
+    }
+    return hash;
+}
+
+class ScannerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = std::filesystem::temp_directory_path() /
+                  (L"varnok-scanner-test-" + std::to_wstring(::GetCurrentProcessId()));
+        std::filesystem::remove_all(folder_);
+        std::filesystem::create_directories(folder_);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    std::wstring File(const std::wstring& name, const std::string& content) const {
+        const std::filesystem::path path = folder_ / name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path.wstring();
+    }
+
+    std::filesystem::path folder_;
+};
+
+TEST_F(ScannerTest, AssemblesTheStandardTestString) {
+    const std::string text = AntivirusTestString();
+    EXPECT_EQ(text.size(), 68u);
+    EXPECT_EQ(Fnv1a(text), 0x4c4b83eef5c7ac63ULL);
+}
+
+TEST_F(ScannerTest, FindsTheStringAnywhereInTheFile) {
+    const std::string test_string = AntivirusTestString();
+    EXPECT_EQ(ScanFile(File(L"exact.com", test_string)), kVerdictTestFileFound);
+    EXPECT_EQ(ScanFile(File(L"padded.com", "header " + test_string + "\r\n")), kVerdictTestFileFound);
+    // Across the boundary of two reads, and at the very end of a file longer than one read.
+    const std::size_t chunk = 64 * 1024;
+    EXPECT_EQ(ScanFile(File(L"split.bin", std::string(chunk - 10, 'a') + test_string)), kVerdictTestFileFound);
+    EXPECT_EQ(ScanFile(File(L"tail.bin", std::string(3 * chunk + 5, 'a') + test_string)), kVerdictTestFileFound);
+}
+
+TEST_F(ScannerTest, EverythingElseIsClean) {
+    const std::string test_string = AntivirusTestString();
+    EXPECT_EQ(ScanFile(File(L"empty.txt", "")), kVerdictClean);
+    EXPECT_EQ(ScanFile(File(L"cut.com", test_string.substr(0, test_string.size() - 1))), kVerdictClean);
+    // Pieces of it in consecutive reads that never form the whole.
+    const std::size_t chunk = 64 * 1024;
+    EXPECT_EQ(ScanFile(File(L"pieces.bin",
+                            std::string(chunk - 10, 'a') + test_string.substr(0, 10) + "x" + test_string.substr(10))),
+              kVerdictClean);
+}
+
+TEST_F(ScannerTest, UnreadableFileIsNotCalledClean) {
+    EXPECT_EQ(ScanFile((folder_ / L"missing.exe").wstring()), kVerdictNotRead);
+    const std::wstring locked = File(L"locked.exe", "content");
+    const HANDLE hExclusive =
+        ::CreateFileW(locked.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(hExclusive, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ScanFile(locked), kVerdictNotRead);
+    ::CloseHandle(hExclusive);
+    EXPECT_EQ(ScanFile(locked), kVerdictClean);
+}
+
+// The library calls the scanner on up to 25 threads at once.
+TEST_F(ScannerTest, TwentyFiveThreadsScanAtOnce) {
+    const std::wstring infected = File(L"infected.com", AntivirusTestString());
+    const std::wstring clean = File(L"clean.txt", std::string(200 * 1024, 'c'));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 25; ++i) {
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 20; ++round) {
+                const bool odd = (i + round) % 2 != 0;
+                if (ScanFile(odd ? infected : clean) != (odd ? kVerdictTestFileFound : kVerdictClean)) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace sample_host

@@ -1,0 +1,141 @@
+#include "tools/sample_host/host.h"
+
+#include <mutex>
+
+#include "tools/sample_host/console.h"
+#include "tools/sample_host/scanner.h"
+
+namespace sample_host {
+namespace {
+
+struct Recording {
+    std::mutex mutex;
+    bool on = false;
+    std::vector<SeenScan> scans;
+    std::vector<SeenLogLine> log_lines;
+};
+
+Recording& Recorded() {
+    static Recording recording;
+    return recording;
+}
+
+template <class Function>
+bool LookUp(HMODULE hModule, const char* name, Function& function, std::wstring& error) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(hModule, name)));
+    if (function == nullptr) {
+        error = L"varnokclient.dll has no export " + WidenBytes(name);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring ProgramFolder() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+bool LoadClientLibrary(ClientLibrary& library, std::wstring& error) {
+    const std::wstring path = ProgramFolder() + L"varnokclient.dll";
+    library.hModule.reset(::LoadLibraryW(path.c_str()));
+    if (!library.hModule) {
+        error = L"Could not load " + path + L" (error " + std::to_wstring(::GetLastError()) + L")";
+        return false;
+    }
+    const HMODULE hModule = library.hModule.get();
+    return LookUp(hModule, "FilterInit", library.pFilterInit, error) &&
+           LookUp(hModule, "SetDriverConfiguration", library.pSetDriverConfiguration, error) &&
+           LookUp(hModule, "ClientDisconnect", library.pClientDisconnect, error) &&
+           LookUp(hModule, "GetVersion", library.pGetVersion, error);
+}
+
+// Each callback returns normally whatever happens inside it, as the library requires; the only
+// failure they can meet is exhausted memory.
+std::int32_t OnScan(FileInfo file_info, std::uint32_t /*value2*/, std::uint32_t /*value1*/) {
+    try {
+        // Copied first: the library's strings end with the call.
+        std::wstring path = file_info.FileName;
+        std::wstring source = file_info.Source;
+        const std::int32_t verdict = ScanFile(path);
+
+        Recording& recording = Recorded();
+        const std::lock_guard<std::mutex> lock(recording.mutex);
+        if (recording.on) {
+            recording.scans.push_back({std::move(path), file_info.ZoneId, std::move(source), verdict});
+        }
+        return verdict;
+    } catch (...) {
+        return kVerdictNotRead;
+    }
+}
+
+void OnScanResult(const wchar_t* path, std::int32_t verdict) {
+    try {
+        PrintLine(L"verdict " + std::to_wstring(verdict) + L" for " + path);
+    } catch (...) {
+    }
+}
+
+void OnLog(std::uint32_t level, const wchar_t* text) {
+    try {
+        PrintLine(L"[" + LevelName(level) + L"] " + text);
+        Recording& recording = Recorded();
+        const std::lock_guard<std::mutex> lock(recording.mutex);
+        if (recording.on) {
+            recording.log_lines.push_back({level, text});
+        }
+    } catch (...) {
+    }
+}
+
+std::wstring LevelName(std::uint32_t level) {
+    switch (level) {
+        case VARNOK_LOG_INFO:
+            return L"INFO";
+        case VARNOK_LOG_WARN:
+            return L"WARN";
+        case VARNOK_LOG_ERROR:
+            return L"ERROR";
+        default:
+            return L"LEVEL " + std::to_wstring(level);
+    }
+}
+
+void StartRecording() {
+    Recording& recording = Recorded();
+    const std::lock_guard<std::mutex> lock(recording.mutex);
+    recording.on = true;
+}
+
+std::vector<SeenScan> RecordedScans() {
+    Recording& recording = Recorded();
+    const std::lock_guard<std::mutex> lock(recording.mutex);
+    return recording.scans;
+}
+
+std::size_t RecordedScanCount() {
+    Recording& recording = Recorded();
+    const std::lock_guard<std::mutex> lock(recording.mutex);
+    return recording.scans.size();
+}
+
+std::vector<SeenLogLine> RecordedLogLines() {
+    Recording& recording = Recorded();
+    const std::lock_guard<std::mutex> lock(recording.mutex);
+    return recording.log_lines;
+}
+
+}  // namespace sample_host

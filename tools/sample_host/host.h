@@ -1,0 +1,64 @@
+// The host's side of the library: varnokclient.dll loaded at run time, and the three callbacks.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "varnokclient.h"
+
+namespace sample_host {
+
+struct ModuleRelease {
+    void operator()(HMODULE hModule) const { ::FreeLibrary(hModule); }
+};
+using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleRelease>;
+
+// The library's exports, looked up by name. The types come from varnokclient.h.
+struct ClientLibrary {
+    UniqueModule hModule;
+    decltype(&::FilterInit) pFilterInit = nullptr;
+    decltype(&::SetDriverConfiguration) pSetDriverConfiguration = nullptr;
+    decltype(&::ClientDisconnect) pClientDisconnect = nullptr;
+    VarnokGetVersionFn pGetVersion = nullptr;
+};
+
+// The folder of this program, with a trailing backslash.
+std::wstring ProgramFolder();
+
+// Loads varnokclient.dll from this program's folder (never from the search path, where another
+// file of that name could stand in) and looks up its exports. On failure, says why in `error`.
+bool LoadClientLibrary(ClientLibrary& library, std::wstring& error);
+
+// The callbacks given to FilterInit. They run on up to 25 of the library's threads at once and copy
+// what they keep: the library's strings are valid only during the call.
+std::int32_t OnScan(FileInfo file_info, std::uint32_t value2, std::uint32_t value1);
+void OnScanResult(const wchar_t* path, std::int32_t verdict);
+void OnLog(std::uint32_t level, const wchar_t* text);
+
+// "INFO", "WARN", "ERROR", or "LEVEL <n>" for a value the header does not name.
+std::wstring LevelName(std::uint32_t level);
+
+// What the callbacks saw, kept only once recording is on: the demo checks it, a long-running host
+// keeps nothing.
+struct SeenScan {
+    std::wstring path;
+    std::int32_t zone_id;
+    std::wstring source;
+    std::int32_t verdict;
+};
+struct SeenLogLine {
+    std::uint32_t level;
+    std::wstring text;
+};
+
+void StartRecording();
+std::vector<SeenScan> RecordedScans();
+std::size_t RecordedScanCount();
+std::vector<SeenLogLine> RecordedLogLines();
+
+}  // namespace sample_host
