@@ -29,6 +29,9 @@ varnok_start_wine() {
         echo "== Creating the Wine prefix $WINEPREFIX"
         wineboot -i </dev/null >/dev/null 2>&1
     fi
+    # The server that created the prefix (or one left by an earlier run) ends once idle; the
+    # persistent one can only start after it.
+    wineserver -w
     wineserver -p
     wine cmd /c exit </dev/null >/dev/null 2>&1
     trap varnok_stop_wine EXIT
