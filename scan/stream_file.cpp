@@ -18,33 +18,21 @@ constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // Reads and writes go in pieces of at most this many bytes.
 constexpr DWORD kIoChunkBytes = 1u << 20;
 
-enum class Presence { kPresent, kMissing, kUnknown };
-
-// Asked of GetFileAttributesW rather than std::filesystem::exists: the two runtimes answer exists
-// by different routes (GetFileAttributesExW for MSVC, _wstat64 and errno for MinGW's libstdc++),
-// which differ in what counts as "not found" for a stream path. The Win32 error code decides it
-// here the same way on both, with no exception involved.
-Presence StreamPresence(const wchar_t* name) {
-    if (::GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES) {
-        return Presence::kPresent;
-    }
-    const DWORD error = ::GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Presence::kMissing : Presence::kUnknown;
-}
-
-UniqueHandle OpenStream(const wchar_t* name, DWORD access, DWORD disposition) {
+UniqueHandle OpenStream(const wchar_t* pName, DWORD access, DWORD disposition) {
     return UniqueHandle(
-        ::CreateFileW(name, access, kShareReadWrite, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ::CreateFileW(pName, access, kShareReadWrite, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
+
+// Whether a failed open found no stream (nor, perhaps, its file), from the Win32 error code of the
+// open itself: the one lookup of the name tells presence and opens alike. (A separate query first,
+// GetFileAttributesW say, would look the name up twice for every stream, and a name that is missing
+// is the dearest lookup there is on some file systems.)
+bool IsMissing(DWORD open_error) { return open_error == ERROR_FILE_NOT_FOUND || open_error == ERROR_PATH_NOT_FOUND; }
 
 // The stream's first bytes, at most kStreamReadLimit of them; false when it can't be read.
-bool ReadStreamBytes(const wchar_t* name, std::string& bytes) {
-    const UniqueHandle hStream = OpenStream(name, GENERIC_READ, OPEN_EXISTING);
-    if (!hStream) {
-        return false;
-    }
+bool ReadStreamBytes(HANDLE hStream, std::string& bytes) {
     LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(hStream.get(), &size) || size.QuadPart < 0) {
+    if (!::GetFileSizeEx(hStream, &size) || size.QuadPart < 0) {
         return false;
     }
     // Sized by the stream rather than by the limit, so a small stream costs a small buffer. A
@@ -57,7 +45,7 @@ bool ReadStreamBytes(const wchar_t* name, std::string& bytes) {
     while (filled < wanted) {
         const auto piece = static_cast<DWORD>(std::min<std::size_t>(wanted - filled, kIoChunkBytes));
         DWORD read = 0;
-        if (!::ReadFile(hStream.get(), buffer.data() + filled, piece, &read, nullptr)) {
+        if (!::ReadFile(hStream, buffer.data() + filled, piece, &read, nullptr)) {
             return false;
         }
         if (read == 0) {
@@ -77,18 +65,18 @@ StreamFile::StreamFile(const std::wstring& file_path, const std::wstring& stream
 
 bool StreamFile::Load() noexcept {
     try {
-        const wchar_t* const name = path.c_str();
-        const Presence presence = StreamPresence(name);
-        if (presence == Presence::kUnknown) {
-            return false;
-        }
-        if (presence == Presence::kMissing && create_if_missing) {
-            // Opened as for appending: creates the stream (and the file, if that is missing too)
-            // and leaves existing content alone, should the stream appear meanwhile.
-            return OpenStream(name, GENERIC_WRITE, OPEN_ALWAYS).is_valid();
+        const wchar_t* const pName = path.c_str();
+        const UniqueHandle hStream = OpenStream(pName, GENERIC_READ, OPEN_EXISTING);
+        if (!hStream) {
+            if (create_if_missing && IsMissing(::GetLastError())) {
+                // Opened as for appending: creates the stream (and the file, if that is missing
+                // too) and leaves existing content alone, should the stream appear meanwhile.
+                return OpenStream(pName, GENERIC_WRITE, OPEN_ALWAYS).is_valid();
+            }
+            return false;  // missing, or there but not readable (shared with nobody, say)
         }
         std::string bytes;
-        if (!ReadStreamBytes(name, bytes)) {
+        if (!ReadStreamBytes(hStream.get(), bytes)) {
             return false;
         }
         text = DecodeStreamBytes(bytes);
@@ -122,10 +110,16 @@ void StreamFile::Save() const noexcept {
     try {
         // Encoded before the stream is opened, so that a failure here leaves its content alone.
         const std::string bytes = EncodeStreamText(text);
-        // Truncated after opening rather than by CREATE_ALWAYS, which refuses a file that carries
-        // the hidden or system attribute unless the same attributes are passed back.
+        // Sized after opening rather than truncated by CREATE_ALWAYS, which refuses a file that
+        // carries the hidden or system attribute unless the same attributes are passed back. It is
+        // set to its new length, not to zero, before the bytes go over the old ones: file systems
+        // that take "cut to zero, then write" for a file being replaced write its data out at the
+        // close (ext4 does, which makes a save under Wine ten times as slow).
         const UniqueHandle hStream = OpenStream(path.c_str(), GENERIC_WRITE, OPEN_ALWAYS);
-        if (!hStream || !::SetEndOfFile(hStream.get())) {
+        FILE_END_OF_FILE_INFO end_of_file{};
+        end_of_file.EndOfFile.QuadPart = static_cast<LONGLONG>(bytes.size());
+        if (!hStream ||
+            !::SetFileInformationByHandle(hStream.get(), FileEndOfFileInfo, &end_of_file, sizeof(end_of_file))) {
             return;
         }
         std::size_t written = 0;
@@ -133,6 +127,8 @@ void StreamFile::Save() const noexcept {
             const auto piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, kIoChunkBytes));
             DWORD done = 0;
             if (!::WriteFile(hStream.get(), bytes.data() + written, piece, &done, nullptr) || done == 0) {
+                // As after a cut to zero: the stream holds what was written, nothing of the old bytes.
+                ::SetEndOfFile(hStream.get());
                 return;
             }
             written += done;

@@ -20,16 +20,16 @@ void Require(bool condition) {
 
 // Bytes become characters of the same code, except three that stand for characters no stream
 // byte can hold: the two Unicode line ends and one more above 0xFF.
-std::wstring TakeField(const std::uint8_t*& data, std::size_t& size, std::size_t limit) {
+std::wstring TakeField(const std::uint8_t*& pData, std::size_t& size, std::size_t limit) {
     std::wstring field;
     if (size == 0) {
         return field;
     }
-    std::size_t length = data[0] % (limit + 1);
-    ++data;
+    std::size_t length = pData[0] % (limit + 1);
+    ++pData;
     --size;
-    for (; length > 0 && size > 0; --length, ++data, --size) {
-        const std::uint8_t byte = data[0];
+    for (; length > 0 && size > 0; --length, ++pData, --size) {
+        const std::uint8_t byte = pData[0];
         field.push_back(byte == 0x80 ? L'\x2028' : byte == 0x81 ? L'\x2029' : byte == 0x82 ? L'\x0416' : wchar_t{byte});
     }
     return field;
@@ -45,11 +45,11 @@ std::wstring ReferenceSet(const std::wstring& text, const std::wstring& key, con
 }  // namespace
 }  // namespace varnok
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t size) {
     using namespace varnok;
-    std::wstring key = TakeField(data, size, 7);
-    const std::wstring value = TakeField(data, size, 7);
-    const std::wstring text = DecodeStreamBytes(std::string_view(reinterpret_cast<const char*>(data), size));
+    std::wstring key = TakeField(pData, size, 7);
+    const std::wstring value = TakeField(pData, size, 7);
+    const std::wstring text = DecodeStreamBytes(std::string_view(reinterpret_cast<const char*>(pData), size));
     const bool plain = IsPlainKey(key);
     if (!plain) {
         // A key with pattern characters is the caller's to choose, costs included: kept to two
