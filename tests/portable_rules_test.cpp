@@ -105,49 +105,6 @@ TEST(ReferrerUrl, HostileTextsAreJudgedQuicklyAndLongOnesRefused) {
     EXPECT_FALSE(IsReferrerUrl(long_url));
 }
 
-template <class Record>
-std::size_t NonZeroBytesOutside(const Record& record,
-                                std::initializer_list<std::pair<std::size_t, std::size_t>> fields) {
-    unsigned char bytes[sizeof(Record)];
-    std::memcpy(bytes, &record, sizeof(Record));
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < sizeof(Record); ++i) {
-        bool inside = false;
-        for (const auto& [offset, size] : fields) {
-            inside = inside || (i >= offset && i < offset + size);
-        }
-        count += (!inside && bytes[i] != 0) ? 1 : 0;
-    }
-    return count;
-}
-
-TEST(WireMessages, CommandsCarryOnlyTheirFields) {
-    for (const std::int32_t verdict : {0, 2, -123456}) {
-        const ScanCommand command = BuildScanResultCommand(verdict, 0xA1A2A3A4A5A6A7A8ULL, 0xB1B2B3B4u);
-        EXPECT_EQ(command.Command, 1u);
-        EXPECT_EQ(command.EventId, 0xA1A2A3A4A5A6A7A8ULL);
-        EXPECT_EQ(command.ThreadId, 0xB1B2B3B4u);
-        EXPECT_EQ(command.Verdict, verdict);
-        EXPECT_EQ(NonZeroBytesOutside(command, {{0, 4}, {8, 8}, {16, 4}, {32, 4}}), 0u);
-    }
-
-    std::u16string long_text(1500, u'x');
-    WireChar text[1501] = {};
-    std::copy(long_text.begin(), long_text.end(), text);
-    const ScanCommand configuration = BuildConfigurationCommand(text, 5, 6);
-    EXPECT_EQ(configuration.Command, 2u);
-    EXPECT_EQ(configuration.ConfigText[1022], WireChar('x'));
-    EXPECT_EQ(configuration.ConfigText[1023], WireChar(0));
-    EXPECT_EQ(configuration.ConfigValue1, 5u);
-    EXPECT_EQ(configuration.ConfigValue2, 6u);
-    EXPECT_EQ(NonZeroBytesOutside(configuration, {{0, 4}, {36, 2046}, {2084, 8}}), 0u);
-
-    const ScanReply reply = BuildScanReply(0x0102030405060708ULL, 77);
-    EXPECT_EQ(reply.MessageId, 0x0102030405060708ULL);
-    EXPECT_EQ(reply.ThreadId, 77u);
-    EXPECT_EQ(NonZeroBytesOutside(reply, {{8, 8}, {16, 4}}), 0u);
-}
-
 TEST(WireMessages, FileNameEndsAtItsNulOrTheArray) {
     static ScanNotification notification{};
     EXPECT_EQ(FileNameLength(notification), 0u);
