@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/host_harness.h"
+#include "support/client_fixture.h"
 
 namespace varnok::test {
 namespace {
@@ -12,19 +12,8 @@ using namespace std::chrono_literals;
 
 constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070002);
 
-class ClientTest : public ::testing::Test {
+class ClientTest : public SimulatedDriverTest {
 protected:
-    void SetUp() override {
-        Host().Reset();
-        ASSERT_EQ(SimCreatePort(), S_OK);
-        SimResetTraffic();
-    }
-    void TearDown() override {
-        ClientDisconnect();
-        SimClosePort();
-        SimResetTraffic();
-    }
-
     static void Start(ScanCallback scan = RecordScan, ScanResultCallback result = RecordResult,
                       LogCallback log = RecordLog) {
         const DriverConfig config = MakeConfig();
@@ -47,8 +36,6 @@ protected:
     }
 
     static std::wstring NewEvent(const std::wstring& path) { return L"NEW EVENT -----  for " + path; }
-
-    TempFolder folder;
 };
 
 const std::string kDownload = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/tool.exe\r\n";

@@ -5,7 +5,7 @@
 
 #include <set>
 
-#include "support/host_harness.h"
+#include "support/client_fixture.h"
 
 namespace varnok::test {
 namespace {
@@ -49,20 +49,7 @@ std::uint64_t PostShortFileEvent(const std::wstring& path, std::uint64_t event_i
     return message_id;
 }
 
-class ClientLoadTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Host().Reset();
-        ASSERT_EQ(SimCreatePort(), S_OK);
-        SimResetTraffic();
-    }
-    void TearDown() override {
-        ClientDisconnect();
-        SimClosePort();
-        SimResetTraffic();
-    }
-    TempFolder folder;
-};
+using ClientLoadTest = SimulatedDriverTest;
 
 TEST_F(ClientLoadTest, ManyEventsOverFewFilesLoseNothing) {
     constexpr int kFiles = 50;

@@ -8,6 +8,8 @@
 
 #include <fltuser.h>
 
+#include "client/unique_handle.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -35,34 +37,7 @@ static_assert(sizeof(FILTER_REPLY_HEADER) == kReplyHeaderLength);
 static_assert(offsetof(FILTER_MESSAGE_HEADER, MessageId) == 8);
 static_assert(offsetof(FILTER_REPLY_HEADER, MessageId) == 8);
 
-// Owns a kernel handle of the simulator; null and INVALID_HANDLE_VALUE both mean "none".
-class OwnedHandle {
-public:
-    OwnedHandle() = default;
-    explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    OwnedHandle(OwnedHandle&& other) noexcept : handle_(other.release()) {}
-    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
-        reset(other.release());
-        return *this;
-    }
-    ~OwnedHandle() { reset(); }
-
-    [[nodiscard]] HANDLE get() const { return handle_; }
-    [[nodiscard]] bool is_valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
-    HANDLE release() { return std::exchange(handle_, nullptr); }
-    void reset(HANDLE handle = nullptr) {
-        const HANDLE old = std::exchange(handle_, handle);
-        if (old != nullptr && old != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(old);
-        }
-    }
-
-private:
-    HANDLE handle_ = nullptr;
-};
+using OwnedHandle = varnok::UniqueHandle;
 
 // One reply or command as the simulated driver received it.
 struct TrafficRecord {
