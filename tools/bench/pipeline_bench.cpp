@@ -44,15 +44,15 @@ constexpr std::uint32_t kPoolThreads = 25;         // the library's workers, and
 constexpr DWORD kWaitMs = 30000;                   // a stalled run is reported, not waited for forever
 constexpr std::uint32_t kTrafficResetEvery = 500;  // keeps the simulator's records of commands small
 constexpr std::size_t kStreamBufferBytes = 64 * 1024;
-// Files per folder. Wine looks a name that is not there up by reading the whole folder, so one
-// folder of thousands of files would make every absent SmartScreen stream cost more than the rest
-// of the event, for the pipeline and the floor alike.
-constexpr std::uint32_t kFilesPerFolder = 100;
 
 // ---- Options -------------------------------------------------------------------------------------
 
 struct Options {
     std::uint32_t files = 2000;
+    // Wine looks a name that is not there up by reading the whole folder, so in a folder of thousands
+    // of files every absent SmartScreen stream costs more than the rest of the event, for the
+    // pipeline and the floor alike. Larger folders show what each such lookup costs.
+    std::uint32_t files_per_folder = 100;
     std::uint32_t rounds = 5;
     std::uint32_t serial_events = 500;     // per run with one event in flight
     std::uint32_t parallel_events = 2000;  // per run with 25 in flight
@@ -64,9 +64,10 @@ struct Options {
 
 void PrintUsage() {
     std::fputs(
-        "usage: varnok_bench [--files N] [--rounds N] [--serial N] [--parallel N] [--warm-up N]\n"
-        "                    [--soak-first N] [--soak N] [--no-log]\n"
+        "usage: varnok_bench [--files N] [--per-folder N] [--rounds N] [--serial N] [--parallel N]\n"
+        "                    [--warm-up N] [--soak-first N] [--soak N] [--no-log]\n"
         "  --files N       files with a download origin, cycled through (default 2000)\n"
+        "  --per-folder N  files per folder (100)\n"
         "  --rounds N      alternating rounds of the pipeline and the floor; the best counts (5)\n"
         "  --serial N      events per run with one event in flight (500)\n"
         "  --parallel N    events per run with 25 in flight (2000)\n"
@@ -87,6 +88,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         std::uint32_t* pValue = nullptr;
         if (name == "--files") {
             pValue = &options.files;
+        } else if (name == "--per-folder") {
+            pValue = &options.files_per_folder;
         } else if (name == "--rounds") {
             pValue = &options.rounds;
         } else if (name == "--serial") {
@@ -110,8 +113,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         }
         *pValue = static_cast<std::uint32_t>(value);
     }
-    return options.files >= 2 * kPoolThreads && options.rounds >= 1 && options.serial_events >= 1 &&
-           options.parallel_events >= 1 &&
+    return options.files >= 2 * kPoolThreads && options.files_per_folder >= 1 && options.rounds >= 1 &&
+           options.serial_events >= 1 && options.parallel_events >= 1 &&
            (options.soak_events == 0 || (options.soak_first >= 1 && options.soak_events > options.soak_first));
 }
 
@@ -200,7 +203,7 @@ struct BenchFiles {
     }
 };
 
-bool CreateBenchFiles(std::uint32_t count, BenchFiles& files) {
+bool CreateBenchFiles(std::uint32_t count, std::uint32_t per_folder, BenchFiles& files) {
     files.folder =
         std::filesystem::temp_directory_path() / (L"varnok-bench-" + std::to_wstring(::GetCurrentProcessId()));
     std::error_code error;
@@ -213,8 +216,8 @@ bool CreateBenchFiles(std::uint32_t count, BenchFiles& files) {
         return std::wstring(digits.size() < width ? width - digits.size() : 0, L'0') + digits;
     };
     for (std::uint32_t i = 0; i < count; ++i) {
-        const std::filesystem::path folder = files.folder / (L"d" + padded(i / kFilesPerFolder, 3));
-        if (i % kFilesPerFolder == 0 && !std::filesystem::create_directory(folder, error)) {
+        const std::filesystem::path folder = files.folder / (L"d" + padded(i / per_folder, 3));
+        if (i % per_folder == 0 && !std::filesystem::create_directory(folder, error)) {
             return false;
         }
         const std::wstring name = L"f" + padded(i, 6) + L".exe";
@@ -852,11 +855,12 @@ bool FilesUnchanged(const BenchFiles& files) {
 int RunBench(const Options& options) {
     BenchFiles files;
     std::printf(
-        "varnok pipeline benchmark: %u files, %u rounds; per run %u events at 1 in flight, %u at 25; "
+        "varnok pipeline benchmark: %u files, %u per folder, %u rounds; per run %u events at 1 in flight, %u at 25; "
         "LogCallback %s\n",
-        options.files, options.rounds, options.serial_events, options.parallel_events, options.log ? "set" : "null");
+        options.files, options.files_per_folder, options.rounds, options.serial_events, options.parallel_events,
+        options.log ? "set" : "null");
     std::fflush(stdout);
-    if (!CreateBenchFiles(options.files, files)) {
+    if (!CreateBenchFiles(options.files, options.files_per_folder, files)) {
         std::fputs("could not create the files\n", stderr);
         return 1;
     }
