@@ -29,8 +29,9 @@ varnok_start_wine() {
         echo "== Creating the Wine prefix $WINEPREFIX"
         wineboot -i </dev/null >/dev/null 2>&1
     fi
-    # The server that created the prefix (or one left by an earlier run) ends once idle; the
-    # persistent one can only start after it.
+    # A server of this prefix may still run: the short-lived one that created it, or one left by an
+    # earlier run. The persistent one can only start after it has gone.
+    wineserver -k >/dev/null 2>&1 || true
     wineserver -w
     wineserver -p
     wine cmd /c exit </dev/null >/dev/null 2>&1
