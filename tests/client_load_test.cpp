@@ -6,39 +6,12 @@
 #include <set>
 
 #include "support/client_fixture.h"
+#include "tools/common/process_usage.h"
 
 namespace varnok::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Bytes in use in all heaps of the process.
-std::size_t HeapBytesInUse() {
-    HANDLE heaps[256];
-    const DWORD count = ::GetProcessHeaps(256, heaps);
-    std::size_t total = 0;
-    for (DWORD i = 0; i < count && i < 256; ++i) {
-        if (!::HeapLock(heaps[i])) {
-            continue;
-        }
-        PROCESS_HEAP_ENTRY entry{};
-        while (::HeapWalk(heaps[i], &entry)) {
-            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
-                total += entry.cbData;
-            }
-        }
-        ::HeapUnlock(heaps[i]);
-    }
-    return total;
-}
-
-// The slot a fresh handle takes: the lowest free one, so it grows when handles leak. (Wine reports
-// no handle count.)
-std::uintptr_t HandleHighWater() {
-    const HANDLE hProbe = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ::CloseHandle(hProbe);
-    return reinterpret_cast<std::uintptr_t>(hProbe);
-}
 
 // A file event with only as much of the body as its name needs: the driver may send short messages.
 std::uint64_t PostShortFileEvent(const std::wstring& path, std::uint64_t event_id) {
@@ -129,12 +102,12 @@ TEST_F(ClientLoadTest, ShutDownWhileEventsAreInFlight) {
         ASSERT_EQ(answered, acknowledged) << cycle;
 
         if (cycle == 19) {
-            heap_after_warm_up = HeapBytesInUse();
-            handles_after_warm_up = HandleHighWater();
+            heap_after_warm_up = usage::HeapBytesInUse();
+            handles_after_warm_up = usage::HandleSlot();
         }
     }
-    EXPECT_LE(HandleHighWater(), handles_after_warm_up);
-    EXPECT_LT(HeapBytesInUse(), heap_after_warm_up + 256 * 1024);
+    EXPECT_LE(usage::HandleSlot(), handles_after_warm_up);
+    EXPECT_LT(usage::HeapBytesInUse(), heap_after_warm_up + 256 * 1024);
 }
 
 }  // namespace

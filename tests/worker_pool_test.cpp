@@ -6,6 +6,7 @@
 #include "client/lifecycle.h"
 #include "client/records.h"
 #include "support/host_harness.h"
+#include "tools/common/process_usage.h"
 
 namespace varnok::test {
 namespace {
@@ -23,13 +24,6 @@ protected:
     }
     TempFolder folder;
 };
-
-// The slot a fresh handle takes: the lowest free one, so it grows when handles leak.
-std::uintptr_t HandleHighWater() {
-    const HANDLE hProbe = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ::CloseHandle(hProbe);
-    return reinterpret_cast<std::uintptr_t>(hProbe);
-}
 
 TEST_F(WorkerPoolTest, ReceiveQueuedAfterTheCancelStillEndsItsWorker) {
     const DriverConfig config = MakeConfig();
@@ -63,14 +57,14 @@ TEST_F(WorkerPoolTest, StartThatFailsWhileQueueingLeavesNothingBehind) {
     const DriverConfig config = MakeConfig();
     ASSERT_EQ(varnok::FilterInit(&config, nullptr, nullptr, nullptr), S_OK);  // warm up the process
     ASSERT_EQ(varnok::ClientDisconnect(), S_OK);
-    const std::uintptr_t handles_before = HandleHighWater();
+    const std::uintptr_t handles_before = usage::HandleSlot();
 
     for (const std::uint32_t queued_before_failure : {0u, 10u, 24u}) {
         SimFailReceive(E_ACCESSDENIED, queued_before_failure);
         EXPECT_EQ(varnok::FilterInit(&config, nullptr, nullptr, nullptr), E_ACCESSDENIED);
         EXPECT_EQ(varnok::ClientDisconnect(), E_POINTER);  // nothing left to stop or free
         EXPECT_FALSE(SimIsConnected());
-        EXPECT_LE(HandleHighWater(), handles_before);
+        EXPECT_LE(usage::HandleSlot(), handles_before);
     }
 
     ASSERT_EQ(varnok::FilterInit(&config, nullptr, nullptr, nullptr), S_OK);

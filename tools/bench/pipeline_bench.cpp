@@ -34,6 +34,7 @@
 #include "client/unique_handle.h"
 #include "client/wire.h"
 #include "driver_sim.h"
+#include "tools/common/process_usage.h"
 #include "varnokclient.h"
 
 namespace {
@@ -662,25 +663,6 @@ std::uint64_t CommittedPrivateBytes() {
     return total;
 }
 
-std::uint64_t HeapBytesInUse() {
-    HANDLE heaps[256];
-    const DWORD count = std::min<DWORD>(::GetProcessHeaps(256, heaps), 256);
-    std::uint64_t total = 0;
-    for (DWORD i = 0; i < count; ++i) {
-        if (!::HeapLock(heaps[i])) {
-            continue;
-        }
-        PROCESS_HEAP_ENTRY entry{};
-        while (::HeapWalk(heaps[i], &entry)) {
-            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
-                total += entry.cbData;
-            }
-        }
-        ::HeapUnlock(heaps[i]);
-    }
-    return total;
-}
-
 MemoryReading ReadMemory() {
     MemoryReading reading;
     PROCESS_MEMORY_COUNTERS_EX counters{};
@@ -690,11 +672,9 @@ MemoryReading ReadMemory() {
         reading.private_usage = counters.PrivateUsage;
     }
     reading.committed_private = CommittedPrivateBytes();
-    reading.heap_in_use = HeapBytesInUse();
+    reading.heap_in_use = varnok::usage::HeapBytesInUse();
     ::GetProcessHandleCount(::GetCurrentProcess(), &reading.handle_count);
-    const HANDLE hProbe = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    reading.handle_slot = reinterpret_cast<std::uintptr_t>(hProbe) / 4;
-    ::CloseHandle(hProbe);
+    reading.handle_slot = varnok::usage::HandleSlot();
     return reading;
 }
 
