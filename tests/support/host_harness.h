@@ -52,14 +52,13 @@ struct ResultCall {
     std::int32_t verdict;
 };
 
-// Records every callback. The verdict of a scan comes from `verdicts` by path, else `default_verdict`.
+// Records every callback; every scan answers `default_verdict`.
 struct HostRecorder {
     std::mutex mutex;
     std::condition_variable recorded;
     std::vector<LogLine> log_lines;
     std::vector<ScanCall> scans;
     std::vector<ResultCall> results;
-    std::map<std::wstring, std::int32_t> verdicts;
     std::int32_t default_verdict = 1;
     std::atomic<bool> throw_from_scan{false};
 
@@ -68,7 +67,6 @@ struct HostRecorder {
         log_lines.clear();
         scans.clear();
         results.clear();
-        verdicts.clear();
         default_verdict = 1;
         throw_from_scan = false;
     }
@@ -113,8 +111,7 @@ inline std::int32_t RecordScan(FileInfo file_info, std::uint32_t value2, std::ui
     const std::lock_guard<std::mutex> lock(host.mutex);
     host.scans.push_back(
         {file_info.FileName, file_info.Value3, file_info.ZoneId, file_info.Source, file_info.Reserved, value2, value1});
-    const auto found = host.verdicts.find(file_info.FileName);
-    return found != host.verdicts.end() ? found->second : host.default_verdict;
+    return host.default_verdict;
 }
 
 inline void RecordResult(const wchar_t* path, std::int32_t verdict) {
