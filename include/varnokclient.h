@@ -35,11 +35,7 @@ VARNOKCLIENT_STATIC_ASSERT(sizeof(wchar_t) == 2, "wchar_t holds one UTF-16 code 
 
 /* Levels of the texts passed to LogCallback. The library emits INFO (per-event trace lines,
  * which carry the file path) and WARN (failures and anomalies); ERROR is never emitted. */
-typedef enum LogLevel {
-    VARNOK_LOG_INFO = 0,
-    VARNOK_LOG_WARN = 1,
-    VARNOK_LOG_ERROR = 2
-} LogLevel;
+typedef enum LogLevel { VARNOK_LOG_INFO = 0, VARNOK_LOG_WARN = 1, VARNOK_LOG_ERROR = 2 } LogLevel;
 
 /* What the host's ScanCallback learns of a file. Every pointer is owned by the library and valid
  * only during the call; copy what you keep. */
@@ -96,8 +92,7 @@ VARNOKCLIENT_API long FilterInit(const DriverConfig* config, ScanCallback scan_c
 
 /* Sends a new configuration to the driver. Returns 1 when the driver took it, else 0.
  * A text of 1024 or more code units is cut to its first 1023. */
-VARNOKCLIENT_API int SetDriverConfiguration(const wchar_t* config_text, uint32_t config_value1,
-                                            uint32_t config_value2);
+VARNOKCLIENT_API int SetDriverConfiguration(const wchar_t* config_text, uint32_t config_value1, uint32_t config_value2);
 
 /* Stops the worker threads and closes the connection. Returns 0 when every handle closed,
  * 0x80004003 (E_POINTER) when no client was started, else the failure of a close. */

@@ -37,9 +37,8 @@ bool ReadStreamBytes(HANDLE hStream, std::string& bytes) {
     }
     // Sized by the stream rather than by the limit, so a small stream costs a small buffer. A
     // stream that grows meanwhile is read as far as it reached when asked.
-    const auto wanted =
-        static_cast<std::size_t>(std::min(static_cast<unsigned long long>(size.QuadPart),
-                                          static_cast<unsigned long long>(kStreamReadLimit)));
+    const auto wanted = static_cast<std::size_t>(
+        std::min(static_cast<unsigned long long>(size.QuadPart), static_cast<unsigned long long>(kStreamReadLimit)));
     std::string buffer(wanted, '\0');
     std::size_t filled = 0;
     while (filled < wanted) {

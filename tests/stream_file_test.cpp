@@ -45,9 +45,9 @@ std::optional<std::string> ReadRaw(const std::wstring& name) {
 class StreamFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("varnok_stream_" + std::to_string(::GetCurrentProcessId()) + "_" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        folder_ =
+            std::filesystem::temp_directory_path() / ("varnok_stream_" + std::to_string(::GetCurrentProcessId()) + "_" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(folder_);
         file_ = (folder_ / L"setup.exe").wstring();
         WriteRaw(file_, "MZ");
@@ -64,7 +64,9 @@ protected:
 };
 
 TEST_F(StreamFileTest, LoadsStoredBytesAsTextAndReadsValues) {
-    WriteRaw(Zone(), "ZoneId=3\r\nHostUrl=abc\r\nNote=a\rb\r\nKey=sun\r\n\x1A" "ZoneId=4\r\n");
+    WriteRaw(Zone(),
+             "ZoneId=3\r\nHostUrl=abc\r\nNote=a\rb\r\nKey=sun\r\n\x1A"
+             "ZoneId=4\r\n");
     StreamFile stream(file_, L"Zone.Identifier", false);
     EXPECT_TRUE(stream.text.empty());
     ASSERT_TRUE(stream.Load());

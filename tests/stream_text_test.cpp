@@ -15,7 +15,9 @@ TEST(StreamBytes, DecodeJoinsCrLfKeepsOtherBytesAndStopsAtEndOfText) {
     const std::string bytes = "A=1\r\nB=\r2\r\r\n\x00\x80\xFF\r"s + "\x1A" + "C=3\r\n";
     EXPECT_EQ(DecodeStreamBytes(bytes), L"A=1\nB=\r2\r\n\0\x80\xFF\r"s);
     EXPECT_EQ(DecodeStreamBytes("\r"), L"\r");
-    EXPECT_EQ(DecodeStreamBytes("\x1A" "A=1"), L"");
+    EXPECT_EQ(DecodeStreamBytes("\x1A"
+                                "A=1"),
+              L"");
 }
 
 TEST(StreamBytes, EncodeWritesLfAsCrLfAndOnlyTheUnstorableCharacterAsQuestionMark) {

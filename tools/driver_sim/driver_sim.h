@@ -68,8 +68,8 @@ SIM_API void SimClosePort(void);
  * MessageIds increase from 1 over the life of the process. Fails with
  * HRESULT_FROM_WIN32(ERROR_PIPE_NOT_CONNECTED) without a connection, ERROR_TIMEOUT when the client
  * did not read in time, and ERROR_NO_DATA or ERROR_BROKEN_PIPE when it closed its handle. */
-SIM_API HRESULT SimPostNotification(const void* body, uint32_t body_length, uint32_t reply_length,
-                                    uint64_t* message_id, uint32_t timeout_ms);
+SIM_API HRESULT SimPostNotification(const void* body, uint32_t body_length, uint32_t reply_length, uint64_t* message_id,
+                                    uint32_t timeout_ms);
 
 /* Waits until at least `replies` replies and `commands` commands have been recorded since the last
  * SimResetTraffic, at most timeout_ms. Returns TRUE when they have. */
@@ -84,7 +84,7 @@ SIM_API void SimResetTraffic(void);
 SIM_API void SimFailConnect(HRESULT result, uint32_t count);
 SIM_API void SimRefuseReplies(uint32_t count); /* answered with SIM_ERROR_FLT_NO_WAITER_FOR_REPLY */
 SIM_API void SimFailCommands(HRESULT result, uint32_t count);
-SIM_API void SimImmediateReceives(uint32_t count); /* FilterGetMessage answers S_OK, not pending */
+SIM_API void SimImmediateReceives(uint32_t count);           /* FilterGetMessage answers S_OK, not pending */
 SIM_API void SimFailReceive(HRESULT result, uint32_t after); /* the receive after `after` more fails */
 
 /* Holds the next `count` receives inside FilterGetMessage, before they reach the pipe, until
