@@ -10,7 +10,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "client/protocol.h"
@@ -204,37 +203,6 @@ TEST_F(DriverSimPort, CommandsCarryOnlyTheirFields) {
     SimFailCommands(HResultFromWin32(ERROR_GEN_FAILURE), 1);
     EXPECT_EQ(SendDriverConfiguration(hPort_.get(), L"a", 1, 2), HResultFromWin32(ERROR_GEN_FAILURE));
     EXPECT_EQ(SendScanResult(hPort_.get(), 0, 1, 1), S_OK);
-}
-
-// With nobody reading, the pipe holds many notifications before a post gives up at its timeout.
-// Once the client reads, a waiting post goes through; the one given up never arrives.
-TEST_F(DriverSimPort, PostWaitsForTheClientToRead) {
-    auto body = std::make_unique<ScanNotification>();
-    std::vector<uint64_t> queued;
-    uint64_t id = 0;
-    HRESULT posted = S_OK;
-    for (int i = 0; i < 64 && posted == S_OK; ++i) {
-        posted = SimPostNotification(body.get(), sizeof(*body), 0, &id, 100);
-        if (posted == S_OK) {
-            queued.push_back(id);
-        }
-    }
-    EXPECT_EQ(posted, HResultFromWin32(ERROR_TIMEOUT));
-    ASSERT_GE(queued.size(), 10u);
-
-    HRESULT late = E_FAIL;
-    uint64_t late_id = 0;
-    std::thread poster([&] { late = SimPostNotification(body.get(), sizeof(*body), 0, &late_id, kWaitMs); });
-    queued.push_back(queued.back() + 2);
-    for (const uint64_t expected : queued) {
-        const HRESULT received = QueueReceive(hPort_.get(), message_.get());
-        EXPECT_TRUE(received == S_OK || received == kPending) << received;
-        EXPECT_TRUE(AwaitCompletion(hIocp_.get()).ok);
-        EXPECT_EQ(message_->MessageHeader.MessageId, expected);
-    }
-    poster.join();
-    EXPECT_EQ(late, S_OK);
-    EXPECT_EQ(late_id, queued.back());
 }
 
 }  // namespace
