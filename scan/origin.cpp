@@ -6,20 +6,16 @@
 namespace varnok {
 namespace {
 
-void LogMalformedZoneIdentifier() { Log(LogLevel::WARN, "Malformed Zone.Identifier - force scan."); }
-
-// The zone number of a ZoneId value; one that is no number in the 32-bit range forces a scan.
-std::int32_t ReadZoneNumber(const std::wstring& zone_id) {
-    if (const auto zone = ParseDecimalInt32(zone_id)) {
-        return *zone;
-    }
-    LogMalformedZoneIdentifier();
-    return kForcedScanZone;
-}
+// What Zone.Identifier says, worked out before "varnok" is locked.
+struct ZoneOrigin {
+    std::wstring host;
+    std::int32_t zone = kForcedScanZone;
+    bool malformed = false;  // no ZoneId, or one that is no number in the 32-bit range
+};
 
 // The HostUrl of Zone.Identifier taken whole; without one, a ReferrerUrl that is a URL, and
 // otherwise "unknown host".
-std::wstring ReadHostText(StreamFile& zone_identifier) {
+std::wstring ReadHostText(const StreamFile& zone_identifier) {
     std::wstring host_url;
     if (zone_identifier.GetValue(kHostUrl, host_url)) {
         return host_url;
@@ -31,34 +27,73 @@ std::wstring ReadHostText(StreamFile& zone_identifier) {
     return kUnknownHost;
 }
 
-void RememberHost(StreamFile& varnok, const std::wstring& host_url) {
-    varnok.SetValue(kHostUrl, host_url);
-    varnok.Save();
+ZoneOrigin ReadZoneOrigin(const StreamFile& zone_identifier) {
+    ZoneOrigin origin;
+    std::wstring zone_id;
+    const auto zone = zone_identifier.GetValue(kZoneId, zone_id) ? ParseDecimalInt32(zone_id) : std::nullopt;
+    origin.malformed = !zone;
+    origin.zone = zone.value_or(kForcedScanZone);
+    origin.host = ReadHostText(zone_identifier);
+    return origin;
+}
+
+bool HoldsCleanResult(const StreamFile& varnok) {
+    std::wstring value;
+    return varnok.GetValue(kScanResult, value) && ParseDecimalInt32(value) == kCleanResult;
+}
+
+// Zone.Identifier loaded: one update of "varnok" reads the stored result and, unless it is clean,
+// records the host.
+OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, StreamFile& varnok, FileInfo& file_info) {
+    const ZoneOrigin origin = ReadZoneOrigin(zone_identifier);
+    OriginOutcome outcome;
+    varnok.Update([&](StreamFile& stream) {
+        if (HoldsCleanResult(stream)) {
+            outcome.clean_result_stored = true;
+            return false;
+        }
+        stream.SetValue(kHostUrl, origin.host);
+        return true;
+    });
+    if (outcome.clean_result_stored) {
+        return outcome;
+    }
+    if (origin.malformed) {
+        Log(LogLevel::WARN, "Malformed Zone.Identifier - force scan.");
+    }
+    outcome.file_source = origin.host;
+    file_info.ZoneId = origin.zone;
+    return outcome;
 }
 
 }  // namespace
 
-std::wstring EvaluateOrigin(StreamFile& zone_identifier, bool zone_identifier_loaded, StreamFile& varnok,
-                            FileInfo& file_info) {
-    std::wstring file_source;
-    if (zone_identifier_loaded) {
-        std::wstring zone_id;
-        const bool zone_id_found = zone_identifier.GetValue(kZoneId, zone_id);
-        if (!zone_id_found) {
-            LogMalformedZoneIdentifier();
-        }
-        const std::wstring host_url = ReadHostText(zone_identifier);
-        RememberHost(varnok, host_url);
-        file_source = host_url;
-        file_info.ZoneId = zone_id_found ? ReadZoneNumber(zone_id) : kForcedScanZone;
+OriginOutcome EvaluateOrigin(StreamFile& zone_identifier, StreamState zone_identifier_state,
+                             StreamState smart_screen_state, StreamFile& varnok, FileInfo& file_info) {
+    if (zone_identifier_state == StreamState::Loaded) {
+        return FromZoneIdentifier(zone_identifier, varnok, file_info);
     }
-    if (file_source.empty()) {
-        std::wstring host_url;
-        if (varnok.GetValue(kHostUrl, host_url)) {
-            file_source = host_url;
-        }
+
+    OriginOutcome outcome;
+    if (varnok.ReadLocked() == StreamState::Loaded && HoldsCleanResult(varnok)) {
+        outcome.clean_result_stored = true;
+        return outcome;
     }
-    return file_source;
+    std::wstring remembered;
+    varnok.GetValue(kHostUrl, remembered);
+
+    // Whoever can hold an origin stream open without sharing must not thereby spare the file its
+    // scan: what can't be read may say anything.
+    if (zone_identifier_state == StreamState::Unreadable || smart_screen_state == StreamState::Unreadable) {
+        Log(LogLevel::WARN, zone_identifier_state == StreamState::Unreadable
+                                ? "Unreadable Zone.Identifier - force scan."
+                                : "Unreadable SmartScreen - force scan.");
+        outcome.file_source = remembered.empty() ? kUnknownHost : remembered;
+        file_info.ZoneId = kForcedScanZone;
+        return outcome;
+    }
+    outcome.file_source = remembered;  // with only SmartScreen: the host an earlier event remembered
+    return outcome;
 }
 
 }  // namespace varnok

@@ -1,7 +1,9 @@
 // Where a file came from and in which zone Windows placed it, from its "Zone.Identifier" stream or,
-// failing that, from the host the library remembered in the file's "varnok" stream.
+// failing that, from the host the library remembered in the file's "varnok" stream; and whether an
+// earlier scan of the file found it clean.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "scan/stream_file.h"
@@ -13,14 +15,26 @@ inline const std::wstring kZoneId = L"ZoneId";
 inline const std::wstring kHostUrl = L"HostUrl";
 inline const std::wstring kReferrerUrl = L"ReferrerUrl";
 inline const std::wstring kUnknownHost = L"unknown host";
+inline const std::wstring kScanResult = L"ScanResult";
 
-// Zone of a file whose Zone.Identifier holds no usable ZoneId: the internet zone, so it is scanned.
+// Zone of a file whose Zone.Identifier holds no usable ZoneId, or can't be read: the internet zone,
+// so it is scanned.
 inline constexpr std::int32_t kForcedScanZone = 3;
 
-// Yields the file's origin text (empty when none is known) and writes its zone into
-// file_info.ZoneId when Zone.Identifier loaded; in that case it also records the origin as HostUrl
-// in "varnok" and saves that stream before the file is scanned.
-std::wstring EvaluateOrigin(StreamFile& zone_identifier, bool zone_identifier_loaded, StreamFile& varnok,
-                            FileInfo& file_info);
+// The ScanResult that spares a file its scan.
+inline constexpr std::int32_t kCleanResult = 2;
+
+struct OriginOutcome {
+    bool clean_result_stored = false;  // "varnok" holds ScanResult 2: no scan, nothing written
+    std::wstring file_source;          // the origin; empty when none is known
+};
+
+// Reads the stored result and works out the origin. When Zone.Identifier loaded, the stored result
+// is read and the origin recorded as HostUrl in "varnok" in one update of that stream, before the
+// file is scanned. An origin stream that is there but can't be read counts as a Zone.Identifier
+// that says nothing: zone 3, the remembered host or else "unknown host", so the file is scanned.
+// Writes the zone into file_info.ZoneId when one is known. Logs only after "varnok" is released.
+OriginOutcome EvaluateOrigin(StreamFile& zone_identifier, StreamState zone_identifier_state,
+                             StreamState smart_screen_state, StreamFile& varnok, FileInfo& file_info);
 
 }  // namespace varnok

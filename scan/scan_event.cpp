@@ -6,7 +6,6 @@
 #include "client/unique_handle.h"
 #include "log/log.h"
 #include "scan/file_age.h"
-#include "scan/file_gate.h"
 #include "scan/origin.h"
 #include "scan/origin_rules.h"
 #include "scan/stream_file.h"
@@ -17,10 +16,7 @@ namespace {
 const std::wstring kZoneIdentifierStream = L"Zone.Identifier";
 const std::wstring kSmartScreenStream = L"SmartScreen";
 const std::wstring kVarnokStream = L"varnok";
-const std::wstring kScanResult = L"ScanResult";
 const std::wstring kFileName = L"FileName";
-
-constexpr std::int32_t kNoCachedResult = -1;
 
 // The one verdict command of an event, remembering whether it went out.
 struct VerdictSender {
@@ -47,20 +43,15 @@ FileState OpenAndTestAge(const std::wstring& file_name_str) {
     return IsFileRecent(hFile.get()) != 0 ? FileState::Recent : FileState::Old;
 }
 
-// The ScanResult stored by an earlier event; a value that is no 32-bit number counts as none, so the
-// file is scanned again.
-std::int32_t ReadCachedResult(StreamFile& varnok) {
-    std::wstring value;
-    if (!varnok.GetValue(kScanResult, value)) {
-        return kNoCachedResult;
-    }
-    return ParseDecimalInt32(value).value_or(kNoCachedResult);
-}
-
+// Recorded from the stream as it is now, not as it was before the scan: keys that other events of
+// the file wrote meanwhile stay, and this event's result is the last one saved.
 void RecordScanResult(StreamFile& varnok, std::int32_t verdict, const std::wstring& file_name_str) {
-    varnok.SetValue(kScanResult, std::to_wstring(verdict));
-    varnok.SetValue(kFileName, file_name_str);
-    varnok.Save();
+    const std::wstring result = std::to_wstring(verdict);
+    varnok.Update([&](StreamFile& stream) {
+        stream.SetValue(kScanResult, result);
+        stream.SetValue(kFileName, file_name_str);
+        return true;
+    });
 }
 
 void ReportDelivery(HRESULT send_status, const std::wstring& file_name_str, std::int32_t verdict) {
@@ -87,15 +78,12 @@ HRESULT ExamineScanEvent(const ScanNotification& notification, VerdictSender& ve
 
     Log(LogLevel::INFO, L"NEW EVENT -----  for ", file_name_str);
 
-    const FileGateLock file_gate(file_name_str);
     StreamFile zone_identifier(file_name_str, kZoneIdentifierStream, false);
     StreamFile smart_screen(file_name_str, kSmartScreenStream, false);
-    StreamFile varnok(file_name_str, kVarnokStream, false);
-    varnok.Load();  // a missing own stream reads as empty
-    const bool zone_identifier_loaded = zone_identifier.Load();
-    const bool smart_screen_loaded = smart_screen.Load();
+    const StreamState zone_identifier_state = zone_identifier.Read();
+    const StreamState smart_screen_state = smart_screen.Read();
 
-    if (!zone_identifier_loaded && !smart_screen_loaded) {
+    if (zone_identifier_state == StreamState::Missing && smart_screen_state == StreamState::Missing) {
         verdict_sender.Send(kVerdictNoScan);
         Log(LogLevel::INFO, L"File has no Zone.Identifier nor SmartScan. ", file_name_str);
         return S_OK;
@@ -115,12 +103,15 @@ HRESULT ExamineScanEvent(const ScanNotification& notification, VerdictSender& ve
             break;
     }
 
-    if (ReadCachedResult(varnok) == kVerdictNoScan) {
+    // The own stream is read, and updated, only now: most events end before they need it.
+    StreamFile varnok(file_name_str, kVarnokStream, false);
+    const OriginOutcome origin =
+        EvaluateOrigin(zone_identifier, zone_identifier_state, smart_screen_state, varnok, file_info);
+    if (origin.clean_result_stored) {
         verdict_sender.Send(kVerdictNoScan);
         return S_OK;
     }
-
-    const std::wstring file_source = EvaluateOrigin(zone_identifier, zone_identifier_loaded, varnok, file_info);
+    const std::wstring& file_source = origin.file_source;
     if (file_source.empty()) {
         verdict_sender.Send(kVerdictNoOrigin);
         return E_FAIL;

@@ -3,42 +3,107 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "client/unique_handle.h"
 #include "scan/stream_text.h"
 
 namespace varnok {
+
+std::atomic<void (*)()> g_stream_lock_wait_hook{nullptr};
+
 namespace {
 
 // Other handles on the stream, the scanner's and the writer's of the file alike, may read and
-// write while we hold ours.
-constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// write while we hold ours, and the file may be deleted or renamed meanwhile.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Reads and writes go in pieces of at most this many bytes.
 constexpr DWORD kIoChunkBytes = 1u << 20;
 
 UniqueHandle OpenStream(const wchar_t* pName, DWORD access, DWORD disposition) {
-    return UniqueHandle(
-        ::CreateFileW(pName, access, kShareReadWrite, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return UniqueHandle(::CreateFileW(pName, access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Whether a failed open found no stream (nor, perhaps, its file), from the Win32 error code of the
 // open itself: the one lookup of the name tells presence and opens alike. (A separate query first,
 // GetFileAttributesW say, would look the name up twice for every stream, and a name that is missing
-// is the dearest lookup there is on some file systems.)
-bool IsMissing(DWORD open_error) { return open_error == ERROR_FILE_NOT_FOUND || open_error == ERROR_PATH_NOT_FOUND; }
+// is the dearest lookup there is on some file systems.) Any other failure (a sharing conflict,
+// access denied) means the stream may well be there.
+bool IsMissing(DWORD open_error) {
+    return open_error == ERROR_FILE_NOT_FOUND || open_error == ERROR_PATH_NOT_FOUND || open_error == ERROR_INVALID_NAME;
+}
 
-// The stream's first bytes, at most kStreamReadLimit of them; false when it can't be read.
-bool ReadStreamBytes(HANDLE hStream, std::string& bytes) {
+// Opens the stream for `access`; a missing one is created, but only on a file that exists: the
+// file is held open (by a handle that reads nothing and shares everything) while its stream is
+// created, so that a file that has gone, deleted or moved away by a scan that quarantined it, is
+// not made anew under its old name. An existing stream needs no such check: it has its file.
+UniqueHandle OpenOnExistingFile(const StreamFile& stream, DWORD access) {
+    const wchar_t* const pName = stream.path.c_str();
+    UniqueHandle hStream = OpenStream(pName, access, OPEN_EXISTING);
+    if (hStream || !IsMissing(::GetLastError())) {
+        return hStream;
+    }
+    const UniqueHandle hFile(
+        ::CreateFileW(stream.file_path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!hFile) {
+        return UniqueHandle();
+    }
+    return OpenStream(pName, access, OPEN_ALWAYS);
+}
+
+// The lock of kStreamLockOffset on one handle, released when it goes (before the handle closes).
+class StreamLock {
+public:
+    StreamLock(HANDLE hStream, bool exclusive) : hStream_(hStream) {
+        const DWORD flags = exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0;
+        OVERLAPPED range = Range();
+        held_ = ::LockFileEx(hStream_, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range) != FALSE;
+        if (held_ || ::GetLastError() != ERROR_LOCK_VIOLATION) {
+            return;
+        }
+        // Another update of the stream is under way: wait for it, in the kernel's queue of waiters.
+        if (void (*const pHook)() = g_stream_lock_wait_hook.load()) {
+            pHook();
+        }
+        range = Range();
+        held_ = ::LockFileEx(hStream_, flags, 0, 1, 0, &range) != FALSE;
+    }
+    StreamLock(const StreamLock&) = delete;
+    StreamLock& operator=(const StreamLock&) = delete;
+    ~StreamLock() {
+        if (held_) {
+            OVERLAPPED range = Range();
+            ::UnlockFileEx(hStream_, 0, 1, 0, &range);
+        }
+    }
+    [[nodiscard]] bool held() const { return held_; }
+
+private:
+    static OVERLAPPED Range() {
+        OVERLAPPED range{};
+        range.Offset = static_cast<DWORD>(kStreamLockOffset & 0xFFFFFFFFu);
+        range.OffsetHigh = static_cast<DWORD>(kStreamLockOffset >> 32);
+        return range;
+    }
+
+    HANDLE hStream_;
+    bool held_ = false;
+};
+
+// The stream's first bytes, at most kStreamReadLimit of them, and whether they are all of it;
+// false when it can't be read.
+bool ReadStreamBytes(HANDLE hStream, std::string& bytes, bool& bytes_are_whole) {
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(hStream, &size) || size.QuadPart < 0) {
         return false;
     }
     // Sized by the stream rather than by the limit, so a small stream costs a small buffer. A
     // stream that grows meanwhile is read as far as it reached when asked.
-    const auto wanted = static_cast<std::size_t>(
-        std::min(static_cast<unsigned long long>(size.QuadPart), static_cast<unsigned long long>(kStreamReadLimit)));
+    const auto stream_size = static_cast<unsigned long long>(size.QuadPart);
+    const auto wanted =
+        static_cast<std::size_t>(std::min(stream_size, static_cast<unsigned long long>(kStreamReadLimit)));
     std::string buffer(wanted, '\0');
     std::size_t filled = 0;
     while (filled < wanted) {
@@ -54,34 +119,94 @@ bool ReadStreamBytes(HANDLE hStream, std::string& bytes) {
     }
     buffer.resize(filled);
     bytes = std::move(buffer);
+    bytes_are_whole = stream_size <= kStreamReadLimit;
+    return true;
+}
+
+bool SetStreamLength(HANDLE hStream, std::size_t length) {
+    FILE_END_OF_FILE_INFO end_of_file{};
+    end_of_file.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+    return ::SetFileInformationByHandle(hStream, FileEndOfFileInfo, &end_of_file, sizeof(end_of_file)) != FALSE;
+}
+
+// Makes the bytes the stream's whole content, writing from its start whatever its file pointer.
+bool WriteStreamBytes(HANDLE hStream, const std::string& bytes) {
+    // Sized rather than opened with truncation (CREATE_ALWAYS refuses a file that carries the
+    // hidden or system attribute unless the same attributes are passed back), and set to its new
+    // length, not to zero, before the bytes go over the old ones: file systems that take "cut to
+    // zero, then write" for a file being replaced write its data out at the close (ext4 does,
+    // which makes a save under Wine ten times as slow).
+    if (!SetStreamLength(hStream, bytes.size())) {
+        return false;
+    }
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const auto piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, kIoChunkBytes));
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(written & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(static_cast<unsigned long long>(written) >> 32);
+        DWORD done = 0;
+        if (!::WriteFile(hStream, bytes.data() + written, piece, &done, &at) || done == 0) {
+            // As after a cut to zero: the stream holds what was written, nothing of the old bytes.
+            SetStreamLength(hStream, written);
+            return false;
+        }
+        written += done;
+    }
     return true;
 }
 
 }  // namespace
 
-StreamFile::StreamFile(const std::wstring& file_path, const std::wstring& stream_name, bool create)
-    : path(file_path + L":" + stream_name), create_if_missing(create) {}
+StreamFile::StreamFile(const std::wstring& file_path_in, const std::wstring& stream_name, bool create)
+    : path(file_path_in + L":" + stream_name), file_path(file_path_in), create_if_missing(create) {}
 
-bool StreamFile::Load() noexcept {
+namespace {
+
+StreamState ReadInto(StreamFile& stream, bool locked) {
+    UniqueHandle hStream = OpenStream(stream.path.c_str(), GENERIC_READ, OPEN_EXISTING);
+    if (!hStream) {
+        if (!IsMissing(::GetLastError())) {
+            return StreamState::Unreadable;
+        }
+        if (stream.create_if_missing && OpenOnExistingFile(stream, GENERIC_WRITE)) {
+            return StreamState::Loaded;
+        }
+        return StreamState::Missing;
+    }
+    std::optional<StreamLock> lock;
+    if (locked) {
+        lock.emplace(hStream.get(), false);
+        if (!lock->held()) {
+            return StreamState::Unreadable;
+        }
+    }
+    std::string bytes;
+    bool bytes_are_whole = true;
+    if (!ReadStreamBytes(hStream.get(), bytes, bytes_are_whole)) {
+        return StreamState::Unreadable;
+    }
+    StreamText decoded = DecodeStream(bytes, bytes_are_whole);
+    stream.text = std::move(decoded.text);
+    stream.whole = decoded.whole;
+    return StreamState::Loaded;
+}
+
+}  // namespace
+
+StreamState StreamFile::Read() noexcept {
     try {
-        const wchar_t* const pName = path.c_str();
-        const UniqueHandle hStream = OpenStream(pName, GENERIC_READ, OPEN_EXISTING);
-        if (!hStream) {
-            if (create_if_missing && IsMissing(::GetLastError())) {
-                // Opened as for appending: creates the stream (and the file, if that is missing
-                // too) and leaves existing content alone, should the stream appear meanwhile.
-                return OpenStream(pName, GENERIC_WRITE, OPEN_ALWAYS).is_valid();
-            }
-            return false;  // missing, or there but not readable (shared with nobody, say)
-        }
-        std::string bytes;
-        if (!ReadStreamBytes(hStream.get(), bytes)) {
-            return false;
-        }
-        text = DecodeStreamBytes(bytes);
-        return true;
+        return ReadInto(*this, false);
     } catch (...) {
-        return false;
+        return StreamState::Unreadable;
+    }
+}
+
+StreamState StreamFile::ReadLocked() noexcept {
+    try {
+        return ReadInto(*this, true);
+    } catch (...) {
+        return StreamState::Unreadable;
     }
 }
 
@@ -105,34 +230,54 @@ void StreamFile::SetValue(const std::wstring& key, const std::wstring& value) no
     }
 }
 
-void StreamFile::Save() const noexcept {
+void StreamFile::Save() noexcept {
     try {
-        // Encoded before the stream is opened, so that a failure here leaves its content alone.
-        const std::string bytes = EncodeStreamText(text);
-        // Sized after opening rather than truncated by CREATE_ALWAYS, which refuses a file that
-        // carries the hidden or system attribute unless the same attributes are passed back. It is
-        // set to its new length, not to zero, before the bytes go over the old ones: file systems
-        // that take "cut to zero, then write" for a file being replaced write its data out at the
-        // close (ext4 does, which makes a save under Wine ten times as slow).
-        const UniqueHandle hStream = OpenStream(path.c_str(), GENERIC_WRITE, OPEN_ALWAYS);
-        FILE_END_OF_FILE_INFO end_of_file{};
-        end_of_file.EndOfFile.QuadPart = static_cast<LONGLONG>(bytes.size());
-        if (!hStream ||
-            !::SetFileInformationByHandle(hStream.get(), FileEndOfFileInfo, &end_of_file, sizeof(end_of_file))) {
+        if (!whole) {
             return;
         }
-        std::size_t written = 0;
-        while (written < bytes.size()) {
-            const auto piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, kIoChunkBytes));
-            DWORD done = 0;
-            if (!::WriteFile(hStream.get(), bytes.data() + written, piece, &done, nullptr) || done == 0) {
-                // As after a cut to zero: the stream holds what was written, nothing of the old bytes.
-                ::SetEndOfFile(hStream.get());
-                return;
-            }
-            written += done;
+        // Encoded before the stream is opened, so that a failure here leaves its content alone.
+        const std::string bytes = EncodeStreamText(text);
+        const UniqueHandle hStream = OpenOnExistingFile(*this, GENERIC_READ | GENERIC_WRITE);
+        if (!hStream) {
+            return;
+        }
+        const StreamLock lock(hStream.get(), true);
+        if (lock.held()) {
+            WriteStreamBytes(hStream.get(), bytes);
         }
     } catch (...) {
+    }
+}
+
+StreamUpdate StreamFile::Update(TextChange change, void* pContext) noexcept {
+    try {
+        // Read and written through the one handle, so the lock covers the whole step.
+        const UniqueHandle hStream = OpenOnExistingFile(*this, GENERIC_READ | GENERIC_WRITE);
+        if (!hStream) {
+            return StreamUpdate::Failed;
+        }
+        const StreamLock lock(hStream.get(), true);
+        std::string bytes;
+        bool bytes_are_whole = true;
+        if (!lock.held() || !ReadStreamBytes(hStream.get(), bytes, bytes_are_whole)) {
+            return StreamUpdate::Failed;
+        }
+        StreamText decoded = DecodeStream(bytes, bytes_are_whole);
+        text = std::move(decoded.text);
+        whole = decoded.whole;
+        if (!change(pContext, *this)) {
+            return StreamUpdate::Unchanged;
+        }
+        if (!whole) {
+            return StreamUpdate::Refused;
+        }
+        const std::string changed = EncodeStreamText(text);
+        if (changed == bytes) {
+            return StreamUpdate::Unchanged;
+        }
+        return WriteStreamBytes(hStream.get(), changed) ? StreamUpdate::Written : StreamUpdate::Failed;
+    } catch (...) {
+        return StreamUpdate::Failed;
     }
 }
 

@@ -103,6 +103,24 @@ std::wstring DecodeStreamBytes(std::string_view bytes) {
     return text;
 }
 
+StreamText DecodeStream(std::string_view bytes, bool bytes_are_whole) {
+    StreamText decoded;
+    decoded.text = DecodeStreamBytes(bytes);
+    const std::size_t end_of_text = bytes.find(static_cast<char>(kEndOfTextByte));
+    if (end_of_text != std::string_view::npos && end_of_text + 1 < bytes.size()) {
+        decoded.whole = false;
+    }
+    if (!bytes_are_whole) {
+        decoded.whole = false;
+        // Unless a byte 0x1A ended the text first, its last line ran into the cut.
+        if (end_of_text == std::string_view::npos) {
+            const std::size_t last_line_end = decoded.text.find_last_of(L"\n\r");
+            decoded.text.resize(last_line_end == std::wstring::npos ? 0 : last_line_end + 1);
+        }
+    }
+    return decoded;
+}
+
 std::string EncodeStreamText(std::wstring_view text) {
     std::string bytes;
     bytes.reserve(text.size());

@@ -32,6 +32,19 @@ inline constexpr std::size_t kRegexTextLimit = 256;
 // stays, and a byte 0x1A ends the text.
 std::wstring DecodeStreamBytes(std::string_view bytes);
 
+// The text of a stream and whether it is the whole stream: written back, would it give the same
+// bytes? It is not when the bytes were only the stream's first part (`bytes_are_whole` false), nor
+// when a byte 0x1A ended the text with more bytes after it. A text that is not whole is never
+// written back, which would cut the stream.
+struct StreamText {
+    std::wstring text;
+    bool whole = true;
+};
+
+// DecodeStreamBytes of the bytes; when they are only the stream's first part, the text ends after
+// its last line end (LF or CR), since a line that the cut runs through is not the line as stored.
+StreamText DecodeStream(std::string_view bytes, bool bytes_are_whole);
+
 // Text as stored: each character up to 0xFF is the byte of the same value, LF is written as
 // CR LF, and a character above 0xFF, which no byte can hold, is written as '?'.
 std::string EncodeStreamText(std::wstring_view text);
