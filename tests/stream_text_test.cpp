@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string_view>
+#include <utility>
 
 #include "stream_text_reference.h"
 
@@ -18,6 +20,27 @@ TEST(StreamBytes, DecodeJoinsCrLfKeepsOtherBytesAndStopsAtEndOfText) {
     EXPECT_EQ(DecodeStreamBytes("\x1A"
                                 "A=1"),
               L"");
+}
+
+TEST(StreamBytes, TextOfAPartOrOfABytePastTheEndOfTextIsNotWhole) {
+    const auto decoded = [](std::string_view bytes, bool bytes_are_whole) {
+        const StreamText text = DecodeStream(bytes, bytes_are_whole);
+        return std::pair(text.text, text.whole);
+    };
+    EXPECT_EQ(decoded("A=1\r\nB=2", true), std::pair(L"A=1\nB=2"s, true));
+    EXPECT_EQ(decoded("A=1\r\n\x1A", true), std::pair(L"A=1\n"s, true));
+    EXPECT_EQ(decoded("A=1\r\n\x1A\r\n", true), std::pair(L"A=1\n"s, false));
+
+    // A part ends after its last line end, LF or CR: the line cut by the limit is dropped, so a
+    // stored 21 never reads as 2.
+    EXPECT_EQ(decoded("HostUrl=x\r\nScanResult=2", false), std::pair(L"HostUrl=x\n"s, false));
+    EXPECT_EQ(decoded("A=1\rScanResult=2", false), std::pair(L"A=1\r"s, false));
+    EXPECT_EQ(decoded("ScanResult=21\r", false), std::pair(L"ScanResult=21\r"s, false));
+    EXPECT_EQ(decoded("HostUrl=no line end at all", false), std::pair(L""s, false));
+    EXPECT_EQ(decoded("A=1\r\n\x1A"
+                      "B=2",
+                      false),
+              std::pair(L"A=1\n"s, false));
 }
 
 TEST(StreamBytes, EncodeWritesLfAsCrLfAndOnlyTheUnstorableCharacterAsQuestionMark) {
