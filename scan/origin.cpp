@@ -48,8 +48,8 @@ OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, StreamFile& 
     const ZoneOrigin origin = ReadZoneOrigin(zone_identifier);
     OriginOutcome outcome;
     varnok.Update([&](StreamFile& stream) {
-        if (HoldsCleanResult(stream)) {
-            outcome.clean_result_stored = true;
+        outcome.clean_result_stored = HoldsCleanResult(stream);
+        if (outcome.clean_result_stored) {
             return false;
         }
         stream.SetValue(kHostUrl, origin.host);

@@ -92,8 +92,8 @@ private:
     bool held_ = false;
 };
 
-// The stream's first bytes, at most kStreamReadLimit of them, and whether they are all of it;
-// false when it can't be read.
+// The stream's first bytes, at most kStreamReadLimit of them, read from its start whatever its file
+// pointer, and whether they are all of it; false when it can't be read.
 bool ReadStreamBytes(HANDLE hStream, std::string& bytes, bool& bytes_are_whole) {
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(hStream, &size) || size.QuadPart < 0) {
@@ -108,8 +108,11 @@ bool ReadStreamBytes(HANDLE hStream, std::string& bytes, bool& bytes_are_whole) 
     std::size_t filled = 0;
     while (filled < wanted) {
         const auto piece = static_cast<DWORD>(std::min<std::size_t>(wanted - filled, kIoChunkBytes));
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(filled & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(static_cast<unsigned long long>(filled) >> 32);
         DWORD read = 0;
-        if (!::ReadFile(hStream, buffer.data() + filled, piece, &read, nullptr)) {
+        if (!::ReadFile(hStream, buffer.data() + filled, piece, &read, &at)) {
             return false;
         }
         if (read == 0) {

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -60,13 +61,15 @@ struct Options {
     std::uint32_t warm_up_events = 200;
     std::uint32_t soak_first = 1000;
     std::uint32_t soak_events = 100000;
+    std::uint32_t hot_events = 500;   // the hot-file run: events, all for one file; 0 skips it
+    std::uint32_t hot_scan_ms = 100;  // how long each of its scans takes
     bool log = true;
 };
 
 void PrintUsage() {
     std::fputs(
         "usage: varnok_bench [--files N] [--per-folder N] [--rounds N] [--serial N] [--parallel N]\n"
-        "                    [--warm-up N] [--soak-first N] [--soak N] [--no-log]\n"
+        "                    [--warm-up N] [--soak-first N] [--soak N] [--hot N] [--hot-scan-ms N] [--no-log]\n"
         "  --files N       files with a download origin, cycled through (default 2000)\n"
         "  --per-folder N  files per folder (100)\n"
         "  --rounds N      alternating rounds of the pipeline and the floor; the best counts (5)\n"
@@ -75,6 +78,8 @@ void PrintUsage() {
         "  --warm-up N     events before each client's measured runs (200)\n"
         "  --soak-first N  events before the first memory reading (1000)\n"
         "  --soak N        events before the second memory reading; 0 skips the soak (100000)\n"
+        "  --hot N         events of the hot-file run, 25 in flight all for one file; 0 skips it (500)\n"
+        "  --hot-scan-ms N how long each scan of the hot-file run takes (100)\n"
         "  --no-log        start the library without a LogCallback\n",
         stderr);
 }
@@ -103,6 +108,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             pValue = &options.soak_first;
         } else if (name == "--soak") {
             pValue = &options.soak_events;
+        } else if (name == "--hot") {
+            pValue = &options.hot_events;
+        } else if (name == "--hot-scan-ms") {
+            pValue = &options.hot_scan_ms;
         }
         if (pValue == nullptr || i + 1 >= argc) {
             return false;
@@ -114,8 +123,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         }
         *pValue = static_cast<std::uint32_t>(value);
     }
-    return options.files >= 2 * kPoolThreads && options.files_per_folder >= 1 && options.rounds >= 1 &&
-           options.serial_events >= 1 && options.parallel_events >= 1 &&
+    return options.files >= 2 * kPoolThreads && options.hot_scan_ms >= 1 && options.files_per_folder >= 1 &&
+           options.rounds >= 1 && options.serial_events >= 1 && options.parallel_events >= 1 &&
            (options.soak_events == 0 || (options.soak_first >= 1 && options.soak_events > options.soak_first));
 }
 
@@ -298,13 +307,34 @@ void OnVerdict(const wchar_t* path) {
     ::WakeConditionVariable(&lane.answered);
 }
 
-// The host's callbacks: a scanner that finds the file infected at once, a result sink and a log sink.
+// The hot-file run: every event names the same file; each verdict lets one more event go.
+struct HotFile {
+    std::atomic<bool> active{false};
+    DWORD scan_ms = 0;
+    HANDLE hAnswered = nullptr;  // a semaphore, released once per verdict
+    std::atomic<std::int64_t> last_answer{0};
+};
+
+HotFile g_hot;
+
+// The host's callbacks: a scanner that finds the file infected at once (or, in the hot-file run,
+// after a fixed time), a result sink and a log sink.
 std::int32_t ScanAtOnce(FileInfo /*file_info*/, std::uint32_t /*value2*/, std::uint32_t /*value1*/) {
     g_flight.scans.fetch_add(1, std::memory_order_relaxed);
+    if (g_hot.active.load(std::memory_order_relaxed)) {
+        ::Sleep(g_hot.scan_ms);
+    }
     return 1;
 }
 
-void TakeResult(const wchar_t* path, std::int32_t /*verdict*/) { OnVerdict(path); }
+void TakeResult(const wchar_t* path, std::int32_t /*verdict*/) {
+    if (g_hot.active.load(std::memory_order_relaxed)) {
+        g_hot.last_answer.store(Now());
+        ::ReleaseSemaphore(g_hot.hAnswered, 1, nullptr);
+        return;
+    }
+    OnVerdict(path);
+}
 
 void TakeLogLine(std::uint32_t /*level*/, const wchar_t* /*text*/) {
     g_flight.log_lines.fetch_add(1, std::memory_order_relaxed);
@@ -793,6 +823,69 @@ bool RunFloor(Poster& poster, const Options& options, bool file_work, std::vecto
     return ok;
 }
 
+// 25 posting threads keep 25 events in flight whose scans take a fixed time: all for one file (the
+// hot file), or, for reference, each thread for a file of its own. Returns events per second, or a
+// negative value when the run failed.
+double RunHotFile(const BenchFiles& files, const Options& options, bool one_file) {
+    std::vector<std::vector<std::byte>> bodies;
+    for (std::uint32_t lane = 0; lane < (one_file ? 1 : kPoolThreads); ++lane) {
+        const std::wstring name = L"hot" + std::to_wstring(lane) + L".exe";
+        const std::wstring path = (files.folder / name).wstring();
+        const std::string host_url = "https://downloads.example/tools/" + Narrow(name);
+        if (!WriteWhole(path, "MZ downloaded program") ||
+            !WriteWhole(path + L":Zone.Identifier", "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=" + host_url + "\r\n") ||
+            !WriteWhole(path + L":varnok", VarnokStreamOf(path, host_url))) {
+            return -1;
+        }
+        std::vector<std::byte> body(offsetof(varnok::ScanNotification, FileName) + (path.size() + 1) * sizeof(wchar_t));
+        varnok::ScanNotification head{};
+        head.Kind = varnok::kKindFileEvent;
+        std::memcpy(body.data(), &head, offsetof(varnok::ScanNotification, FileName));
+        std::memcpy(body.data() + offsetof(varnok::ScanNotification, FileName), path.c_str(),
+                    (path.size() + 1) * sizeof(wchar_t));
+        bodies.push_back(std::move(body));
+    }
+
+    const UniqueHandle hAnswered(::CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr));
+    g_hot.hAnswered = hAnswered.get();
+    g_hot.scan_ms = options.hot_scan_ms;
+    g_hot.active = true;
+    if (!StartLibrary(options)) {
+        g_hot.active = false;
+        return -1;
+    }
+    std::atomic<std::uint32_t> next_event{0};
+    std::atomic<bool> failed{false};
+    std::atomic<std::uint64_t> next_id{1};
+    const std::int64_t start = Now();
+    std::vector<std::thread> lanes;
+    for (std::uint32_t lane = 0; lane < kPoolThreads; ++lane) {
+        lanes.emplace_back([&, body = bodies[lane % bodies.size()]]() mutable {
+            while (next_event++ < options.hot_events && !failed.load()) {
+                const std::uint64_t event_id = next_id++;
+                std::memcpy(body.data() + offsetof(varnok::ScanNotification, EventId), &event_id, sizeof(event_id));
+                if (event_id % kTrafficResetEvery == 0) {
+                    SimResetTraffic();
+                }
+                if (FAILED(SimPostNotification(body.data(), static_cast<std::uint32_t>(body.size()),
+                                               sizeof(varnok::ScanReply), nullptr, kWaitMs)) ||
+                    ::WaitForSingleObject(hAnswered.get(), kWaitMs) != WAIT_OBJECT_0) {
+                    failed = true;
+                }
+            }
+        });
+    }
+    for (std::thread& lane : lanes) {
+        lane.join();
+    }
+    const bool stopped = ClientDisconnect() == S_OK;
+    g_hot.active = false;
+    if (failed.load() || !stopped) {
+        return -1;
+    }
+    return options.hot_events / (TicksToMs(g_hot.last_answer.load() - start) / 1000.0);
+}
+
 struct SoakResult {
     MemoryReading first;
     MemoryReading last;
@@ -885,6 +978,22 @@ int RunBench(const Options& options) {
                     pipeline[k].events_per_second / floor[k].events_per_second);
     }
     std::fflush(stdout);
+
+    if (options.hot_events > 0) {
+        const double hot = RunHotFile(files, options, true);
+        const double spread = hot < 0 ? hot : RunHotFile(files, options, false);
+        if (spread < 0) {
+            std::fputs("the hot-file run failed\n", stderr);
+            return 1;
+        }
+        const double ideal = kPoolThreads * 1000.0 / options.hot_scan_ms;
+        std::printf("\n  hot file: %u events, 25 in flight, scans of %u ms; ideal (25 scans at once) %.1f events/s\n",
+                    options.hot_events, options.hot_scan_ms, ideal);
+        std::printf("    all for one file:       %7.1f events/s, %.2f of the ideal\n", hot, hot / ideal);
+        std::printf("    each for its own file:  %7.1f events/s, %.2f of the ideal\n", spread, spread / ideal);
+        std::printf("    one file/own files:     %7.2f\n", hot / spread);
+        std::fflush(stdout);
+    }
 
     SoakResult soak;
     const bool soaked = options.soak_events > 0;
