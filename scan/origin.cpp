@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "scan/origin_rules.h"
+#include "scan/scan_event.h"
 
 namespace varnok {
 namespace {
@@ -39,7 +40,7 @@ ZoneOrigin ReadZoneOrigin(const StreamFile& zone_identifier) {
 
 bool HoldsCleanResult(const StreamFile& varnok) {
     std::wstring value;
-    return varnok.GetValue(kScanResult, value) && ParseDecimalInt32(value) == kCleanResult;
+    return varnok.GetValue(kScanResult, value) && ParseDecimalInt32(value) == kVerdictNoScan;
 }
 
 // Zone.Identifier loaded: one update of "varnok" reads the stored result and, unless it is clean,

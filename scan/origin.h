@@ -21,9 +21,6 @@ inline const std::wstring kScanResult = L"ScanResult";
 // so it is scanned.
 inline constexpr std::int32_t kForcedScanZone = 3;
 
-// The ScanResult that spares a file its scan.
-inline constexpr std::int32_t kCleanResult = 2;
-
 struct OriginOutcome {
     bool clean_result_stored = false;  // "varnok" holds ScanResult 2: no scan, nothing written
     std::wstring file_source;          // the origin; empty when none is known

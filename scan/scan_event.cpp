@@ -7,7 +7,6 @@
 #include "log/log.h"
 #include "scan/file_age.h"
 #include "scan/origin.h"
-#include "scan/origin_rules.h"
 #include "scan/stream_file.h"
 
 namespace varnok {
