@@ -210,12 +210,14 @@ std::optional<std::wstring> ReplacePlainValues(const std::wstring& text, const s
     constexpr std::size_t kSaturated = std::numeric_limits<std::size_t>::max();
     std::size_t bytes = EncodedStreamSize(text);
     bool any = false;
-    for (std::size_t tail = 0; const auto match = FindKeyValue(pattern, text, tail); tail = match->end) {
+    std::size_t tail = 0;
+    while (const auto match = FindKeyValue(pattern, text, tail)) {
         any = true;
         if (bytes != kSaturated) {
             bytes -= key_bytes + (match->end - match->begin - key.size());
             bytes = pair_bytes > kSaturated - bytes ? kSaturated : bytes + pair_bytes;
         }
+        tail = match->end;
     }
     if (!any) {
         return text;
@@ -225,7 +227,7 @@ std::optional<std::wstring> ReplacePlainValues(const std::wstring& text, const s
     }
     std::wstring result;
     result.reserve(bytes);
-    std::size_t tail = 0;
+    tail = 0;
     while (const auto match = FindKeyValue(pattern, text, tail)) {
         result.append(text, tail, match->begin - tail);
         result.append(key);
