@@ -1,5 +1,6 @@
 #include "scan/scan_event.h"
 
+#include <optional>
 #include <string>
 
 #include "client/protocol.h"
@@ -9,6 +10,7 @@
 #include "scan/file_gate.h"
 #include "scan/origin.h"
 #include "scan/origin_rules.h"
+#include "scan/reported_name.h"
 #include "scan/stream_file.h"
 
 namespace varnok {
@@ -87,13 +89,18 @@ HRESULT ExamineScanEvent(const ScanNotification& notification, VerdictSender& ve
 
     Log(LogLevel::INFO, L"NEW EVENT -----  for ", file_name_str);
 
+    // The streams and the age are those of the file the name designates; a name of another stream
+    // of it has none (reported_name.h). Everything the host sees keeps the name as reported.
+    const std::optional<std::wstring> owner_name = StreamOwnerName(file_name_str);
+    const std::wstring& owner_str = owner_name ? *owner_name : file_name_str;
+
     const FileGateLock file_gate(file_name_str);
-    StreamFile zone_identifier(file_name_str, kZoneIdentifierStream, false);
-    StreamFile smart_screen(file_name_str, kSmartScreenStream, false);
-    StreamFile varnok(file_name_str, kVarnokStream, false);
+    StreamFile zone_identifier(owner_str, kZoneIdentifierStream, false);
+    StreamFile smart_screen(owner_str, kSmartScreenStream, false);
+    StreamFile varnok(owner_str, kVarnokStream, false);
     varnok.Load();  // a missing own stream reads as empty
-    const bool zone_identifier_loaded = zone_identifier.Load();
-    const bool smart_screen_loaded = smart_screen.Load();
+    const bool zone_identifier_loaded = owner_name && zone_identifier.Load();
+    const bool smart_screen_loaded = owner_name && smart_screen.Load();
 
     if (!zone_identifier_loaded && !smart_screen_loaded) {
         verdict_sender.Send(kVerdictNoScan);
@@ -101,7 +108,7 @@ HRESULT ExamineScanEvent(const ScanNotification& notification, VerdictSender& ve
         return S_OK;
     }
 
-    switch (OpenAndTestAge(file_name_str)) {
+    switch (OpenAndTestAge(owner_str)) {
         case FileState::Unopenable:
             Log(LogLevel::INFO, file_name_str, L" Could not open file.");
             Log(LogLevel::WARN, L" Could not open file.");
