@@ -37,16 +37,21 @@ std::wstring ComposeLogText(const Pieces&... pieces) {
 }
 
 // Delivers one message to the registered LogCallback on the calling thread. Without a callback it
-// composes and allocates nothing. An exception of the callback or of the allocation reaches the
-// caller.
+// composes and allocates nothing. A message that can't be composed (memory exhausted) or whose
+// callback throws (a logger on a full disk, say) is lost alone: the caller goes on as if it had
+// been delivered.
 template <class... Pieces>
-void Log(LogLevel level, const Pieces&... pieces) {
+void Log(LogLevel level, const Pieces&... pieces) noexcept {
     const ::LogCallback callback = g_log_callback.load(std::memory_order_acquire);
     if (callback == nullptr) {
         return;
     }
-    const std::wstring text = ComposeLogText(pieces...);
-    callback(static_cast<std::uint32_t>(level), text.c_str());
+    try {
+        const std::wstring text = ComposeLogText(pieces...);
+        callback(static_cast<std::uint32_t>(level), text.c_str());
+    } catch (...) {
+        // Only this line is lost.
+    }
 }
 
 }  // namespace varnok

@@ -1,5 +1,6 @@
 #include "scan/scan_event.h"
 
+#include <optional>
 #include <string>
 
 #include "client/protocol.h"
@@ -7,6 +8,7 @@
 #include "log/log.h"
 #include "scan/file_age.h"
 #include "scan/origin.h"
+#include "scan/reported_name.h"
 #include "scan/stream_file.h"
 
 namespace varnok {
@@ -77,10 +79,15 @@ HRESULT ExamineScanEvent(const ScanNotification& notification, VerdictSender& ve
 
     Log(LogLevel::INFO, L"NEW EVENT -----  for ", file_name_str);
 
-    StreamFile zone_identifier(file_name_str, kZoneIdentifierStream, false);
-    StreamFile smart_screen(file_name_str, kSmartScreenStream, false);
-    const StreamState zone_identifier_state = zone_identifier.Read();
-    const StreamState smart_screen_state = smart_screen.Read();
+    // The streams and the age are those of the file the name designates; a name of another stream
+    // of it has none (reported_name.h). Everything the host sees keeps the name as reported.
+    const std::optional<std::wstring> owner_name = StreamOwnerName(file_name_str);
+    const std::wstring& owner_str = owner_name ? *owner_name : file_name_str;
+
+    StreamFile zone_identifier(owner_str, kZoneIdentifierStream, false);
+    StreamFile smart_screen(owner_str, kSmartScreenStream, false);
+    const StreamState zone_identifier_state = owner_name ? zone_identifier.Read() : StreamState::Missing;
+    const StreamState smart_screen_state = owner_name ? smart_screen.Read() : StreamState::Missing;
 
     if (zone_identifier_state == StreamState::Missing && smart_screen_state == StreamState::Missing) {
         verdict_sender.Send(kVerdictNoScan);
@@ -88,7 +95,7 @@ HRESULT ExamineScanEvent(const ScanNotification& notification, VerdictSender& ve
         return S_OK;
     }
 
-    switch (OpenAndTestAge(file_name_str)) {
+    switch (OpenAndTestAge(owner_str)) {
         case FileState::Unopenable:
             Log(LogLevel::INFO, file_name_str, L" Could not open file.");
             Log(LogLevel::WARN, L" Could not open file.");
@@ -103,7 +110,7 @@ HRESULT ExamineScanEvent(const ScanNotification& notification, VerdictSender& ve
     }
 
     // The own stream is read, and updated, only now: most events end before they need it.
-    StreamFile varnok(file_name_str, kVarnokStream, false);
+    StreamFile varnok(owner_str, kVarnokStream, false);
     const OriginOutcome origin =
         EvaluateOrigin(zone_identifier, zone_identifier_state, smart_screen_state, varnok, file_info);
     if (origin.clean_result_stored) {

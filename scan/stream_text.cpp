@@ -1,6 +1,8 @@
 #include "scan/stream_text.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <regex>
 
 namespace varnok {
@@ -17,7 +19,16 @@ constexpr std::wstring_view kPatternCharacters = L"^$\\.*+?()[]{}|";
 // The characters that ECMAScript's "." does not match, so that a value never runs past them.
 bool EndsLine(wchar_t c) { return c == L'\n' || c == L'\r' || c == kLineSeparator || c == kParagraphSeparator; }
 
-std::wstring ValuePattern(const std::wstring& key) { return L"(" + key + L")=s*(.+)"; }
+// A line starts at the start of the text and after LF or CR; not after U+2028 or U+2029, which end
+// a value in memory but never reach a stream (no byte holds them).
+bool BreaksLine(wchar_t c) { return c == L'\n' || c == L'\r'; }
+bool StartsLine(std::wstring_view text, std::size_t position) {
+    return position == 0 || BreaksLine(text[position - 1]);
+}
+
+// Group 1 is the line start, group 2 the key, group 3 the value (for a key with groups of its own,
+// the first of them: the key is inserted as it is).
+std::wstring ValuePattern(const std::wstring& key) { return L"(^|[\\n\\r])(" + key + L")=s*(.+)"; }
 
 // The rest of a match whose key + "=" ends at `after_equals`. The s* is greedy, so it takes the
 // whole run of s; when no value character follows the run, it gives back one s to (.+), and with
@@ -52,15 +63,17 @@ std::optional<std::wstring> RegexFindValue(const std::wstring& text, const std::
         if (!std::regex_search(text, match, pattern)) {
             return std::nullopt;
         }
-        return match[2].str();
+        return match[3].str();
     } catch (const std::regex_error&) {
         return std::nullopt;
     }
 }
 
 // The replacement is composed here rather than by a format string, so that "$" in the value
-// stays as it is.
-std::wstring RegexReplaceValues(const std::wstring& text, const std::wstring& key, const std::wstring& value) {
+// stays as it is. Nothing when the result grows past max_bytes characters (each takes at least a
+// byte on disk).
+std::optional<std::wstring> RegexReplaceValues(const std::wstring& text, const std::wstring& key,
+                                               const std::wstring& value, std::size_t max_bytes) {
     if (text.size() > kRegexTextLimit) {
         return text;
     }
@@ -72,9 +85,13 @@ std::wstring RegexReplaceValues(const std::wstring& text, const std::wstring& ke
             const std::wsmatch& match = *it;
             result.append(match.prefix().first, match.prefix().second);
             result.append(match[1].str());
+            result.append(match[2].str());
             result.push_back(L'=');
             result.append(value);
             tail = match[0].second;
+            if (result.size() > max_bytes) {
+                return std::nullopt;
+            }
         }
         result.append(tail, text.cend());
         return result;
@@ -157,10 +174,18 @@ PlainKeyPattern MakePlainKeyPattern(std::wstring_view key) {
     return pattern;
 }
 
-// Every start position is a candidate, overlapping ones included ("aa" in "aaa=1" starts at 1):
-// the probe is found by a single left-to-right pass, and a candidate that fails costs constant
-// time, since it fails only when no s follows "=".
-std::optional<KeyValueMatch> FindKeyValue(const PlainKeyPattern& pattern, std::wstring_view text, std::size_t from) {
+std::size_t EncodedStreamSize(std::wstring_view text) {
+    return text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), L'\n'));
+}
+
+namespace {
+
+// The first place at or after `from` where the probe stands at the start of a line and `accept`
+// takes it, found by a single left-to-right pass over every occurrence of the probe, overlapping
+// ones included ("aa" in "\naaa=" occurs at 1 and 2).
+template <class Accept>
+auto FindProbeAtLineStart(const PlainKeyPattern& pattern, std::wstring_view text, std::size_t from, Accept accept)
+    -> decltype(accept(std::size_t{})) {
     const std::wstring& probe = pattern.probe;
     std::size_t matched = 0;
     for (std::size_t i = from; i < text.size(); ++i) {
@@ -171,13 +196,74 @@ std::optional<KeyValueMatch> FindKeyValue(const PlainKeyPattern& pattern, std::w
             ++matched;
         }
         if (matched == probe.size()) {
-            if (auto match = MatchAfterProbe(text, i + 1 - probe.size(), i + 1)) {
-                return match;
+            const std::size_t begin = i + 1 - probe.size();
+            if (StartsLine(text, begin)) {
+                if (auto found = accept(begin)) {
+                    return found;
+                }
             }
             matched = pattern.border[matched];
         }
     }
     return std::nullopt;
+}
+
+// Whether some line of the text starts with the probe.
+bool HasProbeAtLineStart(const PlainKeyPattern& pattern, std::wstring_view text) {
+    return FindProbeAtLineStart(pattern, text, 0, [](std::size_t begin) { return std::optional<std::size_t>(begin); })
+        .has_value();
+}
+
+// The text with every match replaced, or nothing when it would take more than max_bytes on disk.
+// A search goes on at the end of the previous match; matches are never empty, so no position is
+// visited twice. The size is worked out before anything is built, so a refused change costs no
+// memory.
+std::optional<std::wstring> ReplacePlainValues(const std::wstring& text, const std::wstring& key,
+                                               const std::wstring& value, std::size_t max_bytes) {
+    const PlainKeyPattern pattern = MakePlainKeyPattern(key);
+    // A match is the key, "=" and characters that end no line: its bytes are those of the key and
+    // one per character after it.
+    const std::size_t key_bytes = EncodedStreamSize(key);
+    const std::size_t pair_bytes = key_bytes + 1 + EncodedStreamSize(value);
+    constexpr std::size_t kSaturated = std::numeric_limits<std::size_t>::max();
+    std::size_t bytes = EncodedStreamSize(text);
+    bool any = false;
+    std::size_t tail = 0;
+    while (const auto match = FindKeyValue(pattern, text, tail)) {
+        any = true;
+        if (bytes != kSaturated) {
+            bytes -= key_bytes + (match->end - match->begin - key.size());
+            bytes = pair_bytes > kSaturated - bytes ? kSaturated : bytes + pair_bytes;
+        }
+        tail = match->end;
+    }
+    if (!any) {
+        return text;
+    }
+    if (bytes > max_bytes) {
+        return std::nullopt;
+    }
+    std::wstring result;
+    result.reserve(bytes);
+    tail = 0;
+    while (const auto match = FindKeyValue(pattern, text, tail)) {
+        result.append(text, tail, match->begin - tail);
+        result.append(key);
+        result.push_back(L'=');
+        result.append(value);
+        tail = match->end;
+    }
+    result.append(text, tail);
+    return result;
+}
+
+}  // namespace
+
+// A candidate that fails costs constant time, since it fails only when no s follows "=".
+std::optional<KeyValueMatch> FindKeyValue(const PlainKeyPattern& pattern, std::wstring_view text, std::size_t from) {
+    return FindProbeAtLineStart(pattern, text, from, [&](std::size_t begin) {
+        return MatchAfterProbe(text, begin, begin + pattern.probe.size());
+    });
 }
 
 std::optional<std::wstring> FindStreamValue(const std::wstring& text, const std::wstring& key) {
@@ -191,35 +277,37 @@ std::optional<std::wstring> FindStreamValue(const std::wstring& text, const std:
     return text.substr(match->value_begin, match->end - match->value_begin);
 }
 
-// A search goes on at the end of the previous match; matches are never empty, so no position is
-// visited twice.
 std::wstring ReplaceStreamValues(const std::wstring& text, const std::wstring& key, const std::wstring& value) {
+    constexpr std::size_t kUnbounded = std::numeric_limits<std::size_t>::max();
     if (!IsPlainKey(key)) {
-        return RegexReplaceValues(text, key, value);
+        return *RegexReplaceValues(text, key, value, kUnbounded);
     }
-    const PlainKeyPattern pattern = MakePlainKeyPattern(key);
-    std::wstring result;
-    std::size_t tail = 0;
-    while (const auto match = FindKeyValue(pattern, text, tail)) {
-        result.append(text, tail, match->begin - tail);
-        result.append(key);
-        result.push_back(L'=');
-        result.append(value);
-        tail = match->end;
-    }
-    result.append(text, tail);
-    return result;
+    return *ReplacePlainValues(text, key, value, kUnbounded);
 }
 
-void SetStreamValue(std::wstring& text, const std::wstring& key, const std::wstring& value) {
-    std::wstring line = key + L"=";
-    if (text.find(line) == std::wstring::npos) {
-        line.append(value);
-        line.push_back(L'\n');
-        text.append(line);
-        return;
+bool SetStreamValue(std::wstring& text, const std::wstring& key, const std::wstring& value, std::size_t max_bytes) {
+    if (value.find_first_of(L"\n\r") != std::wstring::npos) {
+        return false;
     }
-    text = ReplaceStreamValues(text, key, value);
+    if (!HasProbeAtLineStart(MakePlainKeyPattern(key), text)) {
+        const std::size_t line_bytes = EncodedStreamSize(key) + 1 + EncodedStreamSize(value) + 2;
+        if (line_bytes > max_bytes || EncodedStreamSize(text) > max_bytes - line_bytes) {
+            return false;
+        }
+        text.reserve(text.size() + key.size() + value.size() + 2);
+        text.append(key);
+        text.push_back(L'=');
+        text.append(value);
+        text.push_back(L'\n');
+        return true;
+    }
+    auto result = IsPlainKey(key) ? ReplacePlainValues(text, key, value, max_bytes)
+                                  : RegexReplaceValues(text, key, value, max_bytes);
+    if (!result || EncodedStreamSize(*result) > max_bytes) {
+        return false;
+    }
+    text = std::move(*result);
+    return true;
 }
 
 }  // namespace varnok

@@ -2,10 +2,12 @@
 // replacement of a key's value. Free of windows.h, so it builds natively for the sanitizers and
 // the fuzzer.
 //
-// A key's value is what the ECMAScript pattern "(" + key + ")=s*(.+)" finds, the key inserted as
-// it is: the key's text, "=", a run of the letter s, then one or more characters none of which
-// ends a line (LF, CR, U+2028, U+2029). Stored streams and later events depend on exactly that
-// reading, oddities included ("Key=sftp" holds "ftp"), so it is kept as it is.
+// A key's value is what the ECMAScript pattern "(^|[\n\r])(" + key + ")=s*(.+)" finds, the key
+// inserted as it is: a line start (the start of the text, or right after LF or CR), the key's text,
+// "=", a run of the letter s, then one or more characters none of which ends a line (LF, CR,
+// U+2028, U+2029). Only a key at the start of a line counts: the text of a line (a download's URL,
+// a file's name) can't pass for a key of its own. Otherwise stored streams and later events depend
+// on exactly that reading, oddities included ("Key=sftp" holds "ftp"), so it is kept as it is.
 //
 // Allocation failure (std::bad_alloc) is the one exception these functions let out.
 #pragma once
@@ -61,6 +63,9 @@ struct PlainKeyPattern {
 
 PlainKeyPattern MakePlainKeyPattern(std::wstring_view key);
 
+// The bytes that EncodeStreamText makes of the text.
+std::size_t EncodedStreamSize(std::wstring_view text);
+
 // One match of the pattern, as positions in the text.
 struct KeyValueMatch {
     std::size_t begin;        // the key's first character
@@ -68,7 +73,9 @@ struct KeyValueMatch {
     std::size_t end;          // one past the value's last character
 };
 
-// The leftmost match that starts at or after `from`, in time linear in the text searched.
+// The leftmost match whose key starts a line at or after `from`, in time linear in the text
+// searched. Whether a position starts a line is told by the character before it, which a search
+// resumed at the end of an earlier match may look at.
 std::optional<KeyValueMatch> FindKeyValue(const PlainKeyPattern& pattern, std::wstring_view text, std::size_t from);
 
 // The value of the first match in the text, or nothing.
@@ -78,9 +85,15 @@ std::optional<std::wstring> FindStreamValue(const std::wstring& text, const std:
 // text, "=" and the value, whose characters land unchanged ("$" included).
 std::wstring ReplaceStreamValues(const std::wstring& text, const std::wstring& key, const std::wstring& value);
 
-// Sets a key: when the text does not contain key + "=", appends key + "=" + value + LF (without a
-// line end in front); otherwise replaces every match, which leaves the text unchanged when none
-// is found.
-void SetStreamValue(std::wstring& text, const std::wstring& key, const std::wstring& value);
+// Sets a key: when no line of the text starts with key + "=", appends key + "=" + value + LF
+// (without a line end in front); otherwise replaces every match, which leaves the text unchanged
+// when none is found.
+//
+// A change is not made, and the answer is false, when the text would then take more than
+// max_bytes on disk (the library's own changes never make a stream longer than what is read back
+// of it), or when the value holds LF or CR (a value ends at its line, so the rest would stand as
+// lines of their own). Either leaves the text as it was.
+bool SetStreamValue(std::wstring& text, const std::wstring& key, const std::wstring& value,
+                    std::size_t max_bytes = kStreamReadLimit);
 
 }  // namespace varnok

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,10 @@ inline void AppendLogPiece(std::wstring& text, const CountedPiece& piece) {
     ++*piece.composed;
     text += L"counted";
 }
+
+// A piece whose composition runs out of memory.
+struct ExhaustingPiece {};
+inline void AppendLogPiece(std::wstring&, const ExhaustingPiece&) { throw std::bad_alloc(); }
 
 namespace {
 
@@ -58,6 +64,27 @@ TEST_F(LogTest, PiecesAreJoinedExactlyWithTheirLevel) {
     EXPECT_EQ(g_delivered[2].level, 1u);
     EXPECT_EQ(g_delivered[2].text, L"Malformed Zone.Identifier - force scan.");
     EXPECT_EQ(g_delivered[3].text, L"NEW EVENT -----  for ");
+}
+
+int g_throwing_calls = 0;
+void Throw(std::uint32_t, const wchar_t*) {
+    ++g_throwing_calls;
+    throw std::runtime_error("disk full");
+}
+
+// A failing message is lost alone: Log returns normally and the next message is delivered.
+TEST_F(LogTest, AThrowingCallbackOrExhaustedMemoryLosesOnlyItsOwnLine) {
+    g_log_callback.store(Throw);
+    g_throwing_calls = 0;
+    Log(LogLevel::INFO, L"NEW EVENT -----  for ", std::wstring(L"C:\\a.exe"));
+    Log(LogLevel::WARN, "Malformed Zone.Identifier - force scan.");
+    EXPECT_EQ(g_throwing_calls, 2);
+
+    g_log_callback.store(Collect);
+    Log(LogLevel::WARN, L"before ", ExhaustingPiece{});
+    Log(LogLevel::WARN, L" Could not open file.");
+    ASSERT_EQ(g_delivered.size(), 1u);
+    EXPECT_EQ(g_delivered[0].text, L" Could not open file.");
 }
 
 }  // namespace

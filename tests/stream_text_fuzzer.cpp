@@ -1,6 +1,7 @@
 // Random stream bytes, keys and values through decoding, lookup, setting and encoding, with the
-// linear matcher checked against the pattern engine. Input: key length, key, value length, value,
-// then the stream's bytes.
+// linear matcher checked against the pattern engine and the setting of a key against its line by
+// line reference. Input: key length, key, value length, value, the bound on the set text's bytes
+// (0 for the read limit), then the stream's bytes.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -35,11 +36,15 @@ std::wstring TakeField(const std::uint8_t*& pData, std::size_t& size, std::size_
     return field;
 }
 
-std::wstring ReferenceSet(const std::wstring& text, const std::wstring& key, const std::wstring& value) {
-    if (text.find(key + L"=") == std::wstring::npos) {
-        return text + key + L"=" + value + L"\n";
+// The bound of a set: the read limit, or a small one that the text meets.
+std::size_t TakeBound(const std::uint8_t*& pData, std::size_t& size) {
+    if (size == 0) {
+        return kStreamReadLimit;
     }
-    return ReferenceReplace(text, key, value);
+    const std::uint8_t bound = pData[0];
+    ++pData;
+    --size;
+    return bound == 0 ? kStreamReadLimit : bound;
 }
 
 }  // namespace
@@ -49,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t siz
     using namespace varnok;
     std::wstring key = TakeField(pData, size, 7);
     const std::wstring value = TakeField(pData, size, 7);
+    const std::size_t max_bytes = TakeBound(pData, size);
     const std::wstring text = DecodeStreamBytes(std::string_view(reinterpret_cast<const char*>(pData), size));
     const bool plain = IsPlainKey(key);
     if (!plain) {
@@ -58,10 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t siz
     }
 
     std::wstring set_text = text;
-    SetStreamValue(set_text, key, value);
+    const bool set = SetStreamValue(set_text, key, value, max_bytes);
+    Require(set || set_text == text);
+    Require(!set || text == set_text || EncodeStreamText(set_text).size() <= max_bytes);
     if (plain) {
         Require(FindStreamValue(text, key) == ReferenceValue(text, key));
-        Require(set_text == ReferenceSet(text, key, value));
+        Require(set_text == ReferenceSet(text, key, value, max_bytes));
         Require(FindStreamValue(set_text, key) == ReferenceValue(set_text, key));
     } else {
         FindStreamValue(set_text, key);

@@ -55,7 +55,7 @@ TEST(StreamBytes, EncodeWritesLfAsCrLfAndOnlyTheUnstorableCharacterAsQuestionMar
     EXPECT_EQ(EncodeStreamText(DecodeStreamBytes(bytes)), bytes);
 }
 
-TEST(StreamValue, FollowsThePatternsReading) {
+TEST(StreamValue, FollowsThePatternsReadingAtLineStartsOnly) {
     struct Case {
         std::wstring text, key;
         std::optional<std::wstring> value;
@@ -64,34 +64,90 @@ TEST(StreamValue, FollowsThePatternsReading) {
         {L"Key=sftp", L"Key", L"ftp"},
         {L"Key=sss\nKey=2", L"Key", L"s"},
         {L"Key= 5", L"Key", L" 5"},
-        {L"XKey=1", L"Key", L"1"},
         {L"Key=\nKey=\rKey=2\nKey=3", L"Key", L"2"},
-        {L"Key=\x2028Key=a\x2029z", L"Key", L"a"},
-        {L"aaa=1", L"aa", L"1"},
+        {L"Key=a\x2029z", L"Key", L"a"},
         {L"s=s=x", L"s", L"=x"},
         {L"Key=aKey=b", L"Key", L"aKey=b"},
         {L"Key=", L"Key", std::nullopt},
         {L"abc=1", L"a.c", L"1"},
         {L"a(=1", L"a(", std::nullopt},
+        // A key inside a line is no key: not after other text, nor after a line end that only
+        // ends a value in memory.
+        {L"XKey=1", L"Key", std::nullopt},
+        {L"XKey=1\rKey=2", L"Key", L"2"},
+        {L"aaa=1\naa=2", L"aa", L"2"},
+        {L"X=\x2028Key=a", L"Key", std::nullopt},
+        {L"xabc=1\nabc=2", L"a.c", L"2"},
+        {L"HostUrl=https://a.example/?ScanResult=2\n", L"ScanResult", std::nullopt},
+        {L"[ZoneTransfer]\nAppZoneId=4\nZoneId=3\n", L"ZoneId", L"3"},
+        {L"ReferrerUrl=https://a.example/?HostUrl=https://b.example/\nHostUrl=https://a.example/x\n", L"HostUrl",
+         L"https://a.example/x"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(FindStreamValue(c.text, c.key), c.value) << c.key;
+        EXPECT_EQ(FindStreamValue(c.text, c.key), c.value) << c.text << L" / " << c.key;
     }
 }
 
 TEST(StreamValue, SetAppendsOrReplacesEveryMatchWithTheValueAsItIs) {
     std::wstring text = L"A=1";
-    SetStreamValue(text, L"B", L"$1$&$$");
+    EXPECT_TRUE(SetStreamValue(text, L"B", L"$1$&$$"));
     EXPECT_EQ(text, L"A=1B=$1$&$$\n");
-    text = L"Key=1\nX=2\nKey=sss\nKey=";
-    SetStreamValue(text, L"Key", L"$2");
-    EXPECT_EQ(text, L"Key=$2\nX=2\nKey=$2\nKey=");
+    text = L"Key=1\nX=2\rKey=sss\nKey=";
+    EXPECT_TRUE(SetStreamValue(text, L"Key", L"$2"));
+    EXPECT_EQ(text, L"Key=$2\nX=2\rKey=$2\nKey=");
     text = L"A=\nB=1";
     SetStreamValue(text, L"A", L"5");
     EXPECT_EQ(text, L"A=\nB=1");
     text = L"a(=1";
     SetStreamValue(text, L"a(", L"5");
     EXPECT_EQ(text, L"a(=1");
+    // The key inside a line is neither replaced nor taken for a line of its own.
+    text = L"HostUrl=https://a.example/?ScanResult=\nFileName=C:\\ScanResult=2.exe\n";
+    EXPECT_TRUE(SetStreamValue(text, L"ScanResult", L"1"));
+    EXPECT_EQ(text, L"HostUrl=https://a.example/?ScanResult=\nFileName=C:\\ScanResult=2.exe\nScanResult=1\n");
+    EXPECT_EQ(FindStreamValue(text, L"ScanResult"), L"1");
+}
+
+TEST(StreamValue, SetRefusesALineBreakInTheValue) {
+    for (const wchar_t* value : {L"C:\\a\nScanResult=2", L"x\rHostUrl=y", L"\n"}) {
+        std::wstring text = L"FileName=old\n";
+        EXPECT_FALSE(SetStreamValue(text, L"FileName", value));
+        EXPECT_EQ(text, L"FileName=old\n");
+        EXPECT_FALSE(SetStreamValue(text, L"Other", value));
+        EXPECT_EQ(text, L"FileName=old\n");
+    }
+}
+
+// Counted in bytes as saved: LF takes two.
+TEST(StreamValue, SetNeverMakesTheTextLongerThanTheBound) {
+    std::wstring text = L"A=1\n";  // 5 bytes
+    EXPECT_FALSE(SetStreamValue(text, L"B", L"2", 9));
+    EXPECT_EQ(text, L"A=1\n");
+    EXPECT_TRUE(SetStreamValue(text, L"B", L"2", 10));
+    EXPECT_EQ(text, L"A=1\nB=2\n");
+
+    text = L"A=1\nA=ss1\n";  // 12 bytes; 18 with the new value on both lines
+    EXPECT_FALSE(SetStreamValue(text, L"A", L"12345", 17));
+    EXPECT_EQ(text, L"A=1\nA=ss1\n");
+    EXPECT_TRUE(SetStreamValue(text, L"A", L"12345", 18));
+    EXPECT_EQ(text, L"A=12345\nA=12345\n");
+    EXPECT_TRUE(SetStreamValue(text, L"A", L"9", 10));
+    EXPECT_EQ(text, L"A=9\nA=9\n");
+
+    // A line repeated under the read limit and a long value: the replacement would take some
+    // 180 MB, so it is not made, and nothing of that size is built.
+    std::wstring repeated;
+    for (int i = 0; i < 90000; ++i) {
+        repeated += L"HostUrl=x\n";
+    }
+    ASSERT_LT(EncodedStreamSize(repeated), kStreamReadLimit);
+    text = repeated;
+    EXPECT_FALSE(SetStreamValue(text, L"HostUrl", L"https://a.example/" + std::wstring(2000, L'p')));
+    EXPECT_EQ(text, repeated);
+    EXPECT_TRUE(SetStreamValue(text, L"HostUrl", L"y"));
+    EXPECT_EQ(FindStreamValue(text, L"HostUrl"), L"y");
+    EXPECT_TRUE(SetStreamValue(text, L"ScanResult", L"2"));
+    EXPECT_EQ(EncodedStreamSize(text), EncodeStreamText(text).size());
 }
 
 // Lines far beyond what the pattern engine's recursion survives.
@@ -103,20 +159,23 @@ TEST(StreamValue, HandlesLinesOfAnyLength) {
     }
     text += L"HostUrl=" + value;
     EXPECT_EQ(FindStreamValue(text, L"HostUrl"), value);
-    SetStreamValue(text, L"HostUrl", L"x" + value);
+    EXPECT_FALSE(SetStreamValue(text, L"HostUrl", L"x" + value));  // longer than the read limit
+    EXPECT_TRUE(SetStreamValue(text, L"HostUrl", L"x" + value, 2 * kStreamReadLimit));
     EXPECT_EQ(FindStreamValue(text, L"HostUrl"), L"x" + value);
     EXPECT_EQ(FindStreamValue(text, L"ZoneId"), L"3");
     EXPECT_EQ(FindStreamValue(text, L"Host.rl"), std::nullopt);
 }
 
-// The linear matcher and the composed replacement against the pattern engine, on short texts
-// built from the characters that matter: key letters, "=", s, line ends and "$".
+// The linear matcher, the composed replacement and the setting of a key against the pattern
+// engine and the line-by-line reference, on short texts built from the characters that matter:
+// key letters, "=", s, line ends and "$".
 TEST(StreamValue, AgreesWithThePatternEngineOnRandomTexts) {
-    const std::wstring alphabet = L"Kes==ssss\r\n$a\x2028";
+    const std::wstring alphabet = L"Kes==ssss\r\n\n$a\x2028";
     const std::wstring keys[] = {L"", L"K", L"Ke", L"KeK", L"s", L"ss", L"=", L"e=", L"K.", L"s*", L"(K)|e", L")|("};
     std::mt19937 random(20240611);
     std::uniform_int_distribution<std::size_t> letter(0, alphabet.size() - 1);
     std::uniform_int_distribution<std::size_t> length(0, 24);
+    std::uniform_int_distribution<std::size_t> bound(0, 40);
     for (int round = 0; round < 20000; ++round) {
         std::wstring text, value;
         for (std::size_t i = length(random); i > 0; --i) {
@@ -128,6 +187,12 @@ TEST(StreamValue, AgreesWithThePatternEngineOnRandomTexts) {
         const std::wstring& key = keys[static_cast<std::size_t>(round) % std::size(keys)];
         ASSERT_EQ(FindStreamValue(text, key), ReferenceValue(text, key)) << text << L" / " << key;
         ASSERT_EQ(ReplaceStreamValues(text, key, value), ReferenceReplace(text, key, value)) << text << L" / " << key;
+        if (IsPlainKey(key)) {
+            const std::size_t max_bytes = bound(random);
+            std::wstring set = text;
+            SetStreamValue(set, key, value, max_bytes);
+            ASSERT_EQ(set, ReferenceSet(text, key, value, max_bytes)) << text << L" / " << key << L" / " << max_bytes;
+        }
     }
 }
 
