@@ -61,12 +61,13 @@ struct Options {
     std::uint32_t soak_first = 1000;
     std::uint32_t soak_events = 100000;
     bool log = true;
+    std::filesystem::path folder;  // where the files go; empty: the temporary folder
 };
 
 void PrintUsage() {
     std::fputs(
         "usage: varnok_bench [--files N] [--per-folder N] [--rounds N] [--serial N] [--parallel N]\n"
-        "                    [--warm-up N] [--soak-first N] [--soak N] [--no-log]\n"
+        "                    [--warm-up N] [--soak-first N] [--soak N] [--no-log] [--folder DIR]\n"
         "  --files N       files with a download origin, cycled through (default 2000)\n"
         "  --per-folder N  files per folder (100)\n"
         "  --rounds N      alternating rounds of the pipeline and the floor; the best counts (5)\n"
@@ -75,7 +76,8 @@ void PrintUsage() {
         "  --warm-up N     events before each client's measured runs (200)\n"
         "  --soak-first N  events before the first memory reading (1000)\n"
         "  --soak N        events before the second memory reading; 0 skips the soak (100000)\n"
-        "  --no-log        start the library without a LogCallback\n",
+        "  --no-log        start the library without a LogCallback\n"
+        "  --folder DIR    make the files in a folder of their own under DIR (the temporary folder)\n",
         stderr);
 }
 
@@ -84,6 +86,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         const std::string_view name = argv[i];
         if (name == "--no-log") {
             options.log = false;
+            continue;
+        }
+        if (name == "--folder" && i + 1 < argc) {
+            options.folder = argv[++i];
             continue;
         }
         std::uint32_t* pValue = nullptr;
@@ -204,9 +210,10 @@ struct BenchFiles {
     }
 };
 
-bool CreateBenchFiles(std::uint32_t count, std::uint32_t per_folder, BenchFiles& files) {
-    files.folder =
-        std::filesystem::temp_directory_path() / (L"varnok-bench-" + std::to_wstring(::GetCurrentProcessId()));
+bool CreateBenchFiles(const std::filesystem::path& root, std::uint32_t count, std::uint32_t per_folder,
+                      BenchFiles& files) {
+    files.folder = (root.empty() ? std::filesystem::temp_directory_path() : root) /
+                   (L"varnok-bench-" + std::to_wstring(::GetCurrentProcessId()));
     std::error_code error;
     std::filesystem::remove_all(files.folder, error);
     if (!std::filesystem::create_directories(files.folder, error)) {
@@ -840,7 +847,7 @@ int RunBench(const Options& options) {
         options.files, options.files_per_folder, options.rounds, options.serial_events, options.parallel_events,
         options.log ? "set" : "null");
     std::fflush(stdout);
-    if (!CreateBenchFiles(options.files, options.files_per_folder, files)) {
+    if (!CreateBenchFiles(options.folder, options.files, options.files_per_folder, files)) {
         std::fputs("could not create the files\n", stderr);
         return 1;
     }
