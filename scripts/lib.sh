@@ -67,7 +67,10 @@ varnok_ntfs_is_mounted() {
 # finds it mounted already. Returns non-zero, with the reason in VARNOK_NTFS_PROBLEM, when it cannot.
 varnok_mount_ntfs() {
     if varnok_ntfs_is_mounted; then
-        return 0
+        if ls "$VARNOK_NTFS_MOUNT" >/dev/null 2>&1; then
+            return 0  # left mounted by the demo, or by another command still running
+        fi
+        umount -l "$VARNOK_NTFS_MOUNT" 2>/dev/null || true  # its ntfs-3g has gone
     fi
     if ! command -v ntfs-3g >/dev/null || ! command -v mkntfs >/dev/null; then
         VARNOK_NTFS_PROBLEM="ntfs-3g is not installed"
@@ -78,8 +81,8 @@ varnok_mount_ntfs() {
         return 1
     fi
     mkdir -p "$VARNOK_NTFS_MOUNT"
-    local attempt errors
-    for attempt in 1 2; do
+    local errors
+    for _ in 1 2; do
         if [[ ! -f "$VARNOK_NTFS_IMAGE" ]] && ! varnok_make_ntfs_image; then
             return 1
         fi
