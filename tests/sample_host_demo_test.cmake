@@ -4,8 +4,19 @@
 #   cmake -DSAMPLE_HOST=<sample_host.exe> [-DRUNNER=<cmake/wine-run>] -DWORK_DIR=<scratch folder>
 #         -P sample_host_demo_test.cmake
 
+# On the test command's NTFS volume when it mounted one: there the demo builds its sample folder and
+# the folder of own files lies, so that streams are true streams of their files.
+set(ntfs_folder "$ENV{VARNOK_NTFS_FOLDER}")
+set(ntfs_unix_folder "$ENV{VARNOK_NTFS_UNIX_FOLDER}")
+set(demo_environment)
+if(ntfs_folder AND ntfs_unix_folder)
+  set(WORK_DIR "${ntfs_unix_folder}/sample_host_demo")
+  set(demo_environment ${CMAKE_COMMAND} -E env "VARNOK_DEMO_FOLDER=${ntfs_folder}\\sample_host_demo")
+endif()
+file(REMOVE_RECURSE "${WORK_DIR}")
+
 function(run_demo output_variable)
-  execute_process(COMMAND ${RUNNER} ${SAMPLE_HOST} --simulate ${ARGN}
+  execute_process(COMMAND ${demo_environment} ${RUNNER} ${SAMPLE_HOST} --simulate ${ARGN}
                   OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE result TIMEOUT 240)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "sample_host --simulate ${ARGN} exited with ${result}\n${output}\n${errors}")
@@ -43,11 +54,22 @@ expect_lines("${sample_output}"
   "\nEvery event went as expected\\.\n"
 )
 
+# Kept on the volume: what a user sees there from Linux is the sample files alone, their streams
+# inside them.
+if(demo_environment)
+  expect_lines("${sample_output}" "\n== The sample folder stays at [^\n]*varnok-demo\n")
+  file(GLOB kept RELATIVE "${WORK_DIR}/varnok-demo" "${WORK_DIR}/varnok-demo/*")
+  list(LENGTH kept kept_count)
+  if(NOT kept_count EQUAL 8 OR kept MATCHES ":")
+    message(FATAL_ERROR "The sample folder on the NTFS volume lists other than its 8 files: ${kept}")
+  endif()
+endif()
+
 # ---- A folder of the user's own files -----------------------------------------------------------------
-# Under Wine a stream is a file named "file:stream" beside its file; on Windows the same name writes
-# the stream itself. Either way the stream is no file of its own for the demo.
+# Written as a user does from Linux: the name "file:stream" writes the stream itself on the NTFS
+# volume (ntfs-3g shows streams under that name), and a file of that name beside its file elsewhere,
+# which Wine takes for the stream. Either way the stream is no file of its own for the demo.
 set(folder "${WORK_DIR}/own files")
-file(REMOVE_RECURSE "${WORK_DIR}")
 file(WRITE "${folder}/plain.txt" "text\r\n")
 file(WRITE "${folder}/tools/download.exe" "harmless\r\n")
 file(WRITE "${folder}/tools/download.exe:Zone.Identifier" "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://files.example.net/download.exe\r\n")

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/scratch_folder.h"
 #include "tools/sample_host/scanner.h"
 
 namespace sample_host {
@@ -27,8 +28,7 @@ std::uint64_t Fnv1a(const std::string& text) {
 class ScannerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder_ = std::filesystem::temp_directory_path() /
-                  (L"varnok-scanner-test-" + std::to_wstring(::GetCurrentProcessId()));
+        folder_ = varnok::test::ScratchRoot() / (L"varnok-scanner-test-" + std::to_wstring(::GetCurrentProcessId()));
         std::filesystem::remove_all(folder_);
         std::filesystem::create_directories(folder_);
     }

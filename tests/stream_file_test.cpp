@@ -12,6 +12,7 @@
 
 #include "client/unique_handle.h"
 #include "scan/stream_text.h"
+#include "tests/support/scratch_folder.h"
 
 namespace varnok {
 namespace {
@@ -47,9 +48,8 @@ std::optional<std::string> ReadRaw(const std::wstring& name) {
 class StreamFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder_ =
-            std::filesystem::temp_directory_path() / ("varnok_stream_" + std::to_string(::GetCurrentProcessId()) + "_" +
-                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        folder_ = test::ScratchRoot() / ("varnok_stream_" + std::to_string(::GetCurrentProcessId()) + "_" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(folder_);
         file_ = (folder_ / L"setup.exe").wstring();
         WriteRaw(file_, "MZ");

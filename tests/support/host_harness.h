@@ -22,6 +22,7 @@
 
 #include "client/wire.h"
 #include "driver_sim.h"
+#include "scratch_folder.h"
 #include "varnokclient.h"
 
 namespace varnok::test {
@@ -139,13 +140,14 @@ inline DriverConfig MakeConfig(const wchar_t* text = L"scan", std::uint32_t valu
 
 // ---- Files and their streams -----------------------------------------------------------------------
 
-// A fresh folder under the temporary folder, removed with everything in it.
+// A fresh folder under the scratch root (the NTFS volume when there is one), removed with
+// everything in it.
 struct TempFolder {
     std::filesystem::path path;
 
     TempFolder() {
         static std::atomic<unsigned> counter{0};
-        path = std::filesystem::temp_directory_path() /
+        path = ScratchRoot() /
                (L"varnok-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++));
         std::filesystem::remove_all(path);
         std::filesystem::create_directories(path);
@@ -191,7 +193,8 @@ inline std::optional<std::string> ReadStream(const std::wstring& file, const std
     return bytes;
 }
 
-// Moves the file's times into the past. Under Wine the creation time follows the last-write time.
+// Moves the file's times into the past. Under Wine, on NTFS too, the creation time reported is the
+// last-write time, so that one has to move as well.
 inline void AgeFile(const std::wstring& file, std::chrono::seconds age) {
     const HANDLE hFile = ::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                        OPEN_EXISTING, 0, nullptr);

@@ -64,12 +64,14 @@ struct Options {
     std::uint32_t hot_events = 500;   // the hot-file run: events, all for one file; 0 skips it
     std::uint32_t hot_scan_ms = 100;  // how long each of its scans takes
     bool log = true;
+    std::filesystem::path folder;  // where the files go; empty: the temporary folder
 };
 
 void PrintUsage() {
     std::fputs(
         "usage: varnok_bench [--files N] [--per-folder N] [--rounds N] [--serial N] [--parallel N]\n"
         "                    [--warm-up N] [--soak-first N] [--soak N] [--hot N] [--hot-scan-ms N] [--no-log]\n"
+        "                    [--folder DIR]\n"
         "  --files N       files with a download origin, cycled through (default 2000)\n"
         "  --per-folder N  files per folder (100)\n"
         "  --rounds N      alternating rounds of the pipeline and the floor; the best counts (5)\n"
@@ -80,7 +82,8 @@ void PrintUsage() {
         "  --soak N        events before the second memory reading; 0 skips the soak (100000)\n"
         "  --hot N         events of the hot-file run, 25 in flight all for one file; 0 skips it (500)\n"
         "  --hot-scan-ms N how long each scan of the hot-file run takes (100)\n"
-        "  --no-log        start the library without a LogCallback\n",
+        "  --no-log        start the library without a LogCallback\n"
+        "  --folder DIR    make the files in a folder of their own under DIR (the temporary folder)\n",
         stderr);
 }
 
@@ -89,6 +92,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         const std::string_view name = argv[i];
         if (name == "--no-log") {
             options.log = false;
+            continue;
+        }
+        if (name == "--folder" && i + 1 < argc) {
+            options.folder = argv[++i];
             continue;
         }
         std::uint32_t* pValue = nullptr;
@@ -213,9 +220,10 @@ struct BenchFiles {
     }
 };
 
-bool CreateBenchFiles(std::uint32_t count, std::uint32_t per_folder, BenchFiles& files) {
-    files.folder =
-        std::filesystem::temp_directory_path() / (L"varnok-bench-" + std::to_wstring(::GetCurrentProcessId()));
+bool CreateBenchFiles(const std::filesystem::path& root, std::uint32_t count, std::uint32_t per_folder,
+                      BenchFiles& files) {
+    files.folder = (root.empty() ? std::filesystem::temp_directory_path() : root) /
+                   (L"varnok-bench-" + std::to_wstring(::GetCurrentProcessId()));
     std::error_code error;
     std::filesystem::remove_all(files.folder, error);
     if (!std::filesystem::create_directories(files.folder, error)) {
@@ -933,7 +941,7 @@ int RunBench(const Options& options) {
         options.files, options.files_per_folder, options.rounds, options.serial_events, options.parallel_events,
         options.log ? "set" : "null");
     std::fflush(stdout);
-    if (!CreateBenchFiles(options.files, options.files_per_folder, files)) {
+    if (!CreateBenchFiles(options.folder, options.files, options.files_per_folder, files)) {
         std::fputs("could not create the files\n", stderr);
         return 1;
     }

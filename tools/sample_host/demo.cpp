@@ -57,22 +57,35 @@ struct EventOutcome {
     std::optional<std::wstring> varnok;  // the library's stream right after the verdict
 };
 
-// A fresh folder under the temporary folder, removed with everything in it.
+// The sample folder, made afresh. By default it lies under the temporary folder and is removed with
+// everything in it at the end. When VARNOK_DEMO_FOLDER names a folder (scripts/demo names one on its
+// NTFS volume), the sample folder is "varnok-demo" in there and stays, for a look at the streams.
 struct SampleFolder {
     std::filesystem::path path;
+    bool kept = false;
 
     SampleFolder() {
         std::error_code error;
-        path =
-            std::filesystem::temp_directory_path(error) / (L"varnok-demo-" + std::to_wstring(::GetCurrentProcessId()));
+        wchar_t parent[MAX_PATH] = {};
+        const DWORD length = ::GetEnvironmentVariableW(L"VARNOK_DEMO_FOLDER", parent, MAX_PATH);
+        if (length > 0 && length < MAX_PATH) {
+            path = std::filesystem::path(parent) / L"varnok-demo";
+            kept = true;
+        } else {
+            path = std::filesystem::temp_directory_path(error) /
+                   (L"varnok-demo-" + std::to_wstring(::GetCurrentProcessId()));
+        }
+        // An earlier run's streams would change the verdicts: the sample starts from nothing.
         std::filesystem::remove_all(path, error);
         std::filesystem::create_directories(path, error);
     }
     SampleFolder(const SampleFolder&) = delete;
     SampleFolder& operator=(const SampleFolder&) = delete;
     ~SampleFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
+        if (!kept) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
     }
 };
 
@@ -489,6 +502,9 @@ int RunDemo(const ClientLibrary& library, const SimulatorApi& simulator, const D
     PrintLine(L"== " + Counted(outcomes.size(), L"file event"));
     if (!outcomes.empty()) {
         PrintOutcomes(events, outcomes);
+    }
+    if (sample_folder && sample_folder->kept) {
+        PrintLine(L"== The sample folder stays at " + sample_folder->path.wstring());
     }
     if (stopped) {
         PrintLine(L"Stopped by Ctrl+C.");
