@@ -35,9 +35,20 @@ struct VerdictSender {
 // The file itself must open for reading while nobody else writes it; its age decides the rest.
 enum class FileState { Unopenable, Old, Recent };
 
-FileState OpenAndTestAge(const std::wstring& file_name_str) {
-    const UniqueHandle hFile(
+UniqueHandle OpenForTheAgeTest(const std::wstring& file_name_str) {
+    return UniqueHandle(
         ::CreateFileW(file_name_str.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+FileState OpenAndTestAge(const std::wstring& file_name_str, const StreamFile& varnok) {
+    UniqueHandle hFile = OpenForTheAgeTest(file_name_str);
+    if (!hFile && ::GetLastError() == ERROR_SHARING_VIOLATION) {
+        // Where a file and its streams count as one for sharing, the writer may be the library's
+        // own update of "varnok" for another event of this file: once more while none runs. A
+        // writer of the file itself still refuses the open.
+        const QuietStream quiet(varnok);
+        hFile = OpenForTheAgeTest(file_name_str);
+    }
     if (!hFile) {
         return FileState::Unopenable;
     }
@@ -95,7 +106,10 @@ HRESULT ExamineScanEvent(const ScanNotification& notification, VerdictSender& ve
         return S_OK;
     }
 
-    switch (OpenAndTestAge(owner_str)) {
+    // The own stream is read, and updated, only after the age test: most events end before they
+    // need it.
+    StreamFile varnok(owner_str, kVarnokStream, false);
+    switch (OpenAndTestAge(owner_str, varnok)) {
         case FileState::Unopenable:
             Log(LogLevel::INFO, file_name_str, L" Could not open file.");
             Log(LogLevel::WARN, L" Could not open file.");
@@ -109,8 +123,6 @@ HRESULT ExamineScanEvent(const ScanNotification& notification, VerdictSender& ve
             break;
     }
 
-    // The own stream is read, and updated, only now: most events end before they need it.
-    StreamFile varnok(owner_str, kVarnokStream, false);
     const OriginOutcome origin =
         EvaluateOrigin(zone_identifier, zone_identifier_state, smart_screen_state, varnok, file_info);
     if (origin.clean_result_stored) {

@@ -53,6 +53,14 @@ UniqueHandle OpenOnExistingFile(const StreamFile& stream, DWORD access) {
     return OpenStream(pName, access, OPEN_ALWAYS);
 }
 
+// The one byte whose lock stands for the whole stream's.
+OVERLAPPED LockRange() {
+    OVERLAPPED range{};
+    range.Offset = static_cast<DWORD>(kStreamLockOffset & 0xFFFFFFFFu);
+    range.OffsetHigh = static_cast<DWORD>(kStreamLockOffset >> 32);
+    return range;
+}
+
 // The lock of kStreamLockOffset on one handle, released when it goes (before the handle closes).
 class StreamLock {
 public:
@@ -81,12 +89,7 @@ public:
     [[nodiscard]] bool held() const { return held_; }
 
 private:
-    static OVERLAPPED Range() {
-        OVERLAPPED range{};
-        range.Offset = static_cast<DWORD>(kStreamLockOffset & 0xFFFFFFFFu);
-        range.OffsetHigh = static_cast<DWORD>(kStreamLockOffset >> 32);
-        return range;
-    }
+    static OVERLAPPED Range() { return LockRange(); }
 
     HANDLE hStream_;
     bool held_ = false;
@@ -159,7 +162,36 @@ bool WriteStreamBytes(HANDLE hStream, const std::string& bytes) {
     return true;
 }
 
+// Writes the bytes through a handle of its own, opened only while the caller holds the stream's
+// exclusive lock on its reading handle. So the library never has a handle that may write a stream
+// without holding that lock, and whoever holds the lock shared knows that no handle of the
+// library's writes the stream (see QuietStream). The lock's byte lies far beyond the data, so it
+// never stands in the way of this handle's writes.
+bool WriteUnderLock(const StreamFile& stream, const std::string& bytes) {
+    const UniqueHandle hWriter = OpenStream(stream.path.c_str(), GENERIC_WRITE, OPEN_EXISTING);
+    return hWriter && WriteStreamBytes(hWriter.get(), bytes);
+}
+
 }  // namespace
+
+QuietStream::QuietStream(const StreamFile& stream) {
+    UniqueHandle hStream = OpenStream(stream.path.c_str(), GENERIC_READ, OPEN_EXISTING);
+    if (!hStream) {
+        return;  // a missing stream has no writer
+    }
+    OVERLAPPED range = LockRange();
+    if (::LockFileEx(hStream.get(), 0, 0, 1, 0, &range)) {
+        hStream_ = hStream.release();
+    }
+}
+
+QuietStream::~QuietStream() {
+    if (hStream_ != nullptr) {
+        OVERLAPPED range = LockRange();
+        ::UnlockFileEx(hStream_, 0, 1, 0, &range);
+        ::CloseHandle(hStream_);
+    }
+}
 
 StreamFile::StreamFile(const std::wstring& file_path_in, const std::wstring& stream_name, bool create)
     : path(file_path_in + L":" + stream_name), file_path(file_path_in), create_if_missing(create) {}
@@ -240,13 +272,13 @@ void StreamFile::Save() noexcept {
         }
         // Encoded before the stream is opened, so that a failure here leaves its content alone.
         const std::string bytes = EncodeStreamText(text);
-        const UniqueHandle hStream = OpenOnExistingFile(*this, GENERIC_READ | GENERIC_WRITE);
+        const UniqueHandle hStream = OpenOnExistingFile(*this, GENERIC_READ);
         if (!hStream) {
             return;
         }
         const StreamLock lock(hStream.get(), true);
         if (lock.held()) {
-            WriteStreamBytes(hStream.get(), bytes);
+            WriteUnderLock(*this, bytes);
         }
     } catch (...) {
     }
@@ -254,8 +286,8 @@ void StreamFile::Save() noexcept {
 
 StreamUpdate StreamFile::Update(TextChange change, void* pContext) noexcept {
     try {
-        // Read and written through the one handle, so the lock covers the whole step.
-        const UniqueHandle hStream = OpenOnExistingFile(*this, GENERIC_READ | GENERIC_WRITE);
+        // Read under the lock, and written under it too, so the lock covers the whole step.
+        const UniqueHandle hStream = OpenOnExistingFile(*this, GENERIC_READ);
         if (!hStream) {
             return StreamUpdate::Failed;
         }
@@ -278,7 +310,7 @@ StreamUpdate StreamFile::Update(TextChange change, void* pContext) noexcept {
         if (changed == bytes) {
             return StreamUpdate::Unchanged;
         }
-        return WriteStreamBytes(hStream.get(), changed) ? StreamUpdate::Written : StreamUpdate::Failed;
+        return WriteUnderLock(*this, changed) ? StreamUpdate::Written : StreamUpdate::Failed;
     } catch (...) {
         return StreamUpdate::Failed;
     }

@@ -83,6 +83,23 @@ public:
     bool create_if_missing;
 };
 
+// While it lives, no update of the stream is under way and none can start: it holds the stream's
+// lock shared (waiting for an update to end). The library opens a handle that writes a stream only
+// while it holds the exclusive lock, so none of its handles writes the stream meanwhile. Some file
+// systems count a file and its streams as one for sharing (ntfs-3g under Wine does), so that the
+// library's own write of "varnok" for one event refuses another event's open of the file itself;
+// that open is tried again under this guard. Holds nothing when the stream is missing.
+class QuietStream {
+public:
+    explicit QuietStream(const StreamFile& stream);
+    QuietStream(const QuietStream&) = delete;
+    QuietStream& operator=(const QuietStream&) = delete;
+    ~QuietStream();
+
+private:
+    void* hStream_ = nullptr;
+};
+
 // The byte that the lock covers: far beyond any data a stream can hold, so the lock never keeps a
 // reader or writer of the stream's bytes from going ahead.
 inline constexpr unsigned long long kStreamLockOffset = 1ULL << 62;

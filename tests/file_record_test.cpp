@@ -125,8 +125,11 @@ TEST_F(FileRecordTest, QuarantinedFileStaysGone) {
 }
 
 // An origin stream held open by another handle that shares nothing is not an absent one: the file
-// is scanned as a download from an unknown host, or from the host remembered earlier.
+// is scanned as a download from an unknown host, or from the host remembered earlier. Wine shows
+// that only on the ordinary file system (on the scratch NTFS volume the held stream keeps the file
+// itself from opening, see below), so the files go there.
 TEST_F(FileRecordTest, UnreadableOriginStreamForcesAScan) {
+    const TempFolder ordinary(TempFolder::Volume::kOrdinary);
     struct Case {
         const wchar_t* stream;
         const char* remembered;
@@ -139,7 +142,7 @@ TEST_F(FileRecordTest, UnreadableOriginStreamForcesAScan) {
                L"Unreadable Zone.Identifier - force scan."},
           Case{L"SmartScreen", nullptr, L"unknown host", L"Unreadable SmartScreen - force scan."}}) {
         Host().Reset();
-        const std::wstring file = folder.File(L"held" + std::to_wstring(event_id_) + L".exe");
+        const std::wstring file = ordinary.File(L"held" + std::to_wstring(event_id_) + L".exe");
         WriteStream(file, held.stream, std::wstring(held.stream) == L"SmartScreen" ? "Anaheim" : kDownload);
         if (held.remembered != nullptr) {
             WriteStream(file, L"varnok", held.remembered);
@@ -161,6 +164,28 @@ TEST_F(FileRecordTest, UnreadableOriginStreamForcesAScan) {
         EXPECT_EQ(ReadStream(file, L"varnok").value_or("").rfind(held.remembered ? held.remembered : "ScanResult=1", 0),
                   0u);
     }
+}
+
+// Under Wine on ntfs-3g a file and its streams count as one for sharing: an origin stream held by
+// a handle that shares nothing keeps the file itself from opening, so nobody can read it to scan
+// it, and the event ends as for any file that can't be opened.
+TEST_F(FileRecordTest, StreamHeldWithoutSharingOnTheScratchVolumeEndsAsAnUnopenableFile) {
+    if (!NtfsFolder()) {
+        GTEST_SKIP() << "only the NTFS scratch volume shares a file's sharing with its streams";
+    }
+    const std::wstring file = folder.File(L"held.exe");
+    WriteStream(file, L"Zone.Identifier", kDownload);
+    const HANDLE hHeld =
+        ::CreateFileW((file + L":Zone.Identifier").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
+    const std::int32_t verdict = Examine(file);
+    ::CloseHandle(hHeld);
+
+    EXPECT_EQ(verdict, 2);
+    EXPECT_TRUE(Host().Scans().empty());
+    EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, L"NEW EVENT -----  for " + file},
+                                                       {0, file + L" Could not open file."},
+                                                       {1, L" Could not open file."}}));
 }
 
 }  // namespace

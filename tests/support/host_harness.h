@@ -145,9 +145,13 @@ inline DriverConfig MakeConfig(const wchar_t* text = L"scan", std::uint32_t valu
 struct TempFolder {
     std::filesystem::path path;
 
-    TempFolder() {
+    // Where the folder goes: the scratch volume of the run (NTFS when the test command mounted
+    // one), or the ordinary file system, for what Wine can show only there.
+    enum class Volume { kScratch, kOrdinary };
+
+    explicit TempFolder(Volume volume = Volume::kScratch) {
         static std::atomic<unsigned> counter{0};
-        path = ScratchRoot() /
+        path = (volume == Volume::kScratch ? ScratchRoot() : std::filesystem::temp_directory_path()) /
                (L"varnok-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++));
         std::filesystem::remove_all(path);
         std::filesystem::create_directories(path);
