@@ -1,6 +1,7 @@
 #include "client/connection.h"
 
 #include <algorithm>
+#include <bit>
 #include <new>
 #include <utility>
 
@@ -158,7 +159,8 @@ HRESULT ReleaseConnection(DriverConnection* pConnection) {
 
 ULONG_PTR ConnectionKey(DriverConnection& connection) { return reinterpret_cast<ULONG_PTR>(&connection); }
 
-DriverConnection* ConnectionFromKey(ULONG_PTR key) { return reinterpret_cast<DriverConnection*>(key); }
+// The key is the record's address, handed back by the completion port unchanged.
+DriverConnection* ConnectionFromKey(ULONG_PTR key) { return std::bit_cast<DriverConnection*>(key); }
 
 DriverConnection* AcquireConnection(ScanContext& context) {
     const SrwShared lock(context.ConnectionLock);

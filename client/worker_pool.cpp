@@ -1,5 +1,6 @@
 #include "client/worker_pool.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -187,7 +188,7 @@ bool RequeueParkedBuffers(ScanContext& context) {
             return false;  // the shut-down frees them
         }
         taken = context.ParkedCount;
-        std::memcpy(pTaken, context.pParked, taken * sizeof(pTaken[0]));
+        std::copy_n(context.pParked, taken, pTaken);
         context.ParkedCount = 0;
     }
     DWORD queued = 0;
