@@ -98,7 +98,8 @@ DWORD Supervise(ScanContext& context, SupervisorState& state) {
     const std::uint64_t now = ::GetTickCount64();
     if (RetireLostConnection(context)) {
         WarnNoThrow(kWarnConnectionLost);
-        state.reconnect_at = now + state.reconnect_delay;
+        // The first try after the first delay; each failure then doubles the wait.
+        Postpone(state.reconnect_delay, state.reconnect_at, now, kMaxReconnectDelayMs);
     }
     if (!HasConnection(context)) {
         if (now < state.reconnect_at) {

@@ -208,7 +208,8 @@ TEST_F(ReconnectTest, DisconnectIsPromptWhileTheDriverIsGoneAndAFreshStartWorks)
     Start();
     const std::uint32_t attempts = SimConnectAttempts();
     SimClosePort();
-    // Six failed attempts: the supervisor now waits 5 s before the next. A ClientDisconnect that
+    // Six failed attempts, after waits of 100 ms doubling to 3.2 s: the supervisor now waits 5 s
+    // before the next. A ClientDisconnect that
     // waited for that wait would take seconds; a prompt one takes milliseconds, so half the wait
     // is a bound that a loaded machine still keeps.
     ASSERT_TRUE(SimWaitForConnections(0, attempts + 6, kWaitMs));
