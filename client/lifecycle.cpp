@@ -1,7 +1,9 @@
 #include "client/lifecycle.h"
 
 #include <new>
+#include <utility>
 
+#include "client/connection.h"
 #include "client/protocol.h"
 #include "client/records.h"
 #include "client/unique_handle.h"
@@ -24,8 +26,20 @@ ScanContext* PrepareScanContext() {
     context.pScanThreadCtx = nullptr;
     context.hAbortThread = nullptr;
     context.ShutDown.store(false);
-    context.hPort = nullptr;
     context.hCompletionPort = nullptr;
+    context.CompletionPortClosed = false;
+    ::InitializeSRWLock(&context.ConnectionLock);
+    context.pConnection = nullptr;
+    context.hSupervisor = nullptr;
+    context.hStopEvent = nullptr;
+    context.hWakeEvent = nullptr;
+    ::InitializeSRWLock(&context.ConfigLock);
+    context.LastConfiguration = ScanCommand{};
+    ::InitializeSRWLock(&context.ParkLock);
+    context.ParkedCount = 0;
+    for (std::atomic<std::uint64_t>& next : context.NextWarningTick) {
+        next.store(0);
+    }
     return &context;
 }
 
@@ -41,40 +55,95 @@ struct PendingStart {
     DWORD queued = 0;  // receives queued
 };
 
+enum class ThreadEnd { Runs, Terminated, Stuck };
+
+// A thread that never ran is resumed so that it ends by itself, or else terminated. When neither
+// works it stays suspended for good: it never runs, and nobody may wait for it.
+ThreadEnd ResumeToEnd(HANDLE hThread, DWORD exit_code) {
+    if (::ResumeThread(hThread) != static_cast<DWORD>(-1)) {
+        return ThreadEnd::Runs;
+    }
+    return ::TerminateThread(hThread, exit_code) ? ThreadEnd::Terminated : ThreadEnd::Stuck;
+}
+
+void WaitAndClose(HANDLE hThread, bool can_end) {
+    if (can_end) {
+        ::WaitForSingleObject(hThread, INFINITE);
+    }
+    ::CloseHandle(hThread);
+}
+
 // Ends every thread of a failed start-up. Threads still suspended are resumed with the shutdown flag
 // set. Before the thread table is in the context a worker finds no record and ends at once; after
-// it, workers run their loop, so each is woken by a cancelled receive or, when it has none to
-// take, by a wake-up packet.
+// it, workers run their loop, so each is ended by a buffer leaving circulation (a cancelled receive)
+// or, when it has none to take, by a wake-up packet. Only threads that can end are waited for.
 void EndStartedThreads(PendingStart& start) {
     ScanContext& context = start.context;
     context.ShutDown.store(true);
     ScanThreadContext* const table = start.pThreadTable.get();  // null when no worker was created
 
+    bool can_end[kScanThreadCount] = {};
     DWORD running = start.resumed;
-    for (DWORD i = start.resumed; i < start.created; ++i) {
-        if (::ResumeThread(table[i].hThread) == static_cast<DWORD>(-1)) {
-            ::TerminateThread(table[i].hThread, static_cast<DWORD>(E_FAIL));  // it never ran
-        } else {
-            ++running;
+    for (DWORD i = 0; i < start.created; ++i) {
+        if (i < start.resumed) {
+            can_end[i] = true;
+            continue;
         }
+        const ThreadEnd end = ResumeToEnd(table[i].hThread, static_cast<DWORD>(E_FAIL));
+        can_end[i] = end != ThreadEnd::Stuck;
+        running += end == ThreadEnd::Runs ? 1 : 0;
     }
     if (context.pScanThreadCtx != nullptr) {
-        ::CancelIoEx(context.hPort, nullptr);
-        for (DWORD i = start.queued; i < running; ++i) {
-            PostWakeUp(context);
-        }
+        const DWORD parked = FreeParkedBuffers(context);
+        ::CancelIoEx(context.pConnection->hPort, nullptr);
+        WakeWorkers(context, running - start.queued + parked);
     }
-    if (start.hAbortThread && !start.abort_resumed &&
-        ::ResumeThread(start.hAbortThread.get()) == static_cast<DWORD>(-1)) {
-        ::TerminateThread(start.hAbortThread.get(), 0);  // it never ran
+    bool supervisor_can_end = false;
+    if (context.hSupervisor != nullptr) {
+        ::SetEvent(context.hStopEvent);
+        supervisor_can_end = ResumeToEnd(context.hSupervisor, 0) != ThreadEnd::Stuck;
     }
+    bool abort_can_end = start.abort_resumed;
+    if (start.hAbortThread && !start.abort_resumed) {
+        abort_can_end = ResumeToEnd(start.hAbortThread.get(), 0) != ThreadEnd::Stuck;
+    }
+
     for (DWORD i = 0; i < start.created; ++i) {
-        ::WaitForSingleObject(table[i].hThread, INFINITE);
-        ::CloseHandle(table[i].hThread);
+        WaitAndClose(table[i].hThread, can_end[i]);
     }
-    if (start.hAbortThread) {
+    if (context.hSupervisor != nullptr) {
+        WaitAndClose(std::exchange(context.hSupervisor, nullptr), supervisor_can_end);
+    }
+    if (start.hAbortThread && abort_can_end) {
         ::WaitForSingleObject(start.hAbortThread.get(), INFINITE);
     }
+}
+
+HRESULT CloseAndClear(HANDLE& handle) {
+    const HRESULT hr = ::CloseHandle(handle) ? S_OK : HResultFromLastError();
+    handle = nullptr;
+    return hr;
+}
+
+// Closes the connection, the completion port, the supervisor and its events, once no thread uses
+// them. The result is that of a failed close of the port or, before it, of the completion port.
+HRESULT CloseLink(ScanContext& context) {
+    HRESULT hr = S_OK;
+    if (const HRESULT port_hr = ReleaseConnection(std::exchange(context.pConnection, nullptr)); FAILED(port_hr)) {
+        hr = port_hr;
+    }
+    if (context.hCompletionPort != nullptr && !context.CompletionPortClosed) {
+        if (const HRESULT completion_hr = CloseAndClear(context.hCompletionPort); FAILED(completion_hr)) {
+            hr = completion_hr;
+        }
+    }
+    context.hCompletionPort = nullptr;
+    for (HANDLE* pHandle : {&context.hSupervisor, &context.hStopEvent, &context.hWakeEvent}) {
+        if (*pHandle != nullptr) {
+            ::CloseHandle(std::exchange(*pHandle, nullptr));
+        }
+    }
+    return hr;
 }
 
 // Brings a failed start-up down completely and returns its failure.
@@ -85,14 +154,7 @@ HRESULT AbandonStart(PendingStart& start, HRESULT failure) {
     context.hAbortThread = nullptr;
     start.hAbortThread.reset();
     start.pThreadTable.reset();
-    if (context.hCompletionPort != nullptr) {
-        ::CloseHandle(context.hCompletionPort);
-        context.hCompletionPort = nullptr;
-    }
-    if (context.hPort != nullptr) {
-        ::CloseHandle(context.hPort);
-        context.hPort = nullptr;
-    }
+    CloseLink(context);
     return failure;
 }
 
@@ -105,6 +167,34 @@ HRESULT CreateWorkers(PendingStart& start) {
         }
         ++start.created;
     }
+    return S_OK;
+}
+
+// The supervisor and its events; the thread stays suspended until the client runs.
+HRESULT CreateSupervisor(ScanContext& context) {
+    context.hStopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    context.hWakeEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (context.hStopEvent == nullptr || context.hWakeEvent == nullptr) {
+        return HResultFromLastError();
+    }
+    context.hSupervisor = ::CreateThread(nullptr, 0, SuperviseConnection, &context, CREATE_SUSPENDED, nullptr);
+    return context.hSupervisor != nullptr ? S_OK : HResultFromLastError();
+}
+
+// Connects, puts the connection in use and sends the configuration, which is remembered for later
+// reconnections. A configuration the driver refuses does not stop the start.
+HRESULT Connect(ScanContext& context, const DriverConfig& config) {
+    HANDLE hPort = nullptr;
+    if (const HRESULT hr = ConnectToDriver(&hPort); FAILED(hr)) {
+        return hr;
+    }
+    context.pConnection = NewConnection(hPort);
+    if (context.pConnection == nullptr) {
+        ::CloseHandle(hPort);
+        return E_OUTOFMEMORY;
+    }
+    context.LastConfiguration = BuildConfigurationCommand(config.ConfigText, config.ConfigValue1, config.ConfigValue2);
+    SendConfigurationCommand(hPort, context.LastConfiguration);
     return S_OK;
 }
 
@@ -123,12 +213,13 @@ HRESULT ResumeThreads(PendingStart& start) {
 }
 
 HRESULT QueueReceives(PendingStart& start) {
+    ScanContext& context = start.context;
     for (DWORD i = 0; i < kScanThreadCount; ++i) {
         HeapPtr<ScanMessage> pMessage = AllocateScanMessage();
         if (!pMessage) {
             return E_OUTOFMEMORY;
         }
-        const HRESULT hr = QueueReceive(start.context.hPort, pMessage.get());
+        const HRESULT hr = QueueReceiveOn(context, *context.pConnection, pMessage.get());
         if (!IsReceiveQueued(hr)) {
             return hr;
         }
@@ -157,12 +248,15 @@ HRESULT StartClient(ScanContext& context, const DriverConfig& config) {
     if (const HRESULT hr = CreateWorkers(start); FAILED(hr)) {
         return AbandonStart(start, hr);
     }
-    if (const HRESULT hr = ConnectToDriver(&context.hPort); FAILED(hr)) {
+    if (const HRESULT hr = CreateSupervisor(context); FAILED(hr)) {
         return AbandonStart(start, hr);
     }
-    SendDriverConfiguration(context.hPort, config.ConfigText, config.ConfigValue1, config.ConfigValue2);
+    if (const HRESULT hr = Connect(context, config); FAILED(hr)) {
+        return AbandonStart(start, hr);
+    }
 
-    context.hCompletionPort = ::CreateIoCompletionPort(context.hPort, nullptr, 0, kScanThreadCount);
+    context.hCompletionPort = ::CreateIoCompletionPort(context.pConnection->hPort, nullptr,
+                                                       ConnectionKey(*context.pConnection), kScanThreadCount);
     if (context.hCompletionPort == nullptr) {
         return AbandonStart(start, HResultFromLastError());
     }
@@ -176,6 +270,9 @@ HRESULT StartClient(ScanContext& context, const DriverConfig& config) {
     if (const HRESULT hr = QueueReceives(start); FAILED(hr)) {
         return AbandonStart(start, hr);
     }
+    if (::ResumeThread(context.hSupervisor) == static_cast<DWORD>(-1)) {
+        return AbandonStart(start, HResultFromLastError());
+    }
 
     // The client runs: the table and the abort thread belong to the context now.
     static_cast<void>(start.pThreadTable.release());
@@ -183,27 +280,15 @@ HRESULT StartClient(ScanContext& context, const DriverConfig& config) {
     return S_OK;
 }
 
-HRESULT CloseAndClear(HANDLE& handle) {
-    const HRESULT hr = ::CloseHandle(handle) ? S_OK : HResultFromLastError();
-    handle = nullptr;
-    return hr;
-}
-
 HRESULT ReleaseScanContext(ScanContext& context) {
     if (context.pScanThreadCtx == nullptr) {
         return E_POINTER;
     }
-    HRESULT hr = S_OK;
     if (context.hAbortThread != nullptr) {
         ::CloseHandle(context.hAbortThread);
         context.hAbortThread = nullptr;
     }
-    if (const HRESULT port_hr = CloseAndClear(context.hPort); FAILED(port_hr)) {
-        hr = port_hr;
-    }
-    if (const HRESULT completion_hr = CloseAndClear(context.hCompletionPort); FAILED(completion_hr)) {
-        hr = completion_hr;
-    }
+    const HRESULT hr = CloseLink(context);
     for (DWORD i = 0; i < kScanThreadCount; ++i) {
         ::CloseHandle(context.pScanThreadCtx[i].hThread);
     }
@@ -235,11 +320,11 @@ HRESULT FilterInit(const DriverConfig* config, ScanCallback scan_callback, ScanR
 }
 
 BOOL SetDriverConfiguration(const wchar_t* config_text, std::uint32_t config_value1, std::uint32_t config_value2) {
-    const ScanContext* const pContext = g_pScanContext;
-    if (pContext == nullptr || pContext->hPort == nullptr) {
-        return FALSE;
+    ScanContext* const pContext = g_pScanContext;
+    if (pContext == nullptr || pContext->pScanThreadCtx == nullptr) {
+        return FALSE;  // not running
     }
-    return SendDriverConfiguration(pContext->hPort, config_text, config_value1, config_value2) == S_OK ? TRUE : FALSE;
+    return ConfigureDriver(*pContext, config_text, config_value1, config_value2);
 }
 
 HRESULT ClientDisconnect() {
@@ -248,12 +333,7 @@ HRESULT ClientDisconnect() {
     }
     ScanContext& context = *g_pScanContext;
     StopScanWorkers(context);
-    const HRESULT hr = ReleaseScanContext(context);
-    if (context.hPort != nullptr) {
-        ::CloseHandle(context.hPort);
-        context.hPort = nullptr;
-    }
-    return hr;
+    return ReleaseScanContext(context);
 }
 
 }  // namespace varnok

@@ -56,4 +56,9 @@ HRESULT SendDriverConfiguration(HANDLE hPort, const wchar_t* config_text, std::u
     return SendCommand(hPort, message);
 }
 
+HRESULT SendConfigurationCommand(HANDLE hPort, const ScanCommand& message) {
+    ScanCommand copy = message;  // FilterSendMessage takes its input through a non-const pointer
+    return SendCommand(hPort, copy);
+}
+
 }  // namespace varnok

@@ -34,4 +34,7 @@ HRESULT SendScanResult(HANDLE hPort, std::int32_t verdict, std::uint64_t event_i
 HRESULT SendDriverConfiguration(HANDLE hPort, const wchar_t* config_text, std::uint32_t config_value1,
                                 std::uint32_t config_value2);
 
+// Command 2 as built before (BuildConfigurationCommand), sent again as it is.
+HRESULT SendConfigurationCommand(HANDLE hPort, const ScanCommand& message);
+
 }  // namespace varnok

@@ -2,9 +2,18 @@
 
 namespace varnok {
 
-std::size_t FileNameLength(const ScanNotification& notification) {
+std::optional<std::size_t> ReceivedNameUnits(std::uint32_t received_bytes) {
+    if (received_bytes < kNotificationFixedBytes) {
+        return std::nullopt;
+    }
+    const std::size_t units = (received_bytes - kNotificationFixedBytes) / sizeof(WireChar);
+    return units < kFileNameUnits ? units : kFileNameUnits;
+}
+
+std::size_t FileNameLength(const ScanNotification& notification, std::size_t received_units) {
+    const std::size_t bound = received_units < kFileNameUnits ? received_units : kFileNameUnits;
     std::size_t length = 0;
-    while (length < kFileNameUnits && notification.FileName[length] != 0) {
+    while (length < bound && notification.FileName[length] != 0) {
         ++length;
     }
     return length;

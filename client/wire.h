@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace varnok {
 
@@ -112,9 +113,23 @@ static_assert(offsetof(ScanCommand, ConfigValue1) == 2084);
 static_assert(offsetof(ScanCommand, ConfigValue2) == 2088);
 static_assert(offsetof(ScanCommand, Padding2) == 2092);
 
-// The number of code units of a notification's FileName: up to its first NUL, or the whole array
-// when it holds none. Never reads past the array.
-std::size_t FileNameLength(const ScanNotification& notification);
+// A notification is only what the driver sent: the buffer it lands in is reused, so whatever lies
+// beyond the bytes of this receive belongs to an earlier message. A receive is counted as the
+// Filter Manager counts it, header included.
+//
+// The fixed fields of a notification: the header and the body up to its FileName. A receive shorter
+// than this is no notification at all.
+inline constexpr std::uint32_t kNotificationFixedBytes =
+    offsetof(ScanMessage, Notification) + offsetof(ScanNotification, FileName);
+static_assert(kNotificationFixedBytes == 44);
+
+// How many code units of FileName a receive of `received_bytes` delivered (a unit cut in half does
+// not count), or nothing when the receive is too short to hold the fixed fields.
+std::optional<std::size_t> ReceivedNameUnits(std::uint32_t received_bytes);
+
+// The number of code units of a notification's FileName: up to its first NUL within the units that
+// arrived, or all of them when they hold none. Never reads past the array or the units received.
+std::size_t FileNameLength(const ScanNotification& notification, std::size_t received_units);
 
 ScanReply BuildScanReply(std::uint64_t message_id, std::uint32_t thread_id);
 ScanCommand BuildScanResultCommand(std::int32_t verdict, std::uint64_t event_id, std::uint32_t thread_id);

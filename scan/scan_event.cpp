@@ -76,14 +76,15 @@ void ReportDelivery(HRESULT send_status, const std::wstring& file_name_str, std:
     }
 }
 
-HRESULT ExamineScanEvent(const ScanNotification& notification, VerdictSender& verdict_sender) {
+HRESULT ExamineScanEvent(const ScanNotification& notification, std::size_t name_length, VerdictSender& verdict_sender) {
     const ::ScanCallback scan_callback = g_scan_callback.load();
-    if (scan_callback == nullptr) {
+    // An empty name would address the current folder's streams, not a file the driver named.
+    if (scan_callback == nullptr || name_length == 0) {
         verdict_sender.Send(kVerdictNoScan);
         return E_FAIL;
     }
 
-    const std::wstring file_name_str(notification.FileName, FileNameLength(notification));
+    const std::wstring file_name_str(notification.FileName, name_length);
     FileInfo file_info{};
     file_info.FileName = file_name_str.c_str();
     file_info.Value3 = notification.Value3;
@@ -149,10 +150,11 @@ HRESULT ExamineScanEvent(const ScanNotification& notification, VerdictSender& ve
 
 }  // namespace
 
-HRESULT HandleScanEvent(ScanContext& context, const ScanMessage& message, const ScanThreadContext& threadCtx) noexcept {
-    VerdictSender verdict_sender{context.hPort, message.Notification.EventId, threadCtx.ThreadId};
+HRESULT HandleScanEvent(HANDLE hPort, const ScanMessage& message, std::size_t name_units,
+                        const ScanThreadContext& threadCtx) noexcept {
+    VerdictSender verdict_sender{hPort, message.Notification.EventId, threadCtx.ThreadId};
     try {
-        return ExamineScanEvent(message.Notification, verdict_sender);
+        return ExamineScanEvent(message.Notification, FileNameLength(message.Notification, name_units), verdict_sender);
     } catch (...) {
         if (!verdict_sender.sent) {
             verdict_sender.Send(kVerdictNoScan);

@@ -249,7 +249,7 @@ TEST_F(ClientTest, OtherKindsGetNoReplyNoCallbackAndNoCommand) {
     EXPECT_EQ(Host().Scans().size(), 1u);
 }
 
-TEST_F(ClientTest, RefusedReplyEndsOneWorkerAndTheOthersGoOn) {
+TEST_F(ClientTest, RefusedReplyEndsOnlyItsEvent) {
     Start();
     const std::wstring file = folder.File(L"plain.txt");
     SimRefuseReplies(1);

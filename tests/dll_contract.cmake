@@ -1,6 +1,8 @@
 # What a host relies on in varnokclient.dll itself: exactly the five exports under their plain
 # names, and imports from DLLs that every Windows installation has, so the one file can be dropped
-# in place. Run as: cmake -DOBJDUMP=... -DDLL=... -P dll_contract.cmake
+# in place. Its import library defines the exports a host links by name, but not GetVersion: that
+# name stays kernel32's for a host that links both. Run as:
+#   cmake -DOBJDUMP=... -DDLL=... [-DNM=... -DIMPORT_LIBRARY=...] -P dll_contract.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "objdump failed on ${DLL}")
@@ -25,3 +27,19 @@ foreach(import IN LISTS imports)
   endif()
 endforeach()
 message(STATUS "exports: ${exports}; imports: ${imports}")
+
+if(IMPORT_LIBRARY)
+  execute_process(COMMAND ${NM} -g ${IMPORT_LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "nm failed on ${IMPORT_LIBRARY}")
+  endif()
+  foreach(linked FilterInit SetDriverConfiguration ClientDisconnect VarnokDeleteFile)
+    if(NOT symbols MATCHES " __imp_${linked}\n")
+      message(FATAL_ERROR "the import library lacks __imp_${linked}")
+    endif()
+  endforeach()
+  if(symbols MATCHES "[ _]GetVersion\n")
+    message(FATAL_ERROR "the import library defines GetVersion, which hosts would bind instead of kernel32's")
+  endif()
+  message(STATUS "import library: no GetVersion")
+endif()

@@ -132,7 +132,7 @@ TEST_F(DriverSimPort, ReceiveCompletesOnCompletionPortWithExactMessage) {
     EXPECT_EQ(message_->MessageHeader.Padding, 0u);
     EXPECT_EQ(message_->MessageHeader.MessageId, id);
     EXPECT_EQ(std::memcmp(&message_->Notification, body.get(), sizeof(*body)), 0);
-    EXPECT_EQ(FileNameLength(message_->Notification), kFileNameUnits);
+    EXPECT_EQ(ReceivedNameUnits(done.bytes), kFileNameUnits);
 
     // A short message arrives at its own length, under the next, greater MessageId.
     constexpr uint32_t kShort = offsetof(ScanNotification, FileName) + 6;
@@ -141,7 +141,8 @@ TEST_F(DriverSimPort, ReceiveCompletesOnCompletionPortWithExactMessage) {
     ASSERT_EQ(SimPostNotification(body.get(), kShort, 0, &next_id, kWaitMs), S_OK);
     done = AwaitCompletion(hIocp_.get());
     ASSERT_TRUE(done.ok) << done.error;
-    EXPECT_EQ(done.bytes, sizeof(MessageHeader) + kShort);
+    EXPECT_EQ(done.bytes, sizeof(MessageHeader) + kShort);  // the header counts, as the Filter Manager counts it
+    EXPECT_EQ(ReceivedNameUnits(done.bytes), 3u);
     EXPECT_EQ(message_->MessageHeader.ReplyLength, 0u);
     EXPECT_GT(next_id, id);
     EXPECT_EQ(message_->MessageHeader.MessageId, next_id);

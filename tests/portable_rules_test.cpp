@@ -107,11 +107,27 @@ TEST(ReferrerUrl, HostileTextsAreJudgedQuicklyAndLongOnesRefused) {
 
 TEST(WireMessages, FileNameEndsAtItsNulOrTheArray) {
     static ScanNotification notification{};
-    EXPECT_EQ(FileNameLength(notification), 0u);
+    EXPECT_EQ(FileNameLength(notification, kFileNameUnits), 0u);
     std::fill(std::begin(notification.FileName), std::end(notification.FileName), WireChar('a'));
-    EXPECT_EQ(FileNameLength(notification), kFileNameUnits);
+    EXPECT_EQ(FileNameLength(notification, kFileNameUnits), kFileNameUnits);
+    EXPECT_EQ(FileNameLength(notification, kFileNameUnits + 9), kFileNameUnits);
     notification.FileName[5] = 0;
-    EXPECT_EQ(FileNameLength(notification), 5u);
+    EXPECT_EQ(FileNameLength(notification, kFileNameUnits), 5u);
+    // Units beyond those received are an earlier message's: neither they nor their NUL count.
+    EXPECT_EQ(FileNameLength(notification, 3), 3u);
+    EXPECT_EQ(FileNameLength(notification, 0), 0u);
+}
+
+TEST(WireMessages, ReceivedNameUnitsCountTheHeaderAndWholeUnitsOnly) {
+    constexpr std::uint32_t kFixed = sizeof(MessageHeader) + offsetof(ScanNotification, FileName);
+    EXPECT_EQ(ReceivedNameUnits(0), std::nullopt);
+    EXPECT_EQ(ReceivedNameUnits(sizeof(MessageHeader)), std::nullopt);  // a header alone
+    EXPECT_EQ(ReceivedNameUnits(kFixed - 1), std::nullopt);
+    EXPECT_EQ(ReceivedNameUnits(kFixed), 0u);
+    EXPECT_EQ(ReceivedNameUnits(kFixed + 1), 0u);
+    EXPECT_EQ(ReceivedNameUnits(kFixed + 7), 3u);
+    EXPECT_EQ(ReceivedNameUnits(kScanMessageReceiveLength), kFileNameUnits);
+    EXPECT_EQ(ReceivedNameUnits(0xFFFFFFFFu), kFileNameUnits);
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ TEST_F(WorkerPoolTest, ReceiveQueuedAfterTheCancelStillEndsItsWorker) {
     // worker's request go out.
     ScanContext& context = *g_pScanContext;
     context.ShutDown.store(true);
-    ::CancelIoEx(context.hPort, nullptr);
+    ::CancelIoEx(context.pConnection->hPort, nullptr);
     SimReleaseHeldReceives();
 
     HANDLE hScanThreads[kScanThreadCount];
@@ -47,7 +47,7 @@ TEST_F(WorkerPoolTest, ReceiveQueuedAfterTheCancelStillEndsItsWorker) {
     }
     const DWORD ended = ::WaitForMultipleObjects(kScanThreadCount, hScanThreads, TRUE, kWaitMs);
     if (ended != WAIT_OBJECT_0) {
-        ::CancelIoEx(context.hPort, nullptr);  // let the tear-down end the stuck worker
+        ::CancelIoEx(context.pConnection->hPort, nullptr);  // let the tear-down end the stuck worker
     }
     EXPECT_EQ(ended, WAIT_OBJECT_0) << "a worker still waits for driver traffic";
     EXPECT_EQ(varnok::ClientDisconnect(), S_OK);

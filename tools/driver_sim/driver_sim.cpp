@@ -90,11 +90,14 @@ struct SimState {
     std::vector<TrafficRecord> commands;
 
     Fault connect_fault;
+    // Calls of FilterConnectCommunicationPort over the life of the process, whatever their result.
+    uint32_t connect_attempts = 0;
+    std::condition_variable connects_changed;
     Fault reply_fault;
     Fault command_fault;
     uint32_t immediate_receives = 0;
 
-    // A receive that fails once after `receives_before_failure` more receives went out.
+    // Receives that fail after `receives_before_failure` more receives went out.
     Fault receive_fault;
     uint32_t receives_before_failure = 0;
 
@@ -191,6 +194,8 @@ HRESULT Connect(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext, WORD wSi
     SimState& state = State();
     std::lock_guard control(state.control_mutex);
     std::unique_lock lock(state.mutex);
+    ++state.connect_attempts;
+    state.connects_changed.notify_all();
 
     HRESULT fault = S_OK;
     if (TakeFault(state.connect_fault, &fault)) {
@@ -241,6 +246,7 @@ HRESULT Connect(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext, WORD wSi
     state.hClient = hClient.release();
     state.connected = true;
     ++state.connection_count;
+    state.connects_changed.notify_all();
     *phPort = state.hClient;
     return S_OK;
 }
@@ -482,6 +488,18 @@ void SimClosePort(void) {
     });
 }
 
+void SimDropConnection(void) {
+    (void)Guarded([] {
+        SimState& state = State();
+        std::lock_guard control(state.control_mutex);
+        std::unique_lock lock(state.mutex);
+        if (state.connected) {
+            DropConnection(state, lock);
+        }
+        return S_OK;
+    });
+}
+
 HRESULT SimPostNotification(const void* body, uint32_t body_length, uint32_t reply_length, uint64_t* message_id,
                             uint32_t timeout_ms) {
     return Guarded([&] { return Post(body, body_length, reply_length, message_id, timeout_ms); });
@@ -594,6 +612,16 @@ void SimFailReceive(HRESULT result, uint32_t after) {
     });
 }
 
+void SimFailReceives(HRESULT result, uint32_t count) {
+    (void)Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        state.receive_fault = Fault{result, count};
+        state.receives_before_failure = 0;
+        return S_OK;
+    });
+}
+
 void SimHoldReceives(uint32_t count) {
     (void)Guarded([&] {
         SimState& state = State();
@@ -635,6 +663,30 @@ uint32_t SimConnectionCount(void) {
         return S_OK;
     });
     return count;
+}
+
+uint32_t SimConnectAttempts(void) {
+    uint32_t count = 0;
+    (void)Guarded([&] {
+        SimState& state = State();
+        std::lock_guard lock(state.mutex);
+        count = state.connect_attempts;
+        return S_OK;
+    });
+    return count;
+}
+
+BOOL SimWaitForConnections(uint32_t connections, uint32_t attempts, uint32_t timeout_ms) {
+    const HRESULT result = Guarded([&] {
+        SimState& state = State();
+        std::unique_lock lock(state.mutex);
+        return state.connects_changed.wait_for(
+                   lock, std::chrono::milliseconds(timeout_ms),
+                   [&] { return state.connection_count >= connections && state.connect_attempts >= attempts; })
+                   ? S_OK
+                   : S_FALSE;
+    });
+    return result == S_OK ? TRUE : FALSE;
 }
 
 BOOL SimIsConnected(void) {

@@ -61,6 +61,11 @@ SIM_API HRESULT SimCreatePort(void);
  * as after the driver disconnects the port. */
 SIM_API void SimClosePort(void);
 
+/* Plays a driver restart that keeps its port: the connection drops as with SimClosePort (pending
+ * receives complete with ERROR_PIPE_NOT_CONNECTED, calls on the old handle fail with E_HANDLE, posts
+ * fail until the next connection), and the client may connect again at once. */
+SIM_API void SimDropConnection(void);
+
 /* Sends one notification to the connected client: a FILTER_MESSAGE_HEADER with reply_length and
  * a fresh MessageId, then body_length bytes of body (at most a whole ScanNotification; less makes
  * a short message). A MessageId posted with reply_length 0 waits for no reply. Blocks until the
@@ -84,8 +89,9 @@ SIM_API void SimResetTraffic(void);
 SIM_API void SimFailConnect(HRESULT result, uint32_t count);
 SIM_API void SimRefuseReplies(uint32_t count); /* answered with SIM_ERROR_FLT_NO_WAITER_FOR_REPLY */
 SIM_API void SimFailCommands(HRESULT result, uint32_t count);
-SIM_API void SimImmediateReceives(uint32_t count);           /* FilterGetMessage answers S_OK, not pending */
-SIM_API void SimFailReceive(HRESULT result, uint32_t after); /* the receive after `after` more fails */
+SIM_API void SimImmediateReceives(uint32_t count);            /* FilterGetMessage answers S_OK, not pending */
+SIM_API void SimFailReceive(HRESULT result, uint32_t after);  /* the receive after `after` more fails */
+SIM_API void SimFailReceives(HRESULT result, uint32_t count); /* the next `count` receives fail */
 
 /* Holds the next `count` receives inside FilterGetMessage, before they reach the pipe, until
  * SimReleaseHeldReceives; SimWaitForHeldReceives waits until `count` are held. */
@@ -97,6 +103,14 @@ SIM_API void SimReleaseHeldReceives(void);
  * still holds its handle. */
 SIM_API uint32_t SimConnectionCount(void);
 SIM_API BOOL SimIsConnected(void);
+
+/* The calls of FilterConnectCommunicationPort over the life of the process, whatever their result
+ * (a port that does not exist and injected failures count too). */
+SIM_API uint32_t SimConnectAttempts(void);
+
+/* Waits until at least `connections` connections were made since the port was created and at least
+ * `attempts` connect calls over the life of the process, at most timeout_ms. TRUE when they were. */
+SIM_API BOOL SimWaitForConnections(uint32_t connections, uint32_t attempts, uint32_t timeout_ms);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,0 +1,270 @@
+// The client outlives what a driver does over weeks: replies it no longer waits for, receives that
+// fail for a while, restarts, and going away for good. Seen through the exports.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <tlhelp32.h>
+
+#include <set>
+
+#include "support/client_fixture.h"
+#include "tools/common/process_usage.h"
+
+namespace varnok::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const std::string kDownload = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/tool.exe\r\n";
+const std::wstring kWarnReplyRefused = L"kernel driver refused a reply";
+const std::wstring kWarnReceiveFailed = L"could not wait for kernel driver - retrying";
+const std::wstring kWarnConnectionLost = L"lost connection to kernel driver - reconnecting";
+const std::wstring kWarnConnectionRestored = L"connection to kernel driver restored";
+// The supervisor's longest wait between two connection attempts.
+constexpr auto kMaxReconnectDelay = 5s;
+
+std::size_t ThreadCount() {
+    const HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (hSnapshot == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    std::size_t count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Thread32First(hSnapshot, &entry); more; more = ::Thread32Next(hSnapshot, &entry)) {
+        count += entry.th32OwnerProcessID == ::GetCurrentProcessId() ? 1u : 0u;
+    }
+    ::CloseHandle(hSnapshot);
+    return count;
+}
+
+// A scanner that can hold every scan until a number of them are inside at once: only then are that
+// many buffers in circulation.
+struct ScanGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool closed = false;
+    std::size_t inside = 0;
+};
+
+ScanGate& Gate() {
+    static ScanGate gate;
+    return gate;
+}
+
+std::int32_t GatedScan(FileInfo file_info, std::uint32_t value2, std::uint32_t value1) {
+    ScanGate& gate = Gate();
+    {
+        std::unique_lock lock(gate.mutex);
+        ++gate.inside;
+        gate.changed.notify_all();
+        gate.changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return !gate.closed; });
+        --gate.inside;
+    }
+    return RecordScan(file_info, value2, value1);
+}
+
+class ReconnectTest : public SimulatedDriverTest {
+protected:
+    void TearDown() override {
+        OpenGate();
+        SimRefuseReplies(0);
+        SimFailReceives(S_OK, 0);
+        SimFailConnect(S_OK, 0);
+        SimFailCommands(S_OK, 0);
+        SimulatedDriverTest::TearDown();
+    }
+
+    static void Start(const wchar_t* config_text = L"first") {
+        const DriverConfig config = MakeConfig(config_text, 1, 2);
+        ASSERT_EQ(FilterInit(&config, GatedScan, RecordResult, RecordLog), S_OK);
+        ASSERT_TRUE(SimWaitForTraffic(0, 1, kWaitMs));
+    }
+
+    static void OpenGate() {
+        const std::lock_guard lock(Gate().mutex);
+        Gate().closed = false;
+        Gate().changed.notify_all();
+    }
+
+    static std::size_t LinesSaying(const std::wstring& text) {
+        const std::vector<LogLine> lines = Host().LogLines();
+        return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), LogLine{VARNOK_LOG_WARN, text}));
+    }
+
+    // Sends `count` events for a plain file one after another; each must get its verdict.
+    void ExpectEventsAnswered(std::uint64_t first_event_id, std::uint32_t count) {
+        const std::wstring file = folder.File(L"plain.txt");
+        for (std::uint64_t event_id = first_event_id; event_id < first_event_id + count; ++event_id) {
+            const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
+            PostFileEvent(file, event_id);
+            ASSERT_TRUE(SimWaitForTraffic(0, commands + 1, kWaitMs)) << event_id;
+            EXPECT_EQ(Verdicts().back().EventId, event_id);
+        }
+    }
+
+    // One warning for a flood of failures of one kind; another only once its interval has passed.
+    static void ExpectOneWarningForTheFlood(const std::wstring& text, Clock::time_point since) {
+        EXPECT_GE(LinesSaying(text), 1u);
+        if (Clock::now() - since < 30s) {
+            EXPECT_EQ(LinesSaying(text), 1u);
+        }
+    }
+
+    // All 25 buffers are in circulation: 25 events are examined at the same time.
+    void ExpectEveryBufferInCirculation() {
+        {
+            const std::lock_guard lock(Gate().mutex);
+            Gate().closed = true;
+        }
+        const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
+        for (std::uint32_t i = 0; i < kScanThreadCountForTests; ++i) {
+            const std::wstring file = folder.File(L"held" + std::to_wstring(i) + L".exe");
+            WriteStream(file, L"Zone.Identifier", kDownload);
+            PostFileEvent(file, 0xC000 + i);
+        }
+        std::unique_lock lock(Gate().mutex);
+        const bool all_inside = Gate().changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                                                        [] { return Gate().inside == kScanThreadCountForTests; });
+        EXPECT_TRUE(all_inside) << Gate().inside << " events examined at once";
+        Gate().closed = false;
+        Gate().changed.notify_all();
+        lock.unlock();
+        EXPECT_TRUE(SimWaitForTraffic(0, commands + kScanThreadCountForTests, kWaitMs));
+    }
+};
+
+TEST_F(ReconnectTest, RefusedRepliesEndTheirEventsNotTheWorkers) {
+    Start();
+    const std::wstring file = folder.File(L"plain.txt");
+    const std::uint32_t refused = kScanThreadCountForTests + 5;
+    SimRefuseReplies(refused);
+    const Clock::time_point start = Clock::now();
+    for (std::uint64_t event_id = 1; event_id <= refused; ++event_id) {
+        PostFileEvent(file, event_id);
+    }
+    ASSERT_TRUE(SimWaitForTraffic(refused, 1, kWaitMs));
+
+    ExpectEventsAnswered(100, refused);
+    for (const ScanCommand& verdict : Verdicts()) {
+        EXPECT_GE(verdict.EventId, 100u) << "a refused reply got a verdict";
+    }
+    ExpectEveryBufferInCirculation();
+    ExpectOneWarningForTheFlood(kWarnReplyRefused, start);
+}
+
+TEST_F(ReconnectTest, ReceivesThatFailForAWhileLoseNoBuffer) {
+    Start();
+    const Clock::time_point start = Clock::now();
+    SimFailReceives(HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES), 10);
+    ExpectEventsAnswered(1, 2 * kScanThreadCountForTests);
+    ExpectEveryBufferInCirculation();
+    ExpectOneWarningForTheFlood(kWarnReceiveFailed, start);
+    EXPECT_EQ(LinesSaying(kWarnConnectionLost), 0u);
+    EXPECT_EQ(SimConnectionCount(), 1u);
+}
+
+TEST_F(ReconnectTest, RestartedDriverGetsTheLatestConfigurationAndEvents) {
+    Start(L"first");
+    EXPECT_EQ(SetDriverConfiguration(L"second", 3, 4), 1);
+
+    // The driver restarts and refuses connections for a while; meanwhile the host configures.
+    SimFailConnect(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), 4);
+    const std::uint32_t attempts = SimConnectAttempts();
+    SimDropConnection();
+    ASSERT_TRUE(Host().WaitUntil([] {
+        return std::count(Host().log_lines.begin(), Host().log_lines.end(),
+                          LogLine{VARNOK_LOG_WARN, kWarnConnectionLost}) == 1;
+    }));
+    EXPECT_EQ(SetDriverConfiguration(L"third", 5, 6), 0);  // remembered for the reconnection
+    SimResetTraffic();
+
+    // Four failures, then the connection: after waits of 100, 200, 400, 800 and 1600 ms.
+    ASSERT_TRUE(SimWaitForConnections(1, attempts + 4, kWaitMs));
+    const Clock::time_point refused_last = Clock::now();
+    ASSERT_TRUE(SimWaitForConnections(2, attempts + 5, kWaitMs));
+    EXPECT_LT(Clock::now() - refused_last, kMaxReconnectDelay);
+    ASSERT_TRUE(Host().WaitUntil([] {
+        return std::count(Host().log_lines.begin(), Host().log_lines.end(),
+                          LogLine{VARNOK_LOG_WARN, kWarnConnectionRestored}) == 1;
+    }));
+
+    const ScanCommand resent = AsCommand(Traffic(SIM_TRAFFIC_COMMAND).at(0));
+    EXPECT_EQ(resent.Command, static_cast<std::uint32_t>(CommandConfiguration));
+    EXPECT_EQ(std::wstring(resent.ConfigText), L"third");
+    EXPECT_EQ(resent.ConfigValue1, 5u);
+    EXPECT_EQ(resent.ConfigValue2, 6u);
+
+    ExpectEventsAnswered(1, 2 * kScanThreadCountForTests);
+    ExpectEveryBufferInCirculation();
+    EXPECT_EQ(SetDriverConfiguration(L"fourth", 7, 8), 1);
+    EXPECT_EQ(LinesSaying(kWarnConnectionLost), 1u);
+    EXPECT_EQ(LinesSaying(kWarnConnectionRestored), 1u);
+}
+
+TEST_F(ReconnectTest, DisconnectIsPromptWhileTheDriverIsGoneAndAFreshStartWorks) {
+    const std::size_t threads_idle = ThreadCount();
+    Start();
+    const std::uint32_t attempts = SimConnectAttempts();
+    SimClosePort();
+    // Six failed attempts, after waits of 100 ms doubling to 3.2 s: the supervisor now waits 5 s
+    // before the next. A ClientDisconnect that
+    // waited for that wait would take seconds; a prompt one takes milliseconds, so half the wait
+    // is a bound that a loaded machine still keeps.
+    ASSERT_TRUE(SimWaitForConnections(0, attempts + 6, kWaitMs));
+    const Clock::time_point before = Clock::now();
+    EXPECT_EQ(ClientDisconnect(), S_OK);
+    const auto took = Clock::now() - before;
+    EXPECT_LT(took, kMaxReconnectDelay / 2);
+    std::cout << "ClientDisconnect while reconnecting: "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
+    EXPECT_EQ(ThreadCount(), threads_idle);
+
+    EXPECT_EQ(ClientDisconnect(), E_POINTER);
+    ASSERT_EQ(SimCreatePort(), S_OK);
+    SimResetTraffic();
+    Start();
+    ExpectEventsAnswered(1, 5);
+}
+
+TEST_F(ReconnectTest, ManyRestartsLeaveHandlesThreadsAndHeapLevel) {
+    // Measured with the client stopped, before and after: while it runs, whichever slot the
+    // connection in use holds moves the lowest free one. What the driver simulator and the host record of the traffic
+    // is let go before each measure.
+    Start();
+    ASSERT_EQ(ClientDisconnect(), S_OK);
+    SimResetTraffic();
+    Host().Reset();
+    const std::uintptr_t handles = usage::HandleSlot();
+    const std::size_t threads = ThreadCount();
+    const std::uint64_t heap = usage::HeapBytesInUse();
+
+    Start();
+    constexpr int kRestarts = 50;
+    std::uint32_t connections = SimConnectionCount();
+    for (int restart = 0; restart < kRestarts; ++restart) {
+        // A restart that keeps the port, or one that makes a new one.
+        if (restart % 2 == 0) {
+            SimDropConnection();
+            ++connections;
+        } else {
+            SimClosePort();
+            ASSERT_EQ(SimCreatePort(), S_OK);
+            connections = 1;
+        }
+        ASSERT_TRUE(SimWaitForConnections(connections, 0, kWaitMs)) << restart;
+        ExpectEventsAnswered(1000 * static_cast<std::uint64_t>(restart), 1);
+    }
+    ExpectEveryBufferInCirculation();
+    ASSERT_EQ(ClientDisconnect(), S_OK);
+    SimResetTraffic();
+    Host().Reset();
+
+    EXPECT_LE(usage::HandleSlot(), handles);
+    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_LT(usage::HeapBytesInUse(), heap + 256 * 1024);
+}
+
+}  // namespace
+}  // namespace varnok::test
