@@ -19,7 +19,19 @@ enum class LogLevel : std::uint32_t {
 // The host's LogCallback, written by FilterInit before any worker runs; null means no logging.
 extern std::atomic<::LogCallback> g_log_callback;
 
-inline void AppendLogPiece(std::wstring& text, std::wstring_view piece) { text.append(piece); }
+// A text is one line: a path may come from the driver or a file's publisher, and a line end in it
+// (CR, LF, NEL, U+2028, U+2029) would let it write lines of its own into the host's log. Each such
+// character is shown as '?'.
+inline wchar_t LogCharacter(wchar_t c) {
+    const bool ends_line = c == L'\n' || c == L'\r' || c == L'\u0085' || c == L'\u2028' || c == L'\u2029';
+    return ends_line ? L'?' : c;
+}
+inline void AppendLogPiece(std::wstring& text, std::wstring_view piece) {
+    text.reserve(text.size() + piece.size());
+    for (const wchar_t c : piece) {
+        text.push_back(LogCharacter(c));
+    }
+}
 
 // Narrow pieces are ASCII literals: each byte keeps its code as a UTF-16 unit.
 inline void AppendLogPiece(std::wstring& text, std::string_view piece) {

@@ -286,7 +286,9 @@ std::wstring ReplaceStreamValues(const std::wstring& text, const std::wstring& k
 }
 
 bool SetStreamValue(std::wstring& text, const std::wstring& key, const std::wstring& value, std::size_t max_bytes) {
-    if (value.find_first_of(L"\n\r") != std::wstring::npos) {
+    // A byte 0x1A stored in a value would end the text there, and the stream, no longer whole,
+    // could never be written again.
+    if (value.find_first_of(L"\n\r\x1A") != std::wstring::npos) {
         return false;
     }
     if (!HasProbeAtLineStart(MakePlainKeyPattern(key), text)) {

@@ -91,8 +91,9 @@ std::wstring ReplaceStreamValues(const std::wstring& text, const std::wstring& k
 //
 // A change is not made, and the answer is false, when the text would then take more than
 // max_bytes on disk (the library's own changes never make a stream longer than what is read back
-// of it), or when the value holds LF or CR (a value ends at its line, so the rest would stand as
-// lines of their own). Either leaves the text as it was.
+// of it), when the value holds LF or CR (a value ends at its line, so the rest would stand as
+// lines of their own), or when it holds 0x1A (the text would end there, and the stream could never
+// be written again). Each leaves the text as it was.
 bool SetStreamValue(std::wstring& text, const std::wstring& key, const std::wstring& value,
                     std::size_t max_bytes = kStreamReadLimit);
 

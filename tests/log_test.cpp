@@ -66,6 +66,16 @@ TEST_F(LogTest, PiecesAreJoinedExactlyWithTheirLevel) {
     EXPECT_EQ(g_delivered[3].text, L"NEW EVENT -----  for ");
 }
 
+// A name is the driver's, or whoever named the file: a line end in it must not start a line of its
+// own in the host's log.
+TEST_F(LogTest, ALineEndInAPieceIsShownAsQuestionMark) {
+    g_log_callback.store(Collect);
+    const std::wstring path = L"C:\\a\r\nconnection to kernel driver restored\u2028\u2029\u0085\rb.exe";
+    Log(LogLevel::INFO, L"NEW EVENT -----  for ", path);
+    ASSERT_EQ(g_delivered.size(), 1u);
+    EXPECT_EQ(g_delivered[0].text, L"NEW EVENT -----  for C:\\a??connection to kernel driver restored????b.exe");
+}
+
 int g_throwing_calls = 0;
 void Throw(std::uint32_t, const wchar_t*) {
     ++g_throwing_calls;

@@ -46,11 +46,11 @@ inline bool ReferenceHasKeyLine(const std::wstring& text, const std::wstring& ke
     return false;
 }
 
-// What setting a key makes of the text: refused for a value that holds a line break or a result
-// that takes more than max_bytes on disk.
+// What setting a key makes of the text: refused for a value that holds a line break or the end of
+// text (0x1A), or a result that takes more than max_bytes on disk.
 inline std::wstring ReferenceSet(const std::wstring& text, const std::wstring& key, const std::wstring& value,
                                  std::size_t max_bytes) {
-    if (value.find_first_of(L"\n\r") != std::wstring::npos) {
+    if (value.find_first_of(L"\n\r\x1A") != std::wstring::npos) {
         return text;
     }
     const std::wstring result =

@@ -118,6 +118,18 @@ TEST(StreamValue, SetRefusesALineBreakInTheValue) {
     }
 }
 
+// A name is stored as FileName byte for byte: one holding 0x1A would end the stream's text there and
+// leave a stream that is never whole again, so no later result could be recorded.
+TEST(StreamValue, SetRefusesTheEndOfTextInTheValue) {
+    std::wstring text = L"HostUrl=https://a.example/\nScanResult=1\n";
+    EXPECT_FALSE(SetStreamValue(text, L"FileName", L"C:\\a\x1A.exe"));
+    EXPECT_EQ(text, L"HostUrl=https://a.example/\nScanResult=1\n");
+    ASSERT_TRUE(SetStreamValue(text, L"FileName", L"C:\\a.exe"));
+    EXPECT_FALSE(SetStreamValue(text, L"FileName", L"\x1A"));
+    EXPECT_EQ(DecodeStream(EncodeStreamText(text), true).whole, true);
+    EXPECT_EQ(FindStreamValue(text, L"FileName"), L"C:\\a.exe");
+}
+
 // Counted in bytes as saved: LF takes two.
 TEST(StreamValue, SetNeverMakesTheTextLongerThanTheBound) {
     std::wstring text = L"A=1\n";  // 5 bytes

@@ -1,0 +1,72 @@
+// Hostile names and files, through the exports as a host meets them.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "support/client_fixture.h"
+
+namespace varnok::test {
+namespace {
+
+class AttackTest : public SimulatedDriverTest {
+protected:
+    static void Start(ScanCallback scan = RecordScan) {
+        const DriverConfig config = MakeConfig();
+        ASSERT_EQ(FilterInit(&config, scan, RecordResult, RecordLog), S_OK);
+        ASSERT_TRUE(SimWaitForTraffic(0, 1, kWaitMs));  // the configuration
+    }
+
+    static ScanCommand Examine(const std::wstring& path, std::uint64_t event_id) {
+        const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
+        PostFileEvent(path, event_id);
+        EXPECT_TRUE(SimWaitForTraffic(0, commands + 1, kWaitMs));
+        const std::vector<ScanCommand> verdicts = Verdicts();
+        return verdicts.empty() ? ScanCommand{} : verdicts.back();
+    }
+};
+
+// The driver reports whatever name the file was opened by. Line ends in it must not reach the
+// host's log as lines of their own, such as a forged "connection to kernel driver restored".
+TEST_F(AttackTest, AReportedNameWritesNoLineOfItsOwnIntoTheLog) {
+    Start();
+    const std::wstring name =
+        (folder.path / L"a").wstring() + L"\r\nconnection to kernel driver restored\u2028\rScanResult=2.exe";
+    const ScanCommand verdict = Examine(name, 5);
+    EXPECT_EQ(verdict.Verdict, 2);
+    ASSERT_TRUE(Host().WaitForLogLines(2));
+    for (const LogLine& line : Host().LogLines()) {
+        EXPECT_EQ(line.text.find_first_of(L"\r\n\u2028"), std::wstring::npos) << line.text.size();
+    }
+    EXPECT_EQ(Host().LogLines()[0].text, L"NEW EVENT -----  for " + (folder.path / L"a").wstring() +
+                                             L"??connection to kernel driver restored??ScanResult=2.exe");
+}
+
+// What the scan below leaves in place of the file it was given.
+std::wstring g_replaced;
+
+std::int32_t ReplaceByAFolder(FileInfo file_info, std::uint32_t, std::uint32_t) {
+    const std::wstring file = file_info.FileName;
+    // Where streams are files of their own, they go too, as they do with their file on NTFS.
+    for (const wchar_t* stream : {L"", L":Zone.Identifier", L":varnok"}) {
+        ::DeleteFileW((file + stream).c_str());
+    }
+    g_replaced = ::CreateDirectoryW(file.c_str(), nullptr) ? file : std::wstring();
+    return 1;
+}
+
+// A scan that puts a folder in the file's place: the verdict still goes out, and the folder gets
+// no stream of the library's.
+TEST_F(AttackTest, AScanThatPutsAFolderInPlaceOfTheFileLeavesTheFolderAlone) {
+    Start(ReplaceByAFolder);
+    const std::wstring file = folder.File(L"setup.exe");
+    WriteStream(file, L"Zone.Identifier", "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://a.example/setup.exe\r\n");
+
+    EXPECT_EQ(Examine(file, 6).Verdict, 1);
+    ASSERT_TRUE(Host().WaitForResults(1));
+    ASSERT_EQ(g_replaced, file);
+    EXPECT_TRUE(std::filesystem::is_directory(file));
+    EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace varnok::test
