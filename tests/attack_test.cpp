@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "support/client_fixture.h"
 
 namespace varnok::test {
@@ -39,6 +41,27 @@ TEST_F(AttackTest, AReportedNameWritesNoLineOfItsOwnIntoTheLog) {
     }
     EXPECT_EQ(Host().LogLines()[0].text, L"NEW EVENT -----  for " + (folder.path / L"a").wstring() +
                                              L"??connection to kernel driver restored??ScanResult=2.exe");
+}
+
+// A name that fills its whole array has no NUL: it ends with the array, and the bytes after it (the
+// body's padding) are no part of it.
+TEST_F(AttackTest, ANameFillingItsWholeArrayEndsWithIt) {
+    Start();
+    auto notification = std::make_unique<ScanNotification>(MakeFileEvent(std::wstring(), 7));
+    std::fill_n(notification->FileName, kFileNameUnits, L'A');
+    notification->Padding = 0x00420042;  // "BB", were it read as units of the name
+    std::uint64_t message_id = 0;
+    ASSERT_EQ(
+        SimPostNotification(notification.get(), sizeof(ScanNotification), sizeof(ScanReply), &message_id, kWaitMs),
+        S_OK);
+    ASSERT_TRUE(SimWaitForTraffic(1, 2, kWaitMs));
+    const std::vector<ScanCommand> verdicts = Verdicts();
+    ASSERT_EQ(verdicts.size(), 1u);
+    EXPECT_EQ(verdicts[0].EventId, 7u);
+    EXPECT_EQ(verdicts[0].Verdict, 2);
+    ASSERT_TRUE(Host().WaitForLogLines(1));
+    EXPECT_EQ(Host().LogLines()[0].text, L"NEW EVENT -----  for " + std::wstring(kFileNameUnits, L'A'));
+    EXPECT_TRUE(Host().Scans().empty());
 }
 
 // What the scan below leaves in place of the file it was given.
