@@ -91,5 +91,30 @@ TEST_F(AttackTest, AScanThatPutsAFolderInPlaceOfTheFileLeavesTheFolderAlone) {
     EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
 }
 
+// Everything going wrong at once: refused replies, receives that fail for a while, a driver restart,
+// and the host stopping in the middle of it. The stop returns, and a fresh start answers events.
+TEST_F(AttackTest, StopInTheMiddleOfRefusalsFailuresAndARestartLeavesAFreshStartWorking) {
+    for (int round = 0; round < 3; ++round) {
+        Start();
+        const std::wstring file = folder.File(L"plain" + std::to_wstring(round) + L".txt");
+        SimRefuseReplies(kScanThreadCountForTests);
+        for (std::uint64_t event_id = 1; event_id <= kScanThreadCountForTests; ++event_id) {
+            PostFileEvent(file, event_id);
+        }
+        SimFailReceives(HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES), 5);
+        SimDropConnection();
+        EXPECT_EQ(SetDriverConfiguration(L"while away", 1, 2), 0);
+        EXPECT_EQ(ClientDisconnect(), S_OK);
+        EXPECT_FALSE(SimIsConnected());
+        SimFailReceives(S_OK, 0);
+        SimRefuseReplies(0);
+        SimResetTraffic();
+    }
+    Start();
+    const std::wstring file = folder.File(L"plain.txt");
+    EXPECT_EQ(Examine(file, 77).Verdict, 2);
+    EXPECT_EQ(Verdicts().size(), 1u);
+}
+
 }  // namespace
 }  // namespace varnok::test
