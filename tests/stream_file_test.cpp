@@ -115,6 +115,23 @@ TEST_F(StreamFileTest, ReadLimitIsExactAndALongerStreamIsNeverWritten) {
     EXPECT_EQ(ReadRaw(Zone()), line + "ScanResult=2\r\n");
 }
 
+// A file that has gone (a scan quarantined it) is not made anew by a write of its stream; an
+// existing file gets its missing stream.
+TEST_F(StreamFileTest, WritesCreateAMissingStreamOnlyOnAnExistingFile) {
+    auto set_result = [](StreamFile& s) {
+        s.SetValue(L"ScanResult", L"1");
+        return true;
+    };
+    const std::wstring gone = (folder_ / L"quarantined.exe").wstring();
+    StreamFile stream(gone, L"varnok", false);
+    stream.text = L"ScanResult=1\n";
+    stream.Save();
+    EXPECT_EQ(stream.Update(set_result), StreamUpdate::Failed);
+    EXPECT_EQ(::GetFileAttributesW(gone.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(StreamFile(file_, L"varnok", false).Update(set_result), StreamUpdate::Written);
+    EXPECT_EQ(ReadRaw(file_ + L":varnok"), "ScanResult=1\r\n");
+}
+
 // The library never keeps a user from deleting or renaming the file, not even in the middle of an
 // update of its stream; what it then writes does not bring the file back.
 TEST_F(StreamFileTest, FileCanBeDeletedOrRenamedWhileItsStreamIsUpdated) {
