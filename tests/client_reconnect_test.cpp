@@ -1,5 +1,5 @@
 // The client outlives what a driver does over weeks: replies it no longer waits for, receives that
-// fail for a while, restarts, and going away for good. Seen through the exports.
+// fail for a while, restarts, going away for good.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -16,7 +16,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-const std::string kDownload = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/tool.exe\r\n";
 const std::wstring kWarnReplyRefused = L"kernel driver refused a reply";
 const std::wstring kWarnReceiveFailed = L"could not wait for kernel driver - retrying";
 const std::wstring kWarnConnectionLost = L"lost connection to kernel driver - reconnecting";
@@ -39,8 +38,7 @@ std::size_t ThreadCount() {
     return count;
 }
 
-// A scanner that can hold every scan until a number of them are inside at once: only then are that
-// many buffers in circulation.
+// A scanner that can hold every scan until many are inside at once: then that many buffers circulate.
 struct ScanGate {
     std::mutex mutex;
     std::condition_variable changed;
@@ -76,11 +74,7 @@ protected:
         SimulatedDriverTest::TearDown();
     }
 
-    static void Start(const wchar_t* config_text = L"first") {
-        const DriverConfig config = MakeConfig(config_text, 1, 2);
-        ASSERT_EQ(FilterInit(&config, GatedScan, RecordResult, RecordLog), S_OK);
-        ASSERT_TRUE(SimWaitForTraffic(0, 1, kWaitMs));
-    }
+    static void Start() { StartClient(GatedScan); }
 
     static void OpenGate() {
         const std::lock_guard lock(Gate().mutex);
@@ -91,6 +85,13 @@ protected:
     static std::size_t LinesSaying(const std::wstring& text) {
         const std::vector<LogLine> lines = Host().LogLines();
         return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), LogLine{VARNOK_LOG_WARN, text}));
+    }
+
+    static bool WaitForLinesSaying(const std::wstring& text, std::ptrdiff_t count = 1) {
+        return Host().WaitUntil([&] {
+            return std::count(Host().log_lines.begin(), Host().log_lines.end(), LogLine{VARNOK_LOG_WARN, text}) ==
+                   count;
+        });
     }
 
     // Sends `count` events for a plain file one after another; each must get its verdict.
@@ -120,9 +121,7 @@ protected:
         }
         const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
         for (std::uint32_t i = 0; i < kScanThreadCountForTests; ++i) {
-            const std::wstring file = folder.File(L"held" + std::to_wstring(i) + L".exe");
-            WriteStream(file, L"Zone.Identifier", kDownload);
-            PostFileEvent(file, 0xC000 + i);
+            PostFileEvent(Download(L"held" + std::to_wstring(i) + L".exe"), 0xC000 + i);
         }
         std::unique_lock lock(Gate().mutex);
         const bool all_inside = Gate().changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
@@ -135,7 +134,9 @@ protected:
     }
 };
 
-TEST_F(ReconnectTest, RefusedRepliesEndTheirEventsNotTheWorkers) {
+// Replies the driver no longer waits for end their events; receives that fail for a while are
+// tried again with their buffers: no worker or buffer is lost, one warning for each flood.
+TEST_F(ReconnectTest, RefusedRepliesAndFailingReceivesLoseNoWorkerNorBuffer) {
     Start();
     const std::wstring file = folder.File(L"plain.txt");
     const std::uint32_t refused = kScanThreadCountForTests + 5;
@@ -145,93 +146,25 @@ TEST_F(ReconnectTest, RefusedRepliesEndTheirEventsNotTheWorkers) {
         PostFileEvent(file, event_id);
     }
     ASSERT_TRUE(SimWaitForTraffic(refused, 1, kWaitMs));
+    SimFailReceives(HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES), 10);
 
-    ExpectEventsAnswered(100, refused);
+    ExpectEventsAnswered(100, 2 * kScanThreadCountForTests);
     for (const ScanCommand& verdict : Verdicts()) {
         EXPECT_GE(verdict.EventId, 100u) << "a refused reply got a verdict";
     }
     ExpectEveryBufferInCirculation();
     ExpectOneWarningForTheFlood(kWarnReplyRefused, start);
-}
-
-TEST_F(ReconnectTest, ReceivesThatFailForAWhileLoseNoBuffer) {
-    Start();
-    const Clock::time_point start = Clock::now();
-    SimFailReceives(HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES), 10);
-    ExpectEventsAnswered(1, 2 * kScanThreadCountForTests);
-    ExpectEveryBufferInCirculation();
     ExpectOneWarningForTheFlood(kWarnReceiveFailed, start);
     EXPECT_EQ(LinesSaying(kWarnConnectionLost), 0u);
     EXPECT_EQ(SimConnectionCount(), 1u);
 }
 
-TEST_F(ReconnectTest, RestartedDriverGetsTheLatestConfigurationAndEvents) {
-    Start(L"first");
-    EXPECT_EQ(SetDriverConfiguration(L"second", 3, 4), 1);
-
-    // The driver restarts and refuses connections for a while; meanwhile the host configures.
-    SimFailConnect(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), 4);
-    const std::uint32_t attempts = SimConnectAttempts();
-    SimDropConnection();
-    ASSERT_TRUE(Host().WaitUntil([] {
-        return std::count(Host().log_lines.begin(), Host().log_lines.end(),
-                          LogLine{VARNOK_LOG_WARN, kWarnConnectionLost}) == 1;
-    }));
-    EXPECT_EQ(SetDriverConfiguration(L"third", 5, 6), 0);  // remembered for the reconnection
-    SimResetTraffic();
-
-    // Four failures, then the connection: after waits of 100, 200, 400, 800 and 1600 ms.
-    ASSERT_TRUE(SimWaitForConnections(1, attempts + 4, kWaitMs));
-    const Clock::time_point refused_last = Clock::now();
-    ASSERT_TRUE(SimWaitForConnections(2, attempts + 5, kWaitMs));
-    EXPECT_LT(Clock::now() - refused_last, kMaxReconnectDelay);
-    ASSERT_TRUE(Host().WaitUntil([] {
-        return std::count(Host().log_lines.begin(), Host().log_lines.end(),
-                          LogLine{VARNOK_LOG_WARN, kWarnConnectionRestored}) == 1;
-    }));
-
-    const ScanCommand resent = AsCommand(Traffic(SIM_TRAFFIC_COMMAND).at(0));
-    EXPECT_EQ(resent.Command, static_cast<std::uint32_t>(CommandConfiguration));
-    EXPECT_EQ(std::wstring(resent.ConfigText), L"third");
-    EXPECT_EQ(resent.ConfigValue1, 5u);
-    EXPECT_EQ(resent.ConfigValue2, 6u);
-
-    ExpectEventsAnswered(1, 2 * kScanThreadCountForTests);
-    ExpectEveryBufferInCirculation();
-    EXPECT_EQ(SetDriverConfiguration(L"fourth", 7, 8), 1);
-    EXPECT_EQ(LinesSaying(kWarnConnectionLost), 1u);
-    EXPECT_EQ(LinesSaying(kWarnConnectionRestored), 1u);
-}
-
-TEST_F(ReconnectTest, DisconnectIsPromptWhileTheDriverIsGoneAndAFreshStartWorks) {
-    const std::size_t threads_idle = ThreadCount();
-    Start();
-    const std::uint32_t attempts = SimConnectAttempts();
-    SimClosePort();
-    // Six failed attempts, after waits of 100 ms doubling to 3.2 s: the supervisor now waits 5 s
-    // before the next. A ClientDisconnect that
-    // waited for that wait would take seconds; a prompt one takes milliseconds, so half the wait
-    // is a bound that a loaded machine still keeps.
-    ASSERT_TRUE(SimWaitForConnections(0, attempts + 6, kWaitMs));
-    const Clock::time_point before = Clock::now();
-    EXPECT_EQ(ClientDisconnect(), S_OK);
-    const auto took = Clock::now() - before;
-    EXPECT_LT(took, kMaxReconnectDelay / 2);
-    std::cout << "ClientDisconnect while reconnecting: "
-              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
-    EXPECT_EQ(ThreadCount(), threads_idle);
-
-    EXPECT_EQ(ClientDisconnect(), E_POINTER);
-    ASSERT_EQ(SimCreatePort(), S_OK);
-    SimResetTraffic();
-    Start();
-    ExpectEventsAnswered(1, 5);
-}
-
-TEST_F(ReconnectTest, ManyRestartsLeaveHandlesThreadsAndHeapLevel) {
-    // Measured with the client stopped, before and after: while it runs, whichever slot the
-    // connection in use holds moves the lowest free one. What the driver simulator and the host record of the traffic
-    // is let go before each measure.
+// The driver restarts and refuses connections for a while, the host configures meanwhile: the
+// library connects again, sends the latest configuration, and after 50 more restarts (keeping the
+// port or making a new one) still has every buffer, and leaves handles, threads and heaps level.
+TEST_F(ReconnectTest, RestartedDriverGetsTheLatestConfigurationAndNothingLeaks) {
+    // Measured with the client stopped and the recorded traffic let go: while it runs, the
+    // connection's handle moves the lowest free slot.
     Start();
     ASSERT_EQ(ClientDisconnect(), S_OK);
     SimResetTraffic();
@@ -241,10 +174,30 @@ TEST_F(ReconnectTest, ManyRestartsLeaveHandlesThreadsAndHeapLevel) {
     const std::uint64_t heap = usage::HeapBytesInUse();
 
     Start();
-    constexpr int kRestarts = 50;
+    EXPECT_EQ(SetDriverConfiguration(L"second", 3, 4), 1);
+    SimFailConnect(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), 4);
+    const std::uint32_t attempts = SimConnectAttempts();
+    SimDropConnection();
+    ASSERT_TRUE(WaitForLinesSaying(kWarnConnectionLost));
+    EXPECT_EQ(SetDriverConfiguration(L"third", 5, 6), 0);  // remembered for the reconnection
+    SimResetTraffic();
+    // Four failures, then the connection: after waits of 100, 200, 400, 800 and 1600 ms.
+    ASSERT_TRUE(SimWaitForConnections(1, attempts + 4, kWaitMs));
+    const Clock::time_point refused_last = Clock::now();
+    ASSERT_TRUE(SimWaitForConnections(2, attempts + 5, kWaitMs));
+    EXPECT_LT(Clock::now() - refused_last, kMaxReconnectDelay);
+    ASSERT_TRUE(WaitForLinesSaying(kWarnConnectionRestored));
+    const ScanCommand resent = AsCommand(Traffic(SIM_TRAFFIC_COMMAND).at(0));
+    EXPECT_EQ(resent.Command, static_cast<std::uint32_t>(CommandConfiguration));
+    EXPECT_EQ(std::wstring(resent.ConfigText), L"third");
+    EXPECT_EQ(resent.ConfigValue1, 5u);
+    EXPECT_EQ(resent.ConfigValue2, 6u);
+    ExpectEventsAnswered(1, 2 * kScanThreadCountForTests);
+    EXPECT_EQ(SetDriverConfiguration(L"fourth", 7, 8), 1);
+    EXPECT_EQ(LinesSaying(kWarnConnectionLost), 1u);
+
     std::uint32_t connections = SimConnectionCount();
-    for (int restart = 0; restart < kRestarts; ++restart) {
-        // A restart that keeps the port, or one that makes a new one.
+    for (int restart = 0; restart < 50; ++restart) {
         if (restart % 2 == 0) {
             SimDropConnection();
             ++connections;
@@ -254,16 +207,36 @@ TEST_F(ReconnectTest, ManyRestartsLeaveHandlesThreadsAndHeapLevel) {
             connections = 1;
         }
         ASSERT_TRUE(SimWaitForConnections(connections, 0, kWaitMs)) << restart;
+        ASSERT_TRUE(WaitForLinesSaying(kWarnConnectionRestored, restart + 2)) << restart;  // configured again
         ExpectEventsAnswered(1000 * static_cast<std::uint64_t>(restart), 1);
     }
     ExpectEveryBufferInCirculation();
     ASSERT_EQ(ClientDisconnect(), S_OK);
     SimResetTraffic();
     Host().Reset();
-
     EXPECT_LE(usage::HandleSlot(), handles);
     EXPECT_EQ(ThreadCount(), threads);
     EXPECT_LT(usage::HeapBytesInUse(), heap + 256 * 1024);
+}
+
+TEST_F(ReconnectTest, DisconnectIsPromptWhileTheDriverIsGoneAndAFreshStartWorks) {
+    const std::size_t threads_idle = ThreadCount();
+    Start();
+    const std::uint32_t attempts = SimConnectAttempts();
+    SimClosePort();
+    // After six failed attempts the supervisor waits 5 s: a stop that waited for it would take
+    // seconds, a prompt one milliseconds; half the wait is a bound a loaded machine still keeps.
+    ASSERT_TRUE(SimWaitForConnections(0, attempts + 6, kWaitMs));
+    const Clock::time_point before = Clock::now();
+    EXPECT_EQ(ClientDisconnect(), S_OK);
+    EXPECT_LT(Clock::now() - before, kMaxReconnectDelay / 2);
+    EXPECT_EQ(ThreadCount(), threads_idle);
+
+    EXPECT_EQ(ClientDisconnect(), E_POINTER);
+    ASSERT_EQ(SimCreatePort(), S_OK);
+    SimResetTraffic();
+    Start();
+    ExpectEventsAnswered(1, 5);
 }
 
 }  // namespace

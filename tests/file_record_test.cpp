@@ -10,7 +10,6 @@
 namespace varnok::test {
 namespace {
 
-const std::string kDownload = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/tool.exe\r\n";
 constexpr std::size_t kReadLimit = std::size_t{1} << 20;
 
 // What the scan does to the file before it answers.
@@ -25,25 +24,14 @@ std::int32_t ScanAndAct(FileInfo file_info, std::uint32_t value2, std::uint32_t 
 
 bool Exists(const std::wstring& name) { return ::GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Under Wine on a file system without streams, a stream is a file of its own beside its file, which
-// a delete or move of the file leaves behind; NTFS takes the streams along. These do as NTFS does.
-void DeleteWithStreams(const std::wstring& file) {
-    EXPECT_TRUE(::DeleteFileW(file.c_str()));
-    for (const wchar_t* stream : {L":varnok", L":Zone.Identifier"}) {
-        if (Exists(file + stream)) {
-            EXPECT_TRUE(::DeleteFileW((file + stream).c_str()));
-        }
-    }
-}
-
-std::wstring QuarantinedName(const std::wstring& file) { return file + L".quarantined"; }
-
-void MoveWithStreams(const std::wstring& file) {
-    const std::wstring target = QuarantinedName(file);
-    EXPECT_TRUE(::MoveFileW(file.c_str(), target.c_str()));
-    for (const wchar_t* stream : {L":varnok", L":Zone.Identifier"}) {
-        if (Exists(file + stream)) {
-            EXPECT_TRUE(::MoveFileW((file + stream).c_str(), (target + stream).c_str()));
+// Deletes or moves the file as NTFS does, streams included: under Wine off NTFS a stream is a file
+// of its own beside its file.
+void RemoveWithStreams(const std::wstring& file, const wchar_t* target_suffix) {
+    for (const wchar_t* part : {L"", L":varnok", L":Zone.Identifier"}) {
+        const std::wstring name = file + part;
+        if (*part == 0 || Exists(name)) {
+            EXPECT_TRUE(target_suffix ? ::MoveFileW(name.c_str(), (file + target_suffix + part).c_str())
+                                      : ::DeleteFileW(name.c_str()));
         }
     }
 }
@@ -53,139 +41,93 @@ protected:
     void SetUp() override {
         SimulatedDriverTest::SetUp();
         g_on_scan = nullptr;
-        const DriverConfig config = MakeConfig();
-        ASSERT_EQ(FilterInit(&config, ScanAndAct, RecordResult, RecordLog), S_OK);
-        ASSERT_TRUE(SimWaitForTraffic(0, 1, kWaitMs));
+        StartClient(ScanAndAct);
     }
     void TearDown() override {
         g_on_scan = nullptr;
         SimulatedDriverTest::TearDown();
     }
-
-    std::int32_t Examine(const std::wstring& path) {
-        const std::size_t before = VerdictCount();
-        PostFileEvent(path, ++event_id_);
-        EXPECT_TRUE(SimWaitForTraffic(0, static_cast<std::uint32_t>(before) + 2, kWaitMs));
-        const std::vector<ScanCommand> verdicts = Verdicts();
-        return verdicts.empty() ? -1 : verdicts.back().Verdict;
-    }
-
-    std::uint64_t event_id_ = 0;
 };
 
-// A record longer than the read limit, or one with bytes after a byte 0x1A, is never written back
-// (which would cut it), and the file is scanned each time.
-TEST_F(FileRecordTest, RecordReadOnlyInPartKeepsItsTail) {
+// A record read only in part (longer than the read limit, or bytes after a byte 0x1A) is never
+// written back, which would cut it; and a line the limit runs through is not read, or
+// "ScanResult=21" cut after its "2" would spare the file its scan.
+TEST_F(FileRecordTest, RecordReadOnlyInPartIsNeverWrittenNorReadPastTheLimit) {
     const std::string tail = "ScanResult=7\r\nFileName=tail\r\n";
-    const std::string long_record = "HostUrl=a\r\n" + std::string(kReadLimit + 200 * 1024, 'x') + "\r\n" + tail;
-    const std::string cut_record = "HostUrl=a\r\n\x1A" + tail;
-    for (const std::string& record : {long_record, cut_record}) {
+    const std::string head = "HostUrl=https://x.example/";
+    const std::string records[] = {
+        "HostUrl=a\r\n" + std::string(kReadLimit + 200 * 1024, 'x') + "\r\n" + tail,
+        "HostUrl=a\r\n\x1A" + tail,
+        head + std::string(kReadLimit - head.size() - 14, 'p') + "\r\nScanResult=21\r\n",
+    };
+    for (const std::string& record : records) {
         Host().Reset();
-        const std::wstring file = folder.File(L"long" + std::to_wstring(event_id_) + L".exe");
-        WriteStream(file, L"Zone.Identifier", kDownload);
+        const std::wstring file = Download(L"partial" + std::to_wstring(next_event_id) + L".exe");
         WriteStream(file, L"varnok", record);
-        EXPECT_EQ(Examine(file), 1);
-        EXPECT_EQ(Examine(file), 1);
+        EXPECT_EQ(ExamineFile(file), 1);
+        EXPECT_EQ(ExamineFile(file), 1);
         EXPECT_EQ(Host().Scans().size(), 2u);
         EXPECT_EQ(ReadStream(file, L"varnok"), record);
     }
 }
 
-// A line that the read limit runs through is not read: "ScanResult=21" cut after its "2" would
-// otherwise spare the file its scan.
-TEST_F(FileRecordTest, LineCutByTheReadLimitIsNotRead) {
-    const std::wstring file = folder.File(L"cut.exe");
-    WriteStream(file, L"Zone.Identifier", kDownload);
-    const std::string head = "HostUrl=https://x.example/";
-    const std::string line = "ScanResult=2";
-    std::string record = head + std::string(kReadLimit - head.size() - 2 - line.size(), 'p') + "\r\n" + line + "1\r\n";
-    WriteStream(file, L"varnok", record);
-    EXPECT_EQ(Examine(file), 1);
-    EXPECT_EQ(Host().Scans().size(), 1u);
-    EXPECT_EQ(ReadStream(file, L"varnok"), record);
-}
-
-// A scan that deletes or moves the file (a quarantine) leaves nothing under its old name.
+// A scan that deletes or moves the file (a quarantine) leaves nothing under its old name; the
+// moved file keeps what was recorded before its scan, and nothing else.
 TEST_F(FileRecordTest, QuarantinedFileStaysGone) {
-    const std::wstring deleted = folder.File(L"deleted.exe");
-    WriteStream(deleted, L"Zone.Identifier", kDownload);
-    g_on_scan = DeleteWithStreams;
-    EXPECT_EQ(Examine(deleted), 1);
-    EXPECT_FALSE(Exists(deleted));
-    EXPECT_FALSE(Exists(deleted + L":varnok"));
-
-    const std::wstring moved = folder.File(L"moved.exe");
-    WriteStream(moved, L"Zone.Identifier", kDownload);
-    g_on_scan = MoveWithStreams;
-    EXPECT_EQ(Examine(moved), 1);
-    EXPECT_FALSE(Exists(moved));
-    EXPECT_FALSE(Exists(moved + L":varnok"));
-    // The quarantined file keeps what was recorded before its scan, and nothing else.
-    EXPECT_EQ(ReadStream(QuarantinedName(moved), L"varnok"), "HostUrl=https://downloads.example/tool.exe\r\n");
+    for (const wchar_t* moved_to : {static_cast<const wchar_t*>(nullptr), L".quarantined"}) {
+        const std::wstring file = Download(moved_to ? L"moved.exe" : L"deleted.exe");
+        if (moved_to) {
+            g_on_scan = [](const std::wstring& name) { RemoveWithStreams(name, L".quarantined"); };
+        } else {
+            g_on_scan = [](const std::wstring& name) { RemoveWithStreams(name, nullptr); };
+        }
+        EXPECT_EQ(ExamineFile(file), 1);
+        EXPECT_FALSE(Exists(file));
+        EXPECT_FALSE(Exists(file + L":varnok"));
+        if (moved_to) {
+            EXPECT_EQ(ReadStream(file + moved_to, L"varnok"), "HostUrl=https://downloads.example/tool.exe\r\n");
+        }
+    }
 }
 
-// An origin stream held open by another handle that shares nothing is not an absent one: the file
-// is scanned as a download from an unknown host, or from the host remembered earlier. Wine shows
-// that only on the ordinary file system (on the scratch NTFS volume the held stream keeps the file
-// itself from opening, see below), so the files go there.
+// An origin stream held by a handle that shares nothing is not an absent one: the file is scanned
+// as a download from an unknown host, or the one remembered, and no host is recorded. Wine shows
+// that only off the NTFS volume, where the held stream does not keep the file from opening
+// (NtfsVolumeTest.ShareModesCoverAFileAndAllItsStreamsTogether pins what the volume does).
 TEST_F(FileRecordTest, UnreadableOriginStreamForcesAScan) {
     const TempFolder ordinary(TempFolder::Volume::kOrdinary);
     struct Case {
         const wchar_t* stream;
         const char* remembered;
         const wchar_t* source;
-        const wchar_t* warning;
     };
     for (const Case& held :
-         {Case{L"Zone.Identifier", nullptr, L"unknown host", L"Unreadable Zone.Identifier - force scan."},
-          Case{L"Zone.Identifier", "HostUrl=https://earlier.example/\r\n", L"https://earlier.example/",
-               L"Unreadable Zone.Identifier - force scan."},
-          Case{L"SmartScreen", nullptr, L"unknown host", L"Unreadable SmartScreen - force scan."}}) {
+         {Case{L"Zone.Identifier", nullptr, L"unknown host"},
+          Case{L"Zone.Identifier", "HostUrl=https://earlier.example/\r\n", L"https://earlier.example/"},
+          Case{L"SmartScreen", nullptr, L"unknown host"}}) {
         Host().Reset();
-        const std::wstring file = ordinary.File(L"held" + std::to_wstring(event_id_) + L".exe");
-        WriteStream(file, held.stream, std::wstring(held.stream) == L"SmartScreen" ? "Anaheim" : kDownload);
+        const std::wstring file = ordinary.File(L"held" + std::to_wstring(next_event_id) + L".exe");
+        WriteStream(file, held.stream, kDownloadZone);
         if (held.remembered != nullptr) {
             WriteStream(file, L"varnok", held.remembered);
         }
         const HANDLE hHeld =
             ::CreateFileW((file + L":" + held.stream).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
-        const std::int32_t verdict = Examine(file);
+        EXPECT_EQ(ExamineFile(file), 1) << held.stream;
         ::CloseHandle(hHeld);
 
-        EXPECT_EQ(verdict, 1) << held.stream;
         const std::vector<ScanCall> scans = Host().Scans();
         ASSERT_EQ(scans.size(), 1u);
         EXPECT_EQ(scans[0].zone_id, 3);
         EXPECT_EQ(scans[0].source, held.source);
         ASSERT_TRUE(Host().WaitForResults(1));
-        EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, L"NEW EVENT -----  for " + file}, {1, held.warning}}));
-        // What the stream would have said is not known, so no host is recorded in its name.
+        EXPECT_EQ(Host().LogLines(),
+                  (std::vector<LogLine>{{0, L"NEW EVENT -----  for " + file},
+                                        {1, L"Unreadable " + std::wstring(held.stream) + L" - force scan."}}));
         EXPECT_EQ(ReadStream(file, L"varnok").value_or("").rfind(held.remembered ? held.remembered : "ScanResult=1", 0),
                   0u);
     }
-}
-
-// Under Wine on ntfs-3g a file and its streams count as one for sharing: an origin stream held by
-// a handle that shares nothing keeps the file itself from opening, so nobody can read it to scan
-// it, and the event ends as for any file that can't be opened.
-TEST_F(FileRecordTest, StreamHeldWithoutSharingOnTheScratchVolumeEndsAsAnUnopenableFile) {
-    if (!NtfsFolder()) {
-        GTEST_SKIP() << "only the NTFS scratch volume shares a file's sharing with its streams";
-    }
-    const std::wstring file = folder.File(L"held.exe");
-    WriteStream(file, L"Zone.Identifier", kDownload);
-    const HANDLE hHeld =
-        ::CreateFileW((file + L":Zone.Identifier").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
-    const std::int32_t verdict = Examine(file);
-    ::CloseHandle(hHeld);
-
-    EXPECT_EQ(verdict, 2);
-    EXPECT_TRUE(Host().Scans().empty());
-    EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, L"NEW EVENT -----  for " + file},
-                                                       {0, file + L" Could not open file."},
-                                                       {1, L" Could not open file."}}));
 }
 
 }  // namespace

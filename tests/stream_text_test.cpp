@@ -88,34 +88,14 @@ TEST(StreamValue, FollowsThePatternsReadingAtLineStartsOnly) {
     }
 }
 
-TEST(StreamValue, SetAppendsOrReplacesEveryMatchWithTheValueAsItIs) {
-    std::wstring text = L"A=1";
-    EXPECT_TRUE(SetStreamValue(text, L"B", L"$1$&$$"));
-    EXPECT_EQ(text, L"A=1B=$1$&$$\n");
-    text = L"Key=1\nX=2\rKey=sss\nKey=";
-    EXPECT_TRUE(SetStreamValue(text, L"Key", L"$2"));
-    EXPECT_EQ(text, L"Key=$2\nX=2\rKey=$2\nKey=");
-    text = L"A=\nB=1";
-    SetStreamValue(text, L"A", L"5");
-    EXPECT_EQ(text, L"A=\nB=1");
-    text = L"a(=1";
-    SetStreamValue(text, L"a(", L"5");
-    EXPECT_EQ(text, L"a(=1");
-    // The key inside a line is neither replaced nor taken for a line of its own.
-    text = L"HostUrl=https://a.example/?ScanResult=\nFileName=C:\\ScanResult=2.exe\n";
+// A key inside a line is neither replaced nor taken for a line of its own; a value with a line
+// break is refused. (The finer cases: the comparison on random texts below.)
+TEST(StreamValue, SetAppendsALineUnlessALineStartsWithTheKey) {
+    std::wstring text = L"HostUrl=https://a.example/?ScanResult=\nFileName=C:\\ScanResult=2.exe\n";
     EXPECT_TRUE(SetStreamValue(text, L"ScanResult", L"1"));
     EXPECT_EQ(text, L"HostUrl=https://a.example/?ScanResult=\nFileName=C:\\ScanResult=2.exe\nScanResult=1\n");
+    EXPECT_FALSE(SetStreamValue(text, L"FileName", L"C:\\a\nScanResult=2"));
     EXPECT_EQ(FindStreamValue(text, L"ScanResult"), L"1");
-}
-
-TEST(StreamValue, SetRefusesALineBreakInTheValue) {
-    for (const wchar_t* value : {L"C:\\a\nScanResult=2", L"x\rHostUrl=y", L"\n"}) {
-        std::wstring text = L"FileName=old\n";
-        EXPECT_FALSE(SetStreamValue(text, L"FileName", value));
-        EXPECT_EQ(text, L"FileName=old\n");
-        EXPECT_FALSE(SetStreamValue(text, L"Other", value));
-        EXPECT_EQ(text, L"FileName=old\n");
-    }
 }
 
 // A name is stored as FileName byte for byte: one holding 0x1A would end the stream's text there and
@@ -125,40 +105,34 @@ TEST(StreamValue, SetRefusesTheEndOfTextInTheValue) {
     EXPECT_FALSE(SetStreamValue(text, L"FileName", L"C:\\a\x1A.exe"));
     EXPECT_EQ(text, L"HostUrl=https://a.example/\nScanResult=1\n");
     ASSERT_TRUE(SetStreamValue(text, L"FileName", L"C:\\a.exe"));
-    EXPECT_FALSE(SetStreamValue(text, L"FileName", L"\x1A"));
-    EXPECT_EQ(DecodeStream(EncodeStreamText(text), true).whole, true);
-    EXPECT_EQ(FindStreamValue(text, L"FileName"), L"C:\\a.exe");
+    EXPECT_TRUE(DecodeStream(EncodeStreamText(text), true).whole);
 }
 
-// Counted in bytes as saved: LF takes two.
+// The bound is counted in bytes as saved (LF takes two), on appends and on replacements alike.
 TEST(StreamValue, SetNeverMakesTheTextLongerThanTheBound) {
     std::wstring text = L"A=1\n";  // 5 bytes
     EXPECT_FALSE(SetStreamValue(text, L"B", L"2", 9));
-    EXPECT_EQ(text, L"A=1\n");
     EXPECT_TRUE(SetStreamValue(text, L"B", L"2", 10));
     EXPECT_EQ(text, L"A=1\nB=2\n");
-
     text = L"A=1\nA=ss1\n";  // 12 bytes; 18 with the new value on both lines
     EXPECT_FALSE(SetStreamValue(text, L"A", L"12345", 17));
     EXPECT_EQ(text, L"A=1\nA=ss1\n");
     EXPECT_TRUE(SetStreamValue(text, L"A", L"12345", 18));
     EXPECT_EQ(text, L"A=12345\nA=12345\n");
-    EXPECT_TRUE(SetStreamValue(text, L"A", L"9", 10));
-    EXPECT_EQ(text, L"A=9\nA=9\n");
+}
 
-    // A line repeated under the read limit and a long value: the replacement would take some
-    // 180 MB, so it is not made, and nothing of that size is built.
+// A line repeated under the read limit and a long value: the replacement would take some 180 MB,
+// so it is refused, and nothing of that size is built.
+TEST(StreamValue, SetRefusesAReplacementBeyondTheBoundWithoutBuildingIt) {
     std::wstring repeated;
     for (int i = 0; i < 90000; ++i) {
         repeated += L"HostUrl=x\n";
     }
     ASSERT_LT(EncodedStreamSize(repeated), kStreamReadLimit);
-    text = repeated;
+    std::wstring text = repeated;
     EXPECT_FALSE(SetStreamValue(text, L"HostUrl", L"https://a.example/" + std::wstring(2000, L'p')));
     EXPECT_EQ(text, repeated);
     EXPECT_TRUE(SetStreamValue(text, L"HostUrl", L"y"));
-    EXPECT_EQ(FindStreamValue(text, L"HostUrl"), L"y");
-    EXPECT_TRUE(SetStreamValue(text, L"ScanResult", L"2"));
     EXPECT_EQ(EncodedStreamSize(text), EncodeStreamText(text).size());
 }
 
@@ -178,9 +152,8 @@ TEST(StreamValue, HandlesLinesOfAnyLength) {
     EXPECT_EQ(FindStreamValue(text, L"Host.rl"), std::nullopt);
 }
 
-// The linear matcher, the composed replacement and the setting of a key against the pattern
-// engine and the line-by-line reference, on short texts built from the characters that matter:
-// key letters, "=", s, line ends and "$".
+// The matcher, the replacement and the setting of a key (line breaks, "$", the bound) against the
+// pattern engine and the line-by-line reference, on short texts of the characters that matter.
 TEST(StreamValue, AgreesWithThePatternEngineOnRandomTexts) {
     const std::wstring alphabet = L"Kes==ssss\r\n\n$a\x2028";
     const std::wstring keys[] = {L"", L"K", L"Ke", L"KeK", L"s", L"ss", L"=", L"e=", L"K.", L"s*", L"(K)|e", L")|("};
