@@ -8,7 +8,7 @@
 #include <atomic>
 #include <stdexcept>
 
-#include "scan/stream_text.h"
+#include "stream_text.h"
 #include "support/client_fixture.h"
 
 namespace varnok::test {

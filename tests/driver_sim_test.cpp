@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "client/protocol.h"
-#include "client/status.h"
-#include "client/unique_handle.h"
 #include "driver_sim.h"
+#include "protocol.h"
+#include "status.h"
+#include "unique_handle.h"
 
 namespace varnok {
 namespace {
@@ -128,9 +128,9 @@ TEST_F(DriverSimPort, ReceiveCompletesOnCompletionPortWithExactMessage) {
     EXPECT_EQ(done.bytes, kScanMessageReceiveLength);
     EXPECT_EQ(done.pOvlp, MessageOverlapped(message_.get()));
     EXPECT_EQ(MessageFromOverlapped(done.pOvlp), message_.get());
-    EXPECT_EQ(message_->MessageHeader.ReplyLength, sizeof(ScanReply));
-    EXPECT_EQ(message_->MessageHeader.Padding, 0u);
-    EXPECT_EQ(message_->MessageHeader.MessageId, id);
+    EXPECT_EQ(message_->Header.ReplyLength, sizeof(ScanReply));
+    EXPECT_EQ(message_->Header.Padding, 0u);
+    EXPECT_EQ(message_->Header.MessageId, id);
     EXPECT_EQ(std::memcmp(&message_->Notification, body.get(), sizeof(*body)), 0);
     EXPECT_EQ(ReceivedNameUnits(done.bytes), kFileNameUnits);
 
@@ -143,9 +143,9 @@ TEST_F(DriverSimPort, ReceiveCompletesOnCompletionPortWithExactMessage) {
     ASSERT_TRUE(done.ok) << done.error;
     EXPECT_EQ(done.bytes, sizeof(MessageHeader) + kShort);  // the header counts, as the Filter Manager counts it
     EXPECT_EQ(ReceivedNameUnits(done.bytes), 3u);
-    EXPECT_EQ(message_->MessageHeader.ReplyLength, 0u);
+    EXPECT_EQ(message_->Header.ReplyLength, 0u);
     EXPECT_GT(next_id, id);
-    EXPECT_EQ(message_->MessageHeader.MessageId, next_id);
+    EXPECT_EQ(message_->Header.MessageId, next_id);
 
     // Cancelling the port's I/O hands the pending receive back, aborted.
     ASSERT_EQ(QueueReceive(hPort_.get(), message_.get()), kPending);

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "client/lifecycle.h"
-#include "client/records.h"
+#include "lifecycle.h"
+#include "records.h"
 #include "support/host_harness.h"
 #include "tools/common/process_usage.h"
 
@@ -36,18 +36,18 @@ TEST_F(WorkerPoolTest, ReceiveQueuedAfterTheCancelStillEndsItsWorker) {
 
     // ...when the shut-down sets the flag and cancels every pending receive; only then does the
     // worker's request go out.
-    ScanContext& context = *g_pScanContext;
-    context.ShutDown.store(true);
-    ::CancelIoEx(context.pConnection->hPort, nullptr);
+    RunningClient& context = *g_process.client;
+    context.shut_down.store(true);
+    ::CancelIoEx(context.connection->port, nullptr);
     SimReleaseHeldReceives();
 
     HANDLE hScanThreads[kScanThreadCount];
     for (DWORD i = 0; i < kScanThreadCount; ++i) {
-        hScanThreads[i] = context.pScanThreadCtx[i].hThread;
+        hScanThreads[i] = context.workers[i].thread.get();
     }
     const DWORD ended = ::WaitForMultipleObjects(kScanThreadCount, hScanThreads, TRUE, kWaitMs);
     if (ended != WAIT_OBJECT_0) {
-        ::CancelIoEx(context.pConnection->hPort, nullptr);  // let the tear-down end the stuck worker
+        ::CancelIoEx(context.connection->port, nullptr);  // let the tear-down end the stuck worker
     }
     EXPECT_EQ(ended, WAIT_OBJECT_0) << "a worker still waits for driver traffic";
     EXPECT_EQ(varnok::ClientDisconnect(), S_OK);
