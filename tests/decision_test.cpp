@@ -205,22 +205,42 @@ TEST_F(HandlerTest, VerdictTheDriverDidNotTakeIsRecordedLoggedAndTraced) {
 }
 
 // An origin stream held by a handle that shares nothing may say anything: the file is scanned as a
-// download from an unknown host. Wine shows that only on the ordinary file system.
+// download from an unknown host, or from the host remembered earlier. Wine shows that only on the
+// ordinary file system (on the NTFS scratch volume the held stream keeps the file from opening).
 TEST_F(HandlerTest, UnreadableOriginStreamForcesAScan) {
     const TempFolder ordinary(TempFolder::Volume::kOrdinary);
-    const std::wstring file = ordinary.File(L"held.exe");
-    WriteStream(file, L"Zone.Identifier", kDownload);
-    const UniqueHandle held(
-        ::CreateFileW((file + L":Zone.Identifier").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(held);
-    EXPECT_EQ(Handle(file), kSOk);
+    struct Case {
+        const wchar_t* stream;
+        const char* remembered;
+        const wchar_t* source;
+        const wchar_t* warning;
+    };
+    int round = 0;
+    for (const Case& held :
+         {Case{L"Zone.Identifier", nullptr, L"unknown host", L"Unreadable Zone.Identifier - force scan."},
+          Case{L"Zone.Identifier", "HostUrl=https://earlier.example/\r\n", L"https://earlier.example/",
+               L"Unreadable Zone.Identifier - force scan."},
+          Case{L"SmartScreen", nullptr, L"unknown host", L"Unreadable SmartScreen - force scan."}}) {
+        recorded_ = Recorded{};
+        const std::wstring file = ordinary.File(L"held" + std::to_wstring(round++) + L".exe");
+        WriteStream(file, held.stream, std::wstring(held.stream) == L"SmartScreen" ? "Anaheim" : kDownload);
+        if (held.remembered != nullptr) {
+            WriteStream(file, L"varnok", held.remembered);
+        }
+        const UniqueHandle holder(
+            ::CreateFileW((file + L":" + held.stream).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(holder);
+        EXPECT_EQ(Handle(file), kSOk);
 
-    EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kHostVerdict});
-    ASSERT_EQ(recorded_.scans.size(), 1u);
-    EXPECT_EQ(recorded_.scans[0].zone_id, 3);
-    EXPECT_EQ(recorded_.scans[0].source, L"unknown host");
-    EXPECT_EQ(recorded_.log,
-              (std::vector<LogLine>{NewEvent(file), {kWarn, L"Unreadable Zone.Identifier - force scan."}}));
+        EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kHostVerdict}) << held.stream;
+        ASSERT_EQ(recorded_.scans.size(), 1u);
+        EXPECT_EQ(recorded_.scans[0].zone_id, 3);
+        EXPECT_EQ(recorded_.scans[0].source, held.source);
+        EXPECT_EQ(recorded_.log, (std::vector<LogLine>{NewEvent(file), {kWarn, held.warning}}));
+        // What the stream would have said is not known, so no host is recorded in its name.
+        EXPECT_EQ(
+            ReadStream(file, L"varnok").value_or("").rfind(held.remembered ? held.remembered : "ScanResult=-7", 0), 0u);
+    }
 }
 
 // A host scan that throws breaks its contract; the event still gets exactly one verdict.

@@ -124,48 +124,6 @@ TEST_F(FileRecordTest, QuarantinedFileStaysGone) {
     EXPECT_EQ(ReadStream(QuarantinedName(moved), L"varnok"), "HostUrl=https://downloads.example/tool.exe\r\n");
 }
 
-// An origin stream held open by another handle that shares nothing is not an absent one: the file
-// is scanned as a download from an unknown host, or from the host remembered earlier. Wine shows
-// that only on the ordinary file system (on the scratch NTFS volume the held stream keeps the file
-// itself from opening, see below), so the files go there.
-TEST_F(FileRecordTest, UnreadableOriginStreamForcesAScan) {
-    const TempFolder ordinary(TempFolder::Volume::kOrdinary);
-    struct Case {
-        const wchar_t* stream;
-        const char* remembered;
-        const wchar_t* source;
-        const wchar_t* warning;
-    };
-    for (const Case& held :
-         {Case{L"Zone.Identifier", nullptr, L"unknown host", L"Unreadable Zone.Identifier - force scan."},
-          Case{L"Zone.Identifier", "HostUrl=https://earlier.example/\r\n", L"https://earlier.example/",
-               L"Unreadable Zone.Identifier - force scan."},
-          Case{L"SmartScreen", nullptr, L"unknown host", L"Unreadable SmartScreen - force scan."}}) {
-        Host().Reset();
-        const std::wstring file = ordinary.File(L"held" + std::to_wstring(event_id_) + L".exe");
-        WriteStream(file, held.stream, std::wstring(held.stream) == L"SmartScreen" ? "Anaheim" : kDownload);
-        if (held.remembered != nullptr) {
-            WriteStream(file, L"varnok", held.remembered);
-        }
-        const HANDLE hHeld =
-            ::CreateFileW((file + L":" + held.stream).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
-        const std::int32_t verdict = Examine(file);
-        ::CloseHandle(hHeld);
-
-        EXPECT_EQ(verdict, 1) << held.stream;
-        const std::vector<ScanCall> scans = Host().Scans();
-        ASSERT_EQ(scans.size(), 1u);
-        EXPECT_EQ(scans[0].zone_id, 3);
-        EXPECT_EQ(scans[0].source, held.source);
-        ASSERT_TRUE(Host().WaitForResults(1));
-        EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, L"NEW EVENT -----  for " + file}, {1, held.warning}}));
-        // What the stream would have said is not known, so no host is recorded in its name.
-        EXPECT_EQ(ReadStream(file, L"varnok").value_or("").rfind(held.remembered ? held.remembered : "ScanResult=1", 0),
-                  0u);
-    }
-}
-
 // Under Wine on ntfs-3g a file and its streams count as one for sharing: an origin stream held by
 // a handle that shares nothing keeps the file itself from opening, so nobody can read it to scan
 // it, and the event ends as for any file that can't be opened.

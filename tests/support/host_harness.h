@@ -29,6 +29,12 @@ namespace varnok::test {
 
 inline constexpr std::uint32_t kWaitMs = 20000;
 inline constexpr std::uint32_t kScanThreadCountForTests = 25;
+// The values that every simulated file event carries, and that the host must get back unchanged.
+inline constexpr std::uint32_t kEventValue1 = 0x1111;
+inline constexpr std::uint32_t kEventValue2 = 0x2222;
+inline constexpr std::uint32_t kEventValue3 = 0x3333;
+// What the recording host's scan answers unless a test says otherwise: a verdict of the host's own.
+inline constexpr std::int32_t kRecordedVerdict = 1;
 
 // ---- The host ------------------------------------------------------------------------------------
 
@@ -60,7 +66,7 @@ struct HostRecorder {
     std::vector<LogLine> log_lines;
     std::vector<ScanCall> scans;
     std::vector<ResultCall> results;
-    std::int32_t default_verdict = 1;
+    std::int32_t default_verdict = kRecordedVerdict;
     std::atomic<bool> throw_from_scan{false};
 
     void Reset() {
@@ -68,7 +74,7 @@ struct HostRecorder {
         log_lines.clear();
         scans.clear();
         results.clear();
-        default_verdict = 1;
+        default_verdict = kRecordedVerdict;
         throw_from_scan = false;
     }
     // Waits until at least `count` log lines, or results, have arrived: the handler logs and
@@ -143,10 +149,10 @@ inline DriverConfig MakeConfig(const wchar_t* text = L"scan", std::uint32_t valu
 inline ScanNotification MakeFileEvent(const std::wstring& path, std::uint64_t event_id, std::uint32_t kind = 0) {
     ScanNotification notification{};
     notification.Kind = kind;
-    notification.Value1 = 0x1111;
+    notification.Value1 = kEventValue1;
     notification.EventId = event_id;
-    notification.Value2 = 0x2222;
-    notification.Value3 = 0x3333;
+    notification.Value2 = kEventValue2;
+    notification.Value3 = kEventValue3;
     std::copy_n(path.data(), std::min<std::size_t>(path.size(), kFileNameUnits), notification.FileName);
     return notification;
 }
