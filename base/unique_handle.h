@@ -49,6 +49,7 @@ private:
     HANDLE handle_ = nullptr;
 };
 
+// The deleter of HeapPtr: gives a block back to the process heap.
 struct ProcessHeapFree {
     void operator()(void* block) const { ::HeapFree(::GetProcessHeap(), 0, block); }
 };

@@ -21,6 +21,8 @@ inline const std::wstring kScanResult = L"ScanResult";
 // so it is scanned.
 inline constexpr std::int32_t kForcedScanZone = 3;
 
+// What the origin streams and the stored result say about one event's file. Owns its text; lives on
+// the handling worker's stack.
 struct OriginOutcome {
     bool clean_result_stored = false;  // "varnok" holds ScanResult 2: no scan, nothing written
     std::wstring file_source;          // the origin; empty when none is known

@@ -63,6 +63,7 @@ OVERLAPPED LockRange() {
 }
 
 // The lock of kStreamLockOffset on one handle, released when it goes (before the handle closes).
+// It borrows the handle; it lives on the stack of the thread that reads or writes the stream.
 class StreamLock {
 public:
     StreamLock(HANDLE hStream, bool exclusive) : hStream_(hStream) {

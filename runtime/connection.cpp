@@ -67,7 +67,7 @@ HRESULT Reconnect(RunningClient& context) {
     return S_OK;
 }
 
-// When the supervisor acts next.
+// When the supervisor acts next. Owned and touched by the supervisor thread alone.
 struct SupervisorState {
     DWORD reconnect_delay = kFirstReconnectDelayMs;
     std::uint64_t reconnect_at = 0;
