@@ -7,6 +7,7 @@
 #include "records.h"
 #include "support/host_harness.h"
 #include "tools/common/process_usage.h"
+#include "trace.h"
 
 namespace varnok::test {
 namespace {
@@ -71,6 +72,24 @@ TEST_F(WorkerPoolTest, StartThatFailsWhileQueueingLeavesNothingBehind) {
     SimResetTraffic();
     PostFileEvent(folder.File(L"plain.txt"), 1);
     EXPECT_TRUE(SimWaitForTraffic(1, 1, kWaitMs));
+}
+
+std::vector<std::wstring> g_traces;
+void CollectTrace(const wchar_t* text) { g_traces.emplace_back(text); }
+
+// The stop path runs on the caller's thread and waits for every worker before it traces its status.
+TEST_F(WorkerPoolTest, DisconnectTracesEachWorkersExitStatus) {
+    const DriverConfig config = MakeConfig();
+    ASSERT_EQ(varnok::FilterInit(&config, nullptr, nullptr, nullptr), S_OK);
+    g_traces.clear();
+    SetTraceSink(CollectTrace);
+    const HRESULT disconnected = varnok::ClientDisconnect();
+    SetTraceSink(nullptr);
+
+    EXPECT_EQ(disconnected, S_OK);
+    const auto worker_lines = std::count_if(g_traces.begin(), g_traces.end(),
+                                            [](const std::wstring& line) { return line.starts_with(L"worker "); });
+    EXPECT_EQ(worker_lines, static_cast<std::ptrdiff_t>(kScanThreadCount));
 }
 
 }  // namespace
