@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "client/status.h"
+#include "status.h"
 
 namespace varnok {
 namespace {

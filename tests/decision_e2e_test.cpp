@@ -8,7 +8,7 @@
 #include <atomic>
 #include <stdexcept>
 
-#include "scan/stream_text.h"
+#include "stream_text.h"
 #include "support/client_fixture.h"
 
 namespace varnok::test {
@@ -286,17 +286,6 @@ TEST_F(DecisionTest, OtherStreamNameHasNoOriginStreams) {
 }
 
 // ---- Callbacks ---------------------------------------------------------------------------------------
-
-TEST_F(DecisionTest, WithoutAScanCallbackNothingIsLoggedReadOrWritten) {
-    Start(nullptr);
-    const std::wstring file = folder.File(L"download.exe");
-    WriteStream(file, L"Zone.Identifier", "[ZoneTransfer]\r\nZoneId=3\r\n");
-    EXPECT_EQ(Examine(file), 2);
-    Finish();
-    EXPECT_TRUE(Host().LogLines().empty());
-    EXPECT_TRUE(Host().Results().empty());
-    EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
-}
 
 std::atomic<int> g_failed_log_lines{0};
 

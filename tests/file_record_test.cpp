@@ -90,45 +90,5 @@ TEST_F(FileRecordTest, QuarantinedFileStaysGone) {
     }
 }
 
-// An origin stream held by a handle that shares nothing is not an absent one: the file is scanned
-// as a download from an unknown host, or the one remembered, and no host is recorded. Wine shows
-// that only off the NTFS volume, where the held stream does not keep the file from opening
-// (NtfsVolumeTest.ShareModesCoverAFileAndAllItsStreamsTogether pins what the volume does).
-TEST_F(FileRecordTest, UnreadableOriginStreamForcesAScan) {
-    const TempFolder ordinary(TempFolder::Volume::kOrdinary);
-    struct Case {
-        const wchar_t* stream;
-        const char* remembered;
-        const wchar_t* source;
-    };
-    for (const Case& held :
-         {Case{L"Zone.Identifier", nullptr, L"unknown host"},
-          Case{L"Zone.Identifier", "HostUrl=https://earlier.example/\r\n", L"https://earlier.example/"},
-          Case{L"SmartScreen", nullptr, L"unknown host"}}) {
-        Host().Reset();
-        const std::wstring file = ordinary.File(L"held" + std::to_wstring(next_event_id) + L".exe");
-        WriteStream(file, held.stream, kDownloadZone);
-        if (held.remembered != nullptr) {
-            WriteStream(file, L"varnok", held.remembered);
-        }
-        const HANDLE hHeld =
-            ::CreateFileW((file + L":" + held.stream).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(hHeld, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(ExamineFile(file), 1) << held.stream;
-        ::CloseHandle(hHeld);
-
-        const std::vector<ScanCall> scans = Host().Scans();
-        ASSERT_EQ(scans.size(), 1u);
-        EXPECT_EQ(scans[0].zone_id, 3);
-        EXPECT_EQ(scans[0].source, held.source);
-        ASSERT_TRUE(Host().WaitForResults(1));
-        EXPECT_EQ(Host().LogLines(),
-                  (std::vector<LogLine>{{0, L"NEW EVENT -----  for " + file},
-                                        {1, L"Unreadable " + std::wstring(held.stream) + L" - force scan."}}));
-        EXPECT_EQ(ReadStream(file, L"varnok").value_or("").rfind(held.remembered ? held.remembered : "ScanResult=1", 0),
-                  0u);
-    }
-}
-
 }  // namespace
 }  // namespace varnok::test

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "log/log.h"
+#include "log_sink.h"
 
 namespace varnok {
 
@@ -35,38 +35,38 @@ void Collect(std::uint32_t level, const wchar_t* text) { g_delivered.push_back({
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override { g_delivered.clear(); }
-    void TearDown() override { g_log_callback.store(nullptr); }
 };
 
 TEST_F(LogTest, WithoutACallbackNothingIsComposed) {
-    g_log_callback.store(nullptr);
     int composed = 0;
-    Log(LogLevel::WARN, CountedPiece{&composed});
+    Log(nullptr, LogLevel::kWarn, CountedPiece{&composed});
     EXPECT_EQ(composed, 0);
 
-    g_log_callback.store(Collect);
-    Log(LogLevel::WARN, CountedPiece{&composed});
+    Log(Collect, LogLevel::kWarn, CountedPiece{&composed});
     EXPECT_EQ(composed, 1);
 }
 
 TEST_F(LogTest, PiecesAreJoinedExactlyWithTheirLevel) {
-    g_log_callback.store(Collect);
     const std::wstring path = L"C:\\Down loads\\\x00E9t\x00E9 \x4E2D\xD83D\xDE00.exe";
-    Log(LogLevel::INFO, path, L" file is old");
-    Log(LogLevel::WARN, "Malformed Zone.Identifier - force scan.");
-    ASSERT_EQ(g_delivered.size(), 2u);
+    Log(Collect, LogLevel::kInfo, L"NEW EVENT -----  for ", path);
+    Log(Collect, LogLevel::kInfo, path, L" file is old");
+    Log(Collect, LogLevel::kWarn, "Malformed Zone.Identifier - force scan.");
+    Log(Collect, LogLevel::kInfo, L"NEW EVENT -----  for ", std::wstring());
+
+    ASSERT_EQ(g_delivered.size(), 4u);
     EXPECT_EQ(g_delivered[0].level, 0u);
-    EXPECT_EQ(g_delivered[0].text, path + L" file is old");
-    EXPECT_EQ(g_delivered[1].level, 1u);
-    EXPECT_EQ(g_delivered[1].text, L"Malformed Zone.Identifier - force scan.");
+    EXPECT_EQ(g_delivered[0].text, L"NEW EVENT -----  for " + path);
+    EXPECT_EQ(g_delivered[1].text, path + L" file is old");
+    EXPECT_EQ(g_delivered[2].level, 1u);
+    EXPECT_EQ(g_delivered[2].text, L"Malformed Zone.Identifier - force scan.");
+    EXPECT_EQ(g_delivered[3].text, L"NEW EVENT -----  for ");
 }
 
 // A name is the driver's, or whoever named the file: a line end in it must not start a line of its
 // own in the host's log.
 TEST_F(LogTest, ALineEndInAPieceIsShownAsQuestionMark) {
-    g_log_callback.store(Collect);
     const std::wstring path = L"C:\\a\r\nconnection to kernel driver restored\u2028\u2029\u0085\rb.exe";
-    Log(LogLevel::INFO, L"NEW EVENT -----  for ", path);
+    Log(Collect, LogLevel::kInfo, L"NEW EVENT -----  for ", path);
     ASSERT_EQ(g_delivered.size(), 1u);
     EXPECT_EQ(g_delivered[0].text, L"NEW EVENT -----  for C:\\a??connection to kernel driver restored????b.exe");
 }
@@ -79,15 +79,13 @@ void Throw(std::uint32_t, const wchar_t*) {
 
 // A failing message is lost alone: Log returns normally and the next message is delivered.
 TEST_F(LogTest, AThrowingCallbackOrExhaustedMemoryLosesOnlyItsOwnLine) {
-    g_log_callback.store(Throw);
     g_throwing_calls = 0;
-    Log(LogLevel::INFO, L"NEW EVENT -----  for ", std::wstring(L"C:\\a.exe"));
-    Log(LogLevel::WARN, "Malformed Zone.Identifier - force scan.");
+    Log(Throw, LogLevel::kInfo, L"NEW EVENT -----  for ", std::wstring(L"C:\\a.exe"));
+    Log(Throw, LogLevel::kWarn, "Malformed Zone.Identifier - force scan.");
     EXPECT_EQ(g_throwing_calls, 2);
 
-    g_log_callback.store(Collect);
-    Log(LogLevel::WARN, L"before ", ExhaustingPiece{});
-    Log(LogLevel::WARN, L" Could not open file.");
+    Log(Collect, LogLevel::kWarn, L"before ", ExhaustingPiece{});
+    Log(Collect, LogLevel::kWarn, L" Could not open file.");
     ASSERT_EQ(g_delivered.size(), 1u);
     EXPECT_EQ(g_delivered[0].text, L" Could not open file.");
 }

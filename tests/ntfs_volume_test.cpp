@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "client/unique_handle.h"
 #include "tests/support/scratch_folder.h"
+#include "unique_handle.h"
 
 namespace varnok::test {
 namespace {

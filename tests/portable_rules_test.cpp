@@ -8,9 +8,9 @@
 #include <regex>
 #include <string>
 
-#include "client/wire.h"
-#include "scan/file_age.h"
-#include "scan/origin_rules.h"
+#include "file_age.h"
+#include "origin_rules.h"
+#include "wire.h"
 
 namespace varnok {
 namespace {

@@ -1,4 +1,4 @@
-#include "scan/stream_file.h"
+#include "stream_file.h"
 
 #include <windows.h>
 
@@ -10,9 +10,9 @@
 #include <string>
 #include <thread>
 
-#include "client/unique_handle.h"
-#include "scan/stream_text.h"
+#include "stream_text.h"
 #include "tests/support/scratch_folder.h"
+#include "unique_handle.h"
 
 namespace varnok {
 namespace {

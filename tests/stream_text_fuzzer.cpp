@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "scan/stream_text.h"
+#include "stream_text.h"
 #include "stream_text_reference.h"
 
 namespace varnok {

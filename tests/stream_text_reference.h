@@ -6,7 +6,7 @@
 #include <regex>
 #include <string>
 
-#include "scan/stream_text.h"
+#include "stream_text.h"
 
 namespace varnok {
 

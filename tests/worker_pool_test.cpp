@@ -3,10 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include "client/lifecycle.h"
-#include "client/records.h"
+#include "lifecycle.h"
+#include "records.h"
 #include "support/host_harness.h"
 #include "tools/common/process_usage.h"
+#include "trace.h"
 
 namespace varnok::test {
 namespace {
@@ -36,18 +37,18 @@ TEST_F(WorkerPoolTest, ReceiveQueuedAfterTheCancelStillEndsItsWorker) {
 
     // ...when the shut-down sets the flag and cancels every pending receive; only then does the
     // worker's request go out.
-    ScanContext& context = *g_pScanContext;
-    context.ShutDown.store(true);
-    ::CancelIoEx(context.pConnection->hPort, nullptr);
+    RunningClient& context = *g_process.client;
+    context.shut_down.store(true);
+    ::CancelIoEx(context.connection->port, nullptr);
     SimReleaseHeldReceives();
 
     HANDLE hScanThreads[kScanThreadCount];
     for (DWORD i = 0; i < kScanThreadCount; ++i) {
-        hScanThreads[i] = context.pScanThreadCtx[i].hThread;
+        hScanThreads[i] = context.workers[i].thread.get();
     }
     const DWORD ended = ::WaitForMultipleObjects(kScanThreadCount, hScanThreads, TRUE, kWaitMs);
     if (ended != WAIT_OBJECT_0) {
-        ::CancelIoEx(context.pConnection->hPort, nullptr);  // let the tear-down end the stuck worker
+        ::CancelIoEx(context.connection->port, nullptr);  // let the tear-down end the stuck worker
     }
     EXPECT_EQ(ended, WAIT_OBJECT_0) << "a worker still waits for driver traffic";
     EXPECT_EQ(varnok::ClientDisconnect(), S_OK);
@@ -71,6 +72,24 @@ TEST_F(WorkerPoolTest, StartThatFailsWhileQueueingLeavesNothingBehind) {
     SimResetTraffic();
     PostFileEvent(folder.File(L"plain.txt"), 1);
     EXPECT_TRUE(SimWaitForTraffic(1, 1, kWaitMs));
+}
+
+std::vector<std::wstring> g_traces;
+void CollectTrace(const wchar_t* text) { g_traces.emplace_back(text); }
+
+// The stop path runs on the caller's thread and waits for every worker before it traces its status.
+TEST_F(WorkerPoolTest, DisconnectTracesEachWorkersExitStatus) {
+    const DriverConfig config = MakeConfig();
+    ASSERT_EQ(varnok::FilterInit(&config, nullptr, nullptr, nullptr), S_OK);
+    g_traces.clear();
+    SetTraceSink(CollectTrace);
+    const HRESULT disconnected = varnok::ClientDisconnect();
+    SetTraceSink(nullptr);
+
+    EXPECT_EQ(disconnected, S_OK);
+    const auto worker_lines = std::count_if(g_traces.begin(), g_traces.end(),
+                                            [](const std::wstring& line) { return line.starts_with(L"worker "); });
+    EXPECT_EQ(worker_lines, static_cast<std::ptrdiff_t>(kScanThreadCount));
 }
 
 }  // namespace

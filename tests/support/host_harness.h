@@ -20,15 +20,21 @@
 #include <string>
 #include <vector>
 
-#include "client/wire.h"
 #include "driver_sim.h"
-#include "scratch_folder.h"
+#include "test_files.h"
 #include "varnokclient.h"
+#include "wire.h"
 
 namespace varnok::test {
 
 inline constexpr std::uint32_t kWaitMs = 20000;
 inline constexpr std::uint32_t kScanThreadCountForTests = 25;
+// The values that every simulated file event carries, and that the host must get back unchanged.
+inline constexpr std::uint32_t kEventValue1 = 0x1111;
+inline constexpr std::uint32_t kEventValue2 = 0x2222;
+inline constexpr std::uint32_t kEventValue3 = 0x3333;
+// What the recording host's scan answers unless a test says otherwise: a verdict of the host's own.
+inline constexpr std::int32_t kRecordedVerdict = 1;
 
 // ---- The host ------------------------------------------------------------------------------------
 
@@ -60,7 +66,7 @@ struct HostRecorder {
     std::vector<LogLine> log_lines;
     std::vector<ScanCall> scans;
     std::vector<ResultCall> results;
-    std::int32_t default_verdict = 1;
+    std::int32_t default_verdict = kRecordedVerdict;
     std::atomic<bool> throw_from_scan{false};
 
     void Reset() {
@@ -68,7 +74,7 @@ struct HostRecorder {
         log_lines.clear();
         scans.clear();
         results.clear();
-        default_verdict = 1;
+        default_verdict = kRecordedVerdict;
         throw_from_scan = false;
     }
     // Waits until at least `count` log lines, or results, have arrived: the handler logs and
@@ -138,91 +144,15 @@ inline DriverConfig MakeConfig(const wchar_t* text = L"scan", std::uint32_t valu
     return config;
 }
 
-// ---- Files and their streams -----------------------------------------------------------------------
-
-// A fresh folder under the scratch root (the NTFS volume when there is one), removed with
-// everything in it.
-struct TempFolder {
-    std::filesystem::path path;
-
-    // Where the folder goes: the scratch volume of the run (NTFS when the test command mounted
-    // one), or the ordinary file system, for what Wine can show only there.
-    enum class Volume { kScratch, kOrdinary };
-
-    explicit TempFolder(Volume volume = Volume::kScratch) {
-        static std::atomic<unsigned> counter{0};
-        path = (volume == Volume::kScratch ? ScratchRoot() : std::filesystem::temp_directory_path()) /
-               (L"varnok-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++));
-        std::filesystem::remove_all(path);
-        std::filesystem::create_directories(path);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-
-    // Creates a file with some content and returns its full path.
-    std::wstring File(const std::wstring& name, const std::string& content = "content") const {
-        const std::filesystem::path file = path / name;
-        std::ofstream(file, std::ios::binary) << content;
-        return file.wstring();
-    }
-};
-
-inline void WriteStream(const std::wstring& file, const std::wstring& stream, const std::string& bytes) {
-    const HANDLE hStream = ::CreateFileW((file + L":" + stream).c_str(), GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(hStream, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(hStream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-    ::CloseHandle(hStream);
-}
-
-// The stream's bytes, or nothing when it does not exist.
-inline std::optional<std::string> ReadStream(const std::wstring& file, const std::wstring& stream) {
-    const HANDLE hStream = ::CreateFileW((file + L":" + stream).c_str(), GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (hStream == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    char chunk[4096];
-    DWORD read = 0;
-    while (::ReadFile(hStream, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-        bytes.append(chunk, read);
-    }
-    ::CloseHandle(hStream);
-    return bytes;
-}
-
-// Moves the file's times into the past. Under Wine, on NTFS too, the creation time reported is the
-// last-write time, so that one has to move as well.
-inline void AgeFile(const std::wstring& file, std::chrono::seconds age) {
-    const HANDLE hFile = ::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
-    FILETIME now{};
-    ::GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER value{};
-    value.LowPart = now.dwLowDateTime;
-    value.HighPart = now.dwHighDateTime;
-    value.QuadPart -= static_cast<std::uint64_t>(age.count()) * 10000000ULL;
-    FILETIME past{value.LowPart, value.HighPart};
-    ASSERT_TRUE(::SetFileTime(hFile, &past, &past, &past));
-    ::CloseHandle(hFile);
-}
-
 // ---- The driver --------------------------------------------------------------------------------------
 
 inline ScanNotification MakeFileEvent(const std::wstring& path, std::uint64_t event_id, std::uint32_t kind = 0) {
     ScanNotification notification{};
     notification.Kind = kind;
-    notification.Value1 = 0x1111;
+    notification.Value1 = kEventValue1;
     notification.EventId = event_id;
-    notification.Value2 = 0x2222;
-    notification.Value3 = 0x3333;
+    notification.Value2 = kEventValue2;
+    notification.Value3 = kEventValue3;
     std::copy_n(path.data(), std::min<std::size_t>(path.size(), kFileNameUnits), notification.FileName);
     return notification;
 }

@@ -32,11 +32,11 @@
 #include <utility>
 #include <vector>
 
-#include "client/unique_handle.h"
-#include "client/wire.h"
 #include "driver_sim.h"
 #include "tools/common/process_usage.h"
+#include "unique_handle.h"
 #include "varnokclient.h"
+#include "wire.h"
 
 namespace {
 
@@ -578,7 +578,7 @@ void FloorWorker(FloorClient& client) {
         }
         varnok::ScanMessage* const pMessage = MessageOf(pOvlp);
         varnok::ScanReply reply{};
-        reply.MessageId = pMessage->MessageHeader.MessageId;
+        reply.MessageId = pMessage->Header.MessageId;
         reply.ThreadId = thread_id;
         ::FilterReplyMessage(client.hPort.get(), reinterpret_cast<PFILTER_REPLY_HEADER>(&reply), sizeof(reply));
 

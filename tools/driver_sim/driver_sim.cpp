@@ -8,7 +8,7 @@
 
 #include <fltuser.h>
 
-#include "client/unique_handle.h"
+#include "unique_handle.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -11,10 +11,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "client/unique_handle.h"
-#include "client/wire.h"
 #include "tools/sample_host/console.h"
 #include "tools/sample_host/scanner.h"
+#include "unique_handle.h"
+#include "wire.h"
 
 namespace sample_host {
 namespace {

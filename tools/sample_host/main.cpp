@@ -8,10 +8,10 @@
 #include <optional>
 #include <string>
 
-#include "client/unique_handle.h"
 #include "tools/sample_host/console.h"
 #include "tools/sample_host/demo.h"
 #include "tools/sample_host/host.h"
+#include "unique_handle.h"
 
 namespace sample_host {
 namespace {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "client/unique_handle.h"
+#include "unique_handle.h"
 
 namespace sample_host {
 namespace {

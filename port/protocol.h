@@ -7,7 +7,8 @@
 
 #include <cstdint>
 
-#include "client/wire.h"
+#include "unique_handle.h"
+#include "wire.h"
 
 namespace varnok {
 
@@ -19,6 +20,14 @@ HRESULT ConnectToDriver(HANDLE* phPort);
 // Queues an overlapped receive into the buffer, with the buffer's own OVERLAPPED. Success is
 // HRESULT_FROM_WIN32(ERROR_IO_PENDING); the notification then arrives on the completion port.
 HRESULT QueueReceive(HANDLE hPort, ScanMessage* pMessage);
+
+// A receive counts as queued when it pends and also when it completed at once: the completion port
+// gets its completion either way, since the port is not set to skip completions on success. Until
+// that completion arrives the buffer belongs to the Filter Manager and must not be freed.
+bool IsReceiveQueued(HRESULT hr);
+
+// A message buffer from the process heap, not cleared but for its OVERLAPPED.
+HeapPtr<ScanMessage> AllocateScanMessage();
 
 // The buffer whose receive a completion reports, from the completion's OVERLAPPED pointer.
 ScanMessage* MessageFromOverlapped(OVERLAPPED* pOvlp);

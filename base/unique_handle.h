@@ -6,9 +6,13 @@
 #include <memory>
 #include <utility>
 
+#include "status.h"
+#include "trace.h"
+
 namespace varnok {
 
-// Owns a kernel handle; null and INVALID_HANDLE_VALUE both mean "none".
+// Owns a kernel handle; null and INVALID_HANDLE_VALUE both mean "none". A close that fails is left
+// in the developer's trace. Used by one thread at a time.
 class UniqueHandle {
 public:
     UniqueHandle() = default;
@@ -27,17 +31,25 @@ public:
     explicit operator bool() const { return is_valid(); }
 
     HANDLE release() { return std::exchange(handle_, nullptr); }
-    void reset(HANDLE handle = nullptr) {
-        const HANDLE old = std::exchange(handle_, handle);
-        if (old != nullptr && old != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(old);
-        }
-    }
+    void reset(HANDLE handle = nullptr) { CloseOwned(std::exchange(handle_, handle)); }
+
+    // Closes the handle now and answers how that went: S_OK, or the failure (also traced).
+    HResult Close() noexcept { return CloseOwned(std::exchange(handle_, nullptr)); }
 
 private:
+    static HResult CloseOwned(HANDLE handle) noexcept {
+        if (handle == nullptr || handle == INVALID_HANDLE_VALUE || ::CloseHandle(handle)) {
+            return kSOk;
+        }
+        const HResult failure = HResultFromWin32(::GetLastError());
+        Trace(L"a handle did not close: ", TraceHex{static_cast<std::uint32_t>(failure)});
+        return failure;
+    }
+
     HANDLE handle_ = nullptr;
 };
 
+// The deleter of HeapPtr: gives a block back to the process heap.
 struct ProcessHeapFree {
     void operator()(void* block) const { ::HeapFree(::GetProcessHeap(), 0, block); }
 };

@@ -1,4 +1,4 @@
-#include "client/wire.h"
+#include "wire.h"
 
 namespace varnok {
 

@@ -1,7 +1,7 @@
-// The one channel of the library's diagnostics: the host's LogCallback. Free of windows.h.
+// The one channel of the library's diagnostics for the host: the LogCallback it registered. The
+// caller passes the callback in, so nothing here is process-wide. Free of windows.h.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,13 +11,10 @@
 namespace varnok {
 
 enum class LogLevel : std::uint32_t {
-    INFO = VARNOK_LOG_INFO,
-    WARN = VARNOK_LOG_WARN,
-    ERROR = VARNOK_LOG_ERROR,
+    kInfo = VARNOK_LOG_INFO,
+    kWarn = VARNOK_LOG_WARN,
+    kError = VARNOK_LOG_ERROR,
 };
-
-// The host's LogCallback, written by FilterInit before any worker runs; null means no logging.
-extern std::atomic<::LogCallback> g_log_callback;
 
 // A text is one line: a path may come from the driver or a file's publisher, and a line end in it
 // (CR, LF, NEL, U+2028, U+2029) would let it write lines of its own into the host's log. Each such
@@ -48,13 +45,12 @@ std::wstring ComposeLogText(const Pieces&... pieces) {
     return text;
 }
 
-// Delivers one message to the registered LogCallback on the calling thread. Without a callback it
+// Delivers one message to the host's callback on the calling thread. Without a callback it
 // composes and allocates nothing. A message that can't be composed (memory exhausted) or whose
 // callback throws (a logger on a full disk, say) is lost alone: the caller goes on as if it had
 // been delivered.
 template <class... Pieces>
-void Log(LogLevel level, const Pieces&... pieces) noexcept {
-    const ::LogCallback callback = g_log_callback.load(std::memory_order_acquire);
+void Log(::LogCallback callback, LogLevel level, const Pieces&... pieces) noexcept {
     if (callback == nullptr) {
         return;
     }

@@ -1,4 +1,4 @@
-#include "scan/file_age.h"
+#include "file_age.h"
 
 namespace varnok {
 namespace {

@@ -23,6 +23,10 @@ enum class StreamUpdate {
     Failed,     // the file is gone, or the stream could not be opened, locked, read or written
 };
 
+// The text of one stream of one file, read and written whole. It owns only the text: no handle
+// stays open between operations. Each instance belongs to the one thread handling one event; the
+// stream itself is shared with every other event of the file, in this process and others.
+//
 // Every open shares read, write and delete with every other handle, so the library never keeps a
 // writer, a reader or a delete or rename of the file from going ahead. No handle stays open
 // between operations. No operation lets an exception out.

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "client/records.h"
+#include "records.h"
 
 namespace varnok {
 
@@ -38,20 +38,20 @@ DriverConnection* ConnectionFromKey(ULONG_PTR key);
 
 // The connection in use, with a reference for the caller; null while the driver is away or once
 // its loss is known.
-DriverConnection* AcquireConnection(ScanContext& context);
+DriverConnection* AcquireConnection(RunningClient& context);
 
 // Notes that the connection is gone: the first to notice logs it and wakes the supervisor.
-void MarkConnectionLost(ScanContext& context, DriverConnection& connection);
+void MarkConnectionLost(RunningClient& context, DriverConnection& connection);
 
 // Logs a warning unless one of its kind went out less than kWarningIntervalMs ago.
-void WarnRateLimited(ScanContext& context, RateLimitedWarning kind, const wchar_t* text) noexcept;
+void WarnRateLimited(RunningClient& context, RateLimitedWarning kind, const wchar_t* text) noexcept;
 
 // SetDriverConfiguration while the client runs: remembers the configuration for later
 // reconnections and sends it when connected. 1 when the driver took it, else 0.
-BOOL ConfigureDriver(ScanContext& context, const wchar_t* config_text, std::uint32_t config_value1,
+BOOL ConfigureDriver(RunningClient& context, const wchar_t* config_text, std::uint32_t config_value1,
                      std::uint32_t config_value2);
 
-// The supervisor's thread procedure; its parameter is the ScanContext. It ends when the stop
+// The supervisor's thread procedure; its parameter is the RunningClient. It ends when the stop
 // event is set.
 DWORD WINAPI SuperviseConnection(LPVOID parameter);
 

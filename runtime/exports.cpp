@@ -3,9 +3,9 @@
 
 #include <new>
 
-#include "client/lifecycle.h"
-#include "client/protocol.h"
-#include "client/records.h"
+#include "lifecycle.h"
+#include "protocol.h"
+#include "records.h"
 
 namespace {
 

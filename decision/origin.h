@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "scan/stream_file.h"
+#include "stream_file.h"
 #include "varnokclient.h"
 
 namespace varnok {
@@ -21,6 +21,8 @@ inline const std::wstring kScanResult = L"ScanResult";
 // so it is scanned.
 inline constexpr std::int32_t kForcedScanZone = 3;
 
+// What the origin streams and the stored result say about one event's file. Owns its text; lives on
+// the handling worker's stack.
 struct OriginOutcome {
     bool clean_result_stored = false;  // "varnok" holds ScanResult 2: no scan, nothing written
     std::wstring file_source;          // the origin; empty when none is known
@@ -30,8 +32,10 @@ struct OriginOutcome {
 // is read and the origin recorded as HostUrl in "varnok" in one update of that stream, before the
 // file is scanned. An origin stream that is there but can't be read counts as a Zone.Identifier
 // that says nothing: zone 3, the remembered host or else "unknown host", so the file is scanned.
-// Writes the zone into file_info.ZoneId when one is known. Logs only after "varnok" is released.
+// Writes the zone into file_info.ZoneId when one is known. Logs, through the host's callback `log`,
+// only after "varnok" is released.
 OriginOutcome EvaluateOrigin(StreamFile& zone_identifier, StreamState zone_identifier_state,
-                             StreamState smart_screen_state, StreamFile& varnok, FileInfo& file_info);
+                             StreamState smart_screen_state, StreamFile& varnok, FileInfo& file_info,
+                             ::LogCallback log);
 
 }  // namespace varnok

@@ -1,4 +1,4 @@
-#include "scan/stream_text.h"
+#include "stream_text.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "scan/origin_rules.h"
+#include "origin_rules.h"
 
 #include <limits>
 #include <string>

@@ -1,15 +1,18 @@
-#include "scan/scan_event.h"
+#include "scan_event.h"
+
+#include <windows.h>
 
 #include <optional>
 #include <string>
 
-#include "client/protocol.h"
-#include "client/unique_handle.h"
-#include "log/log.h"
-#include "scan/file_age.h"
-#include "scan/origin.h"
-#include "scan/reported_name.h"
-#include "scan/stream_file.h"
+#include "file_age.h"
+#include "log_sink.h"
+#include "origin.h"
+#include "reported_name.h"
+#include "stream_file.h"
+#include "trace.h"
+#include "unique_handle.h"
+#include "verdicts.h"
 
 namespace varnok {
 namespace {
@@ -19,16 +22,21 @@ const std::wstring kSmartScreenStream = L"SmartScreen";
 const std::wstring kVarnokStream = L"varnok";
 const std::wstring kFileName = L"FileName";
 
-// The one verdict command of an event, remembering whether it went out.
+// The one verdict of an event, remembering whether it went out. A verdict the driver did not take
+// is the log's business only on the scanned path; every failed send leaves a trace.
 struct VerdictSender {
-    HANDLE hPort;
-    std::uint64_t event_id;
-    DWORD thread_id;
+    const VerdictSink& sink;
+    const std::wstring_view file_name;
     bool sent = false;
 
-    HRESULT Send(std::int32_t verdict) {
+    HResult Send(std::int32_t verdict) {
         sent = true;
-        return SendScanResult(hPort, verdict, event_id, thread_id);
+        const HResult status = sink.send(sink.context, verdict);
+        if (status != kSOk) {
+            Trace(L"verdict ", std::to_wstring(verdict), L" for ", file_name, L" not delivered: ",
+                  TraceHex{static_cast<std::uint32_t>(status)});
+        }
+        return status;
     }
 };
 
@@ -59,37 +67,41 @@ FileState OpenAndTestAge(const std::wstring& file_name_str, const StreamFile& va
 // the file wrote meanwhile stay, and this event's result is the last one saved.
 void RecordScanResult(StreamFile& varnok, std::int32_t verdict, const std::wstring& file_name_str) {
     const std::wstring result = std::to_wstring(verdict);
-    varnok.Update([&](StreamFile& stream) {
+    const StreamUpdate update = varnok.Update([&](StreamFile& stream) {
         stream.SetValue(kScanResult, result);
         stream.SetValue(kFileName, file_name_str);
         return true;
     });
+    if (update == StreamUpdate::Failed || update == StreamUpdate::Refused) {
+        Trace(L"scan result ", result, L" not recorded in ", varnok.path.native(),
+              update == StreamUpdate::Failed ? L": the update failed" : L": the stream was read only in part");
+    }
 }
 
-void ReportDelivery(HRESULT send_status, const std::wstring& file_name_str, std::int32_t verdict) {
-    if (send_status != S_OK) {
-        Log(LogLevel::WARN, L"could not reach kernel driver");
+void ReportDelivery(HResult send_status, const std::wstring& file_name_str, std::int32_t verdict,
+                    const HostCallbacks& host) {
+    if (send_status != kSOk) {
+        Log(host.log, LogLevel::kWarn, L"could not reach kernel driver");
         return;
     }
-    if (const ::ScanResultCallback scan_result_callback = g_scan_result_callback.load()) {
-        scan_result_callback(file_name_str.c_str(), verdict);
+    if (host.scan_result != nullptr) {
+        host.scan_result(file_name_str.c_str(), verdict);
     }
 }
 
-HRESULT ExamineScanEvent(const ScanNotification& notification, std::size_t name_length, VerdictSender& verdict_sender) {
-    const ::ScanCallback scan_callback = g_scan_callback.load();
+HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, VerdictSender& verdict_sender) {
     // An empty name would address the current folder's streams, not a file the driver named.
-    if (scan_callback == nullptr || name_length == 0) {
+    if (host.scan == nullptr || event.file_name.empty()) {
         verdict_sender.Send(kVerdictNoScan);
-        return E_FAIL;
+        return kEFail;
     }
 
-    const std::wstring file_name_str(notification.FileName, name_length);
+    const std::wstring file_name_str(event.file_name);
     FileInfo file_info{};
     file_info.FileName = file_name_str.c_str();
-    file_info.Value3 = notification.Value3;
+    file_info.Value3 = event.value3;
 
-    Log(LogLevel::INFO, L"NEW EVENT -----  for ", file_name_str);
+    Log(host.log, LogLevel::kInfo, L"NEW EVENT -----  for ", file_name_str);
 
     // The streams and the age are those of the file the name designates; a name of another stream
     // of it has none (reported_name.h). Everything the host sees keeps the name as reported.
@@ -103,8 +115,8 @@ HRESULT ExamineScanEvent(const ScanNotification& notification, std::size_t name_
 
     if (zone_identifier_state == StreamState::Missing && smart_screen_state == StreamState::Missing) {
         verdict_sender.Send(kVerdictNoScan);
-        Log(LogLevel::INFO, L"File has no Zone.Identifier nor SmartScan. ", file_name_str);
-        return S_OK;
+        Log(host.log, LogLevel::kInfo, L"File has no Zone.Identifier nor SmartScan. ", file_name_str);
+        return kSOk;
     }
 
     // The own stream is read, and updated, only after the age test: most events end before they
@@ -112,54 +124,56 @@ HRESULT ExamineScanEvent(const ScanNotification& notification, std::size_t name_
     StreamFile varnok(owner_str, kVarnokStream, false);
     switch (OpenAndTestAge(owner_str, varnok)) {
         case FileState::Unopenable:
-            Log(LogLevel::INFO, file_name_str, L" Could not open file.");
-            Log(LogLevel::WARN, L" Could not open file.");
+            // Two lines for one failure, the second without the name: hosts count on both.
+            Log(host.log, LogLevel::kInfo, file_name_str, L" Could not open file.");
+            Log(host.log, LogLevel::kWarn, L" Could not open file.");
             verdict_sender.Send(kVerdictNoScan);
-            return E_FAIL;
+            return kEFail;
         case FileState::Old:
-            Log(LogLevel::INFO, file_name_str, L" file is old");
+            Log(host.log, LogLevel::kInfo, file_name_str, L" file is old");
             verdict_sender.Send(kVerdictNoScan);
-            return S_OK;
+            return kSOk;
         case FileState::Recent:
             break;
     }
 
     const OriginOutcome origin =
-        EvaluateOrigin(zone_identifier, zone_identifier_state, smart_screen_state, varnok, file_info);
+        EvaluateOrigin(zone_identifier, zone_identifier_state, smart_screen_state, varnok, file_info, host.log);
     if (origin.clean_result_stored) {
         verdict_sender.Send(kVerdictNoScan);
-        return S_OK;
+        return kSOk;
     }
     const std::wstring& file_source = origin.file_source;
     if (file_source.empty()) {
         verdict_sender.Send(kVerdictNoOrigin);
-        return E_FAIL;
+        return kEFail;
     }
 
     file_info.Source = file_source.c_str();
-    const std::int32_t verdict = scan_callback(file_info, notification.Value2, notification.Value1);
+    const std::int32_t verdict = host.scan(file_info, event.value2, event.value1);
 
     // Recorded before the driver hears of it, so a clean result spares the next event a scan even
     // when this send fails.
     RecordScanResult(varnok, verdict, file_name_str);
 
-    const HRESULT send_status = verdict_sender.Send(verdict);
-    ReportDelivery(send_status, file_name_str, verdict);
+    const HResult send_status = verdict_sender.Send(verdict);
+    ReportDelivery(send_status, file_name_str, verdict, host);
     return send_status;
 }
 
 }  // namespace
 
-HRESULT HandleScanEvent(HANDLE hPort, const ScanMessage& message, std::size_t name_units,
-                        const ScanThreadContext& threadCtx) noexcept {
-    VerdictSender verdict_sender{hPort, message.Notification.EventId, threadCtx.ThreadId};
+HResult HandleScanEvent(const FileEvent& event, const VerdictSink& sink, const HostCallbacks& host) noexcept {
+    VerdictSender verdict_sender{sink, event.file_name};
     try {
-        return ExamineScanEvent(message.Notification, FileNameLength(message.Notification, name_units), verdict_sender);
+        return ExamineScanEvent(event, host, verdict_sender);
     } catch (...) {
+        Trace(L"handling of ", event.file_name, L" stopped by an exception",
+              verdict_sender.sent ? L"" : L"; verdict 2 sent in its place");
         if (!verdict_sender.sent) {
             verdict_sender.Send(kVerdictNoScan);
         }
-        return E_FAIL;
+        return kEFail;
     }
 }
 

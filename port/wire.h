@@ -56,12 +56,12 @@ inline constexpr std::uint32_t kKindFileEvent = 0;
 // The receive buffer of one notification. The OVERLAPPED of its pending receive lives in the
 // buffer itself, so a completion leads back to its buffer by a fixed offset.
 struct ScanMessage {
-    MessageHeader MessageHeader;
+    MessageHeader Header;
     ScanNotification Notification;
     alignas(8) std::byte Ovlp[32];
 };
 static_assert(sizeof(ScanMessage) == 65616);
-static_assert(offsetof(ScanMessage, MessageHeader) == 0);
+static_assert(offsetof(ScanMessage, Header) == 0);
 static_assert(offsetof(ScanMessage, Notification) == 16);
 static_assert(offsetof(ScanMessage, Ovlp) == 65584);
 

@@ -1,8 +1,9 @@
-#include "scan/origin.h"
+#include "origin.h"
 
-#include "log/log.h"
-#include "scan/origin_rules.h"
-#include "scan/scan_event.h"
+#include "log_sink.h"
+#include "origin_rules.h"
+#include "trace.h"
+#include "verdicts.h"
 
 namespace varnok {
 namespace {
@@ -45,10 +46,11 @@ bool HoldsCleanResult(const StreamFile& varnok) {
 
 // Zone.Identifier loaded: one update of "varnok" reads the stored result and, unless it is clean,
 // records the host.
-OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, StreamFile& varnok, FileInfo& file_info) {
+OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, StreamFile& varnok, FileInfo& file_info,
+                                 ::LogCallback log) {
     const ZoneOrigin origin = ReadZoneOrigin(zone_identifier);
     OriginOutcome outcome;
-    varnok.Update([&](StreamFile& stream) {
+    const StreamUpdate update = varnok.Update([&](StreamFile& stream) {
         outcome.clean_result_stored = HoldsCleanResult(stream);
         if (outcome.clean_result_stored) {
             return false;
@@ -56,11 +58,15 @@ OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, StreamFile& 
         stream.SetValue(kHostUrl, origin.host);
         return true;
     });
+    if (update == StreamUpdate::Failed || update == StreamUpdate::Refused) {
+        Trace(L"origin not recorded in ", varnok.path.native(),
+              update == StreamUpdate::Failed ? L": the update failed" : L": the stream was read only in part");
+    }
     if (outcome.clean_result_stored) {
         return outcome;
     }
     if (origin.malformed) {
-        Log(LogLevel::WARN, "Malformed Zone.Identifier - force scan.");
+        Log(log, LogLevel::kWarn, "Malformed Zone.Identifier - force scan.");
     }
     outcome.file_source = origin.host;
     file_info.ZoneId = origin.zone;
@@ -70,9 +76,10 @@ OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, StreamFile& 
 }  // namespace
 
 OriginOutcome EvaluateOrigin(StreamFile& zone_identifier, StreamState zone_identifier_state,
-                             StreamState smart_screen_state, StreamFile& varnok, FileInfo& file_info) {
+                             StreamState smart_screen_state, StreamFile& varnok, FileInfo& file_info,
+                             ::LogCallback log) {
     if (zone_identifier_state == StreamState::Loaded) {
-        return FromZoneIdentifier(zone_identifier, varnok, file_info);
+        return FromZoneIdentifier(zone_identifier, varnok, file_info, log);
     }
 
     OriginOutcome outcome;
@@ -86,9 +93,9 @@ OriginOutcome EvaluateOrigin(StreamFile& zone_identifier, StreamState zone_ident
     // Whoever can hold an origin stream open without sharing must not thereby spare the file its
     // scan: what can't be read may say anything.
     if (zone_identifier_state == StreamState::Unreadable || smart_screen_state == StreamState::Unreadable) {
-        Log(LogLevel::WARN, zone_identifier_state == StreamState::Unreadable
-                                ? "Unreadable Zone.Identifier - force scan."
-                                : "Unreadable SmartScreen - force scan.");
+        Log(log, LogLevel::kWarn,
+            zone_identifier_state == StreamState::Unreadable ? "Unreadable Zone.Identifier - force scan."
+                                                             : "Unreadable SmartScreen - force scan.");
         outcome.file_source = remembered.empty() ? kUnknownHost : remembered;
         file_info.ZoneId = kForcedScanZone;
         return outcome;

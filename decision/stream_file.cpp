@@ -1,4 +1,4 @@
-#include "scan/stream_file.h"
+#include "stream_file.h"
 
 #include <windows.h>
 
@@ -6,8 +6,9 @@
 #include <optional>
 #include <utility>
 
-#include "client/unique_handle.h"
-#include "scan/stream_text.h"
+#include "stream_text.h"
+#include "trace.h"
+#include "unique_handle.h"
 
 namespace varnok {
 
@@ -62,6 +63,7 @@ OVERLAPPED LockRange() {
 }
 
 // The lock of kStreamLockOffset on one handle, released when it goes (before the handle closes).
+// It borrows the handle; it lives on the stack of the thread that reads or writes the stream.
 class StreamLock {
 public:
     StreamLock(HANDLE hStream, bool exclusive) : hStream_(hStream) {
@@ -227,12 +229,19 @@ StreamState ReadInto(StreamFile& stream, bool locked) {
     return StreamState::Loaded;
 }
 
+// What a caught exception cost: the operation gives its quiet answer, and the developer's trace
+// says why.
+void TraceSwallowed(const wchar_t* operation, const StreamFile& stream) noexcept {
+    Trace(operation, L" of ", stream.path.native(), L" stopped by an exception");
+}
+
 }  // namespace
 
 StreamState StreamFile::Read() noexcept {
     try {
         return ReadInto(*this, false);
     } catch (...) {
+        TraceSwallowed(L"read", *this);
         return StreamState::Unreadable;
     }
 }
@@ -241,6 +250,7 @@ StreamState StreamFile::ReadLocked() noexcept {
     try {
         return ReadInto(*this, true);
     } catch (...) {
+        TraceSwallowed(L"locked read", *this);
         return StreamState::Unreadable;
     }
 }
@@ -254,6 +264,7 @@ bool StreamFile::GetValue(const std::wstring& key, std::wstring& value) const no
         value = std::move(*found);
         return true;
     } catch (...) {
+        TraceSwallowed(L"value lookup", *this);
         return false;
     }
 }
@@ -262,6 +273,7 @@ void StreamFile::SetValue(const std::wstring& key, const std::wstring& value) no
     try {
         SetStreamValue(text, key, value);
     } catch (...) {
+        TraceSwallowed(L"value change", *this);
     }
 }
 
@@ -281,6 +293,7 @@ void StreamFile::Save() noexcept {
             WriteUnderLock(*this, bytes);
         }
     } catch (...) {
+        TraceSwallowed(L"save", *this);
     }
 }
 
@@ -312,6 +325,7 @@ StreamUpdate StreamFile::Update(TextChange change, void* pContext) noexcept {
         }
         return WriteUnderLock(*this, changed) ? StreamUpdate::Written : StreamUpdate::Failed;
     } catch (...) {
+        TraceSwallowed(L"update", *this);
         return StreamUpdate::Failed;
     }
 }

@@ -1,13 +1,14 @@
-#include "client/connection.h"
+#include "connection.h"
 
 #include <algorithm>
 #include <bit>
 #include <new>
 #include <utility>
 
-#include "client/protocol.h"
-#include "client/worker_pool.h"
-#include "log/log.h"
+#include "log_sink.h"
+#include "protocol.h"
+#include "trace.h"
+#include "worker_pool.h"
 
 namespace varnok {
 namespace {
@@ -18,39 +19,30 @@ const wchar_t kWarnConnectionRestored[] = L"connection to kernel driver restored
 // HRESULT_FROM_NT(STATUS_PORT_DISCONNECTED): a port call on a connection the driver has closed.
 constexpr HResult kPortDisconnected = static_cast<HResult>(0xD0000037u);
 
-// The supervisor's loop records no failure of its own anywhere but in the log; a LogCallback that
-// throws loses its line, never the supervisor.
-void WarnNoThrow(const wchar_t* text) noexcept {
-    try {
-        Log(LogLevel::WARN, text);
-    } catch (...) {
-    }
-}
-
-bool HasConnection(ScanContext& context) {
-    const SrwShared lock(context.ConnectionLock);
-    return context.pConnection != nullptr;
+bool HasConnection(RunningClient& context) {
+    const SrwShared lock(context.connection_lock);
+    return context.connection != nullptr;
 }
 
 // Takes a lost connection out of use: its receives still pending are cancelled and come back to
 // the workers, who park their buffers until a new connection is up.
-bool RetireLostConnection(ScanContext& context) {
+bool RetireLostConnection(RunningClient& context) {
     DriverConnection* pLost = nullptr;
     {
-        const SrwExclusive lock(context.ConnectionLock);
-        if (context.pConnection == nullptr || !context.pConnection->Lost.load()) {
+        const SrwExclusive lock(context.connection_lock);
+        if (context.connection == nullptr || !context.connection->lost.load()) {
             return false;
         }
-        pLost = std::exchange(context.pConnection, nullptr);
+        pLost = std::exchange(context.connection, nullptr);
     }
-    pLost->Retired.store(true);
-    ::CancelIoEx(pLost->hPort, nullptr);
+    pLost->retired.store(true);
+    ::CancelIoEx(pLost->port, nullptr);
     ReleaseConnection(pLost);
     return true;
 }
 
 // Connects to the driver again, sends it the last configuration and puts the connection in use.
-HRESULT Reconnect(ScanContext& context) {
+HRESULT Reconnect(RunningClient& context) {
     HANDLE hPort = nullptr;
     if (const HRESULT hr = ConnectToDriver(&hPort); FAILED(hr)) {
         return hr;
@@ -60,22 +52,22 @@ HRESULT Reconnect(ScanContext& context) {
         ::CloseHandle(hPort);
         return E_OUTOFMEMORY;
     }
-    if (::CreateIoCompletionPort(hPort, context.hCompletionPort, ConnectionKey(*pConnection), 0) == nullptr) {
+    if (::CreateIoCompletionPort(hPort, context.completion_port.get(), ConnectionKey(*pConnection), 0) == nullptr) {
         const HRESULT hr = HResultFromLastError();
         ReleaseConnection(pConnection);
         return hr;
     }
     // Under the configuration lock, so that a SetDriverConfiguration of the host cannot go out
     // between this send and the connection's coming into use, only to be overtaken by it.
-    const SrwExclusive config(context.ConfigLock);
+    const SrwExclusive config(context.config_lock);
     // As at start-up, a configuration the driver refuses does not stop the client.
-    SendConfigurationCommand(hPort, context.LastConfiguration);
-    const SrwExclusive lock(context.ConnectionLock);
-    context.pConnection = pConnection;
+    SendConfigurationCommand(hPort, context.last_configuration);
+    const SrwExclusive lock(context.connection_lock);
+    context.connection = pConnection;
     return S_OK;
 }
 
-// When the supervisor acts next.
+// When the supervisor acts next. Owned and touched by the supervisor thread alone.
 struct SupervisorState {
     DWORD reconnect_delay = kFirstReconnectDelayMs;
     std::uint64_t reconnect_at = 0;
@@ -94,10 +86,10 @@ DWORD Postpone(DWORD& delay, std::uint64_t& at, std::uint64_t now, DWORD max_del
 }
 
 // Does whatever is due, and returns how long to wait before something is due again.
-DWORD Supervise(ScanContext& context, SupervisorState& state) {
+DWORD Supervise(RunningClient& context, SupervisorState& state) {
     const std::uint64_t now = ::GetTickCount64();
     if (RetireLostConnection(context)) {
-        WarnNoThrow(kWarnConnectionLost);
+        Log(HostLog(), LogLevel::kWarn, kWarnConnectionLost);
         // The first try after the first delay; each failure then doubles the wait.
         Postpone(state.reconnect_delay, state.reconnect_at, now, kMaxReconnectDelayMs);
     }
@@ -111,7 +103,7 @@ DWORD Supervise(ScanContext& context, SupervisorState& state) {
         state.reconnect_delay = kFirstReconnectDelayMs;
         state.requeue_at = 0;
         const bool all_queued = RequeueParkedBuffers(context);
-        WarnNoThrow(kWarnConnectionRestored);
+        Log(HostLog(), LogLevel::kWarn, kWarnConnectionRestored);
         if (all_queued) {
             return INFINITE;
         }
@@ -141,19 +133,22 @@ bool IsConnectionLost(HRESULT hr) {
 DriverConnection* NewConnection(HANDLE hPort) {
     auto* const pConnection = new (std::nothrow) DriverConnection{};
     if (pConnection != nullptr) {
-        pConnection->hPort = hPort;
-        pConnection->References.store(1);
+        pConnection->port = hPort;
+        pConnection->references.store(1);
     }
     return pConnection;
 }
 
-void AddConnectionReference(DriverConnection& connection) { connection.References.fetch_add(1); }
+void AddConnectionReference(DriverConnection& connection) { connection.references.fetch_add(1); }
 
 HRESULT ReleaseConnection(DriverConnection* pConnection) {
-    if (pConnection == nullptr || pConnection->References.fetch_sub(1) != 1) {
+    if (pConnection == nullptr || pConnection->references.fetch_sub(1) != 1) {
         return S_OK;
     }
-    const HRESULT hr = ::CloseHandle(pConnection->hPort) ? S_OK : HResultFromLastError();
+    const HRESULT hr = ::CloseHandle(pConnection->port) ? S_OK : HResultFromLastError();
+    if (FAILED(hr)) {
+        Trace(L"the driver's port did not close: ", TraceHex{static_cast<std::uint32_t>(hr)});
+    }
     delete pConnection;
     return hr;
 }
@@ -163,42 +158,42 @@ ULONG_PTR ConnectionKey(DriverConnection& connection) { return reinterpret_cast<
 // The key is the record's address, handed back by the completion port unchanged.
 DriverConnection* ConnectionFromKey(ULONG_PTR key) { return std::bit_cast<DriverConnection*>(key); }
 
-DriverConnection* AcquireConnection(ScanContext& context) {
-    const SrwShared lock(context.ConnectionLock);
-    DriverConnection* const pConnection = context.pConnection;
-    if (pConnection == nullptr || pConnection->Lost.load()) {
+DriverConnection* AcquireConnection(RunningClient& context) {
+    const SrwShared lock(context.connection_lock);
+    DriverConnection* const pConnection = context.connection;
+    if (pConnection == nullptr || pConnection->lost.load()) {
         return nullptr;
     }
     AddConnectionReference(*pConnection);
     return pConnection;
 }
 
-void MarkConnectionLost(ScanContext& context, DriverConnection& connection) {
-    if (!connection.Lost.exchange(true)) {
-        ::SetEvent(context.hWakeEvent);
+void MarkConnectionLost(RunningClient& context, DriverConnection& connection) {
+    if (!connection.lost.exchange(true)) {
+        ::SetEvent(context.wake_event.get());
     }
 }
 
-void WarnRateLimited(ScanContext& context, RateLimitedWarning kind, const wchar_t* text) noexcept {
-    std::atomic<std::uint64_t>& next = context.NextWarningTick[static_cast<std::uint32_t>(kind)];
+void WarnRateLimited(RunningClient& context, RateLimitedWarning kind, const wchar_t* text) noexcept {
+    std::atomic<std::uint64_t>& next = context.next_warning_tick[static_cast<std::uint32_t>(kind)];
     const std::uint64_t now = ::GetTickCount64();
     std::uint64_t due = next.load();
     // Of the threads that find one due, only the one that moves the next tick on logs it.
     if (now >= due && next.compare_exchange_strong(due, now + kWarningIntervalMs)) {
-        WarnNoThrow(text);
+        Log(HostLog(), LogLevel::kWarn, text);
     }
 }
 
-BOOL ConfigureDriver(ScanContext& context, const wchar_t* config_text, std::uint32_t config_value1,
+BOOL ConfigureDriver(RunningClient& context, const wchar_t* config_text, std::uint32_t config_value1,
                      std::uint32_t config_value2) {
     const ScanCommand message = BuildConfigurationCommand(config_text, config_value1, config_value2);
-    const SrwExclusive config(context.ConfigLock);
-    context.LastConfiguration = message;
+    const SrwExclusive config(context.config_lock);
+    context.last_configuration = message;
     DriverConnection* const pConnection = AcquireConnection(context);
     if (pConnection == nullptr) {
         return FALSE;  // remembered: the driver gets it when the connection is back
     }
-    const HRESULT hr = SendConfigurationCommand(pConnection->hPort, message);
+    const HRESULT hr = SendConfigurationCommand(pConnection->port, message);
     if (IsConnectionLost(hr)) {
         MarkConnectionLost(context, *pConnection);
     }
@@ -207,13 +202,13 @@ BOOL ConfigureDriver(ScanContext& context, const wchar_t* config_text, std::uint
 }
 
 DWORD WINAPI SuperviseConnection(LPVOID parameter) {
-    ScanContext& context = *static_cast<ScanContext*>(parameter);
+    RunningClient& context = *static_cast<RunningClient*>(parameter);
     SupervisorState state;
-    const HANDLE events[] = {context.hStopEvent, context.hWakeEvent};
+    const HANDLE events[] = {context.stop_event.get(), context.wake_event.get()};
     DWORD timeout = INFINITE;
     for (;;) {
         const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, timeout);
-        if ((woke != WAIT_OBJECT_0 + 1 && woke != WAIT_TIMEOUT) || context.ShutDown.load()) {
+        if ((woke != WAIT_OBJECT_0 + 1 && woke != WAIT_TIMEOUT) || context.shut_down.load()) {
             return 0;  // stopped; a failed wait leaves nothing to wait with either
         }
         timeout = Supervise(context, state);

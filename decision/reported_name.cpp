@@ -1,4 +1,4 @@
-#include "scan/reported_name.h"
+#include "reported_name.h"
 
 #include <array>
 

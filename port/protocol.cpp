@@ -1,8 +1,10 @@
-#include "client/protocol.h"
+#include "protocol.h"
 
 #include <fltuser.h>
 
-#include "client/status.h"
+#include <cstring>
+
+#include "status.h"
 
 namespace varnok {
 namespace {
@@ -41,7 +43,7 @@ ScanMessage* MessageFromOverlapped(OVERLAPPED* pOvlp) {
 OVERLAPPED* MessageOverlapped(ScanMessage* pMessage) { return reinterpret_cast<OVERLAPPED*>(pMessage->Ovlp); }
 
 HRESULT SendScanReply(HANDLE hPort, const ScanMessage& message, DWORD thread_id) {
-    ScanReply replyMsg = BuildScanReply(message.MessageHeader.MessageId, thread_id);
+    ScanReply replyMsg = BuildScanReply(message.Header.MessageId, thread_id);
     return ::FilterReplyMessage(hPort, reinterpret_cast<PFILTER_REPLY_HEADER>(&replyMsg), sizeof(replyMsg));
 }
 
@@ -59,6 +61,16 @@ HRESULT SendDriverConfiguration(HANDLE hPort, const wchar_t* config_text, std::u
 HRESULT SendConfigurationCommand(HANDLE hPort, const ScanCommand& message) {
     ScanCommand copy = message;  // FilterSendMessage takes its input through a non-const pointer
     return SendCommand(hPort, copy);
+}
+
+bool IsReceiveQueued(HRESULT hr) { return hr == HResultFromWin32(ERROR_IO_PENDING) || hr == S_OK; }
+
+HeapPtr<ScanMessage> AllocateScanMessage() {
+    HeapPtr<ScanMessage> message(static_cast<ScanMessage*>(::HeapAlloc(::GetProcessHeap(), 0, sizeof(ScanMessage))));
+    if (message) {
+        std::memset(message->Ovlp, 0, sizeof(message->Ovlp));
+    }
+    return message;
 }
 
 }  // namespace varnok

@@ -1,0 +1,258 @@
+#include "worker_pool.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "connection.h"
+#include "protocol.h"
+#include "scan_event.h"
+#include "trace.h"
+
+namespace varnok {
+namespace {
+
+const HRESULT kReceivePending = HResultFromWin32(ERROR_IO_PENDING);
+const HRESULT kReceiveCancelled = HResultFromWin32(ERROR_OPERATION_ABORTED);
+
+const wchar_t kWarnReplyRefused[] = L"kernel driver refused a reply";
+const wchar_t kWarnReceiveFailed[] = L"could not wait for kernel driver - retrying";
+
+// Where an event's verdict goes: the connection the event came from, under the worker's thread id.
+struct EventVerdict {
+    HANDLE port;
+    std::uint64_t event_id;
+    DWORD thread_id;
+};
+
+HResult SendEventVerdict(void* context, std::int32_t verdict) {
+    const auto& target = *static_cast<const EventVerdict*>(context);
+    return SendScanResult(target.port, verdict, target.event_id, target.thread_id);
+}
+
+// What a failed receive or requeue says about the connection: gone, or a failure that will pass.
+void NoteReceiveFailure(RunningClient& context, DriverConnection& connection, HRESULT hr) {
+    if (IsConnectionLost(hr)) {
+        MarkConnectionLost(context, connection);
+    } else {
+        WarnRateLimited(context, RateLimitedWarning::kReceiveFailed, kWarnReceiveFailed);
+    }
+}
+
+// Keeps the buffer for the supervisor to queue again. At shut-down it is freed instead: false.
+bool ParkBuffer(RunningClient& context, HeapPtr<ScanMessage> buffer) {
+    {
+        const SrwExclusive lock(context.park_lock);
+        // Never more than the buffers in circulation; the test only keeps a fault from writing past.
+        if (!context.shut_down.load() && context.parked_count < kScanThreadCount) {
+            context.parked[context.parked_count++] = std::move(buffer);
+        }
+    }
+    if (buffer) {
+        return false;  // freed on return
+    }
+    ::SetEvent(context.wake_event.get());
+    return true;
+}
+
+// Puts a buffer the worker holds back into circulation: queued on the connection in use, or
+// parked. False when the shut-down took it out of circulation: the worker then ends.
+bool Recirculate(RunningClient& context, HeapPtr<ScanMessage> buffer) {
+    if (context.shut_down.load()) {
+        return false;  // freed on return
+    }
+    if (DriverConnection* const pConnection = AcquireConnection(context)) {
+        const HRESULT hr = QueueReceiveOn(context, *pConnection, buffer);
+        if (hr != kReceivePending) {
+            NoteReceiveFailure(context, *pConnection, hr);
+        }
+        ReleaseConnection(pConnection);
+        if (hr == kReceivePending) {
+            return true;
+        }
+    }
+    return ParkBuffer(context, std::move(buffer));
+}
+
+// A completed receive: only what the driver sent counts. A message too short to hold the fixed
+// fields, and a notification of another kind, get no reply and no examination. A refused reply ends
+// the event (it gets no verdict), never the worker.
+HRESULT AnswerNotification(RunningClient& context, DriverConnection& connection, const ScanMessage& message,
+                           DWORD received_bytes, const WorkerThread& worker) {
+    const std::optional<std::size_t> name_units = ReceivedNameUnits(received_bytes);
+    if (!name_units.has_value() || message.Notification.Kind != kKindFileEvent) {
+        return S_OK;
+    }
+    const HRESULT hr = SendScanReply(connection.port, message, worker.thread_id);
+    if (FAILED(hr)) {
+        if (IsConnectionLost(hr)) {
+            MarkConnectionLost(context, connection);
+        } else {
+            WarnRateLimited(context, RateLimitedWarning::kReplyRefused, kWarnReplyRefused);
+        }
+        return hr;
+    }
+    EventVerdict verdict{connection.port, message.Notification.EventId, worker.thread_id};
+    const ScanNotification& notification = message.Notification;
+    const FileEvent event{std::wstring_view(notification.FileName, FileNameLength(notification, *name_units)),
+                          notification.Value1, notification.Value2, notification.Value3};
+    const HostCallbacks host{g_process.scan_callback.load(), g_process.scan_result_callback.load(), HostLog()};
+    return HandleScanEvent(event, VerdictSink{&verdict, SendEventVerdict}, host);
+}
+
+HRESULT RunScanWorker(RunningClient& context) {
+    // Before the thread table is in the context no record is found: a start-up that failed before it
+    // got there resumes its workers only so that they end here.
+    const WorkerThread* const worker = FindWorker(::GetCurrentThreadId(), context);
+    if (worker == nullptr) {
+        return E_FAIL;
+    }
+
+    for (;;) {
+        DWORD received_bytes = 0;
+        ULONG_PTR key = 0;
+        OVERLAPPED* overlapped = nullptr;
+        const BOOL completed =
+            ::GetQueuedCompletionStatus(context.completion_port.get(), &received_bytes, &key, &overlapped, INFINITE);
+        HRESULT hr = completed ? S_OK : HResultFromLastError();
+        if (overlapped == nullptr) {
+            // A wake-up packet, or the wait itself failed: the completion port is gone.
+            if (hr == HResultFromWin32(ERROR_INVALID_HANDLE) || hr == HResultFromWin32(ERROR_ABANDONED_WAIT_0)) {
+                hr = S_OK;
+            }
+            return hr;
+        }
+
+        // The buffer is this worker's now, and with it the reference that its receive held on its
+        // connection, which the completion key names.
+        HeapPtr<ScanMessage> buffer(MessageFromOverlapped(overlapped));
+        DriverConnection* const pConnection = ConnectionFromKey(key);
+        if (completed) {
+            hr = AnswerNotification(context, *pConnection, *buffer, received_bytes, *worker);
+        } else if (hr != kReceiveCancelled) {
+            // Cancelled receives come from the shut-down or a retired connection; anything else is
+            // noted, and the buffer waits in the park, so a failure that repeats cannot spin.
+            NoteReceiveFailure(context, *pConnection, hr);
+            ReleaseConnection(pConnection);
+            if (!ParkBuffer(context, std::move(buffer))) {
+                return hr;
+            }
+            continue;
+        }
+        ReleaseConnection(pConnection);
+        if (!Recirculate(context, std::move(buffer))) {
+            return hr;  // at shut-down: the cancelled receive, ERROR_OPERATION_ABORTED, or the last result
+        }
+    }
+}
+
+}  // namespace
+
+DWORD WINAPI ScanWorker(LPVOID parameter) {
+    return static_cast<DWORD>(RunScanWorker(*static_cast<RunningClient*>(parameter)));
+}
+
+const WorkerThread* FindWorker(DWORD thread_id, const RunningClient& context) {
+    if (!context.workers_ready.load()) {
+        return nullptr;
+    }
+    for (const WorkerThread& worker : context.workers) {
+        if (worker.thread_id == thread_id) {
+            return &worker;
+        }
+    }
+    return nullptr;
+}
+
+HRESULT QueueReceiveOn(const RunningClient& context, DriverConnection& connection, HeapPtr<ScanMessage>& buffer) {
+    // Taken first: once the request is out, the buffer may already be in another worker's hands.
+    OVERLAPPED* const overlapped = MessageOverlapped(buffer.get());
+    AddConnectionReference(connection);
+    const HRESULT hr = QueueReceive(connection.port, buffer.get());
+    if (!IsReceiveQueued(hr)) {
+        ReleaseConnection(&connection);  // never the last: the caller holds one
+        return hr;
+    }
+    // The Filter Manager's until its completion, which hands it to a worker.
+    static_cast<void>(buffer.release());
+    // A shut-down or a retirement that began just before the request went out could not cancel it:
+    // the request cancels itself, so its completion comes back and nothing waits for the driver.
+    if (context.shut_down.load() || connection.retired.load()) {
+        ::CancelIoEx(connection.port, overlapped);
+    }
+    return kReceivePending;
+}
+
+bool RequeueParkedBuffers(RunningClient& context) {
+    std::array<HeapPtr<ScanMessage>, kScanThreadCount> taken_buffers;
+    DWORD taken = 0;
+    {
+        const SrwExclusive lock(context.park_lock);
+        if (context.shut_down.load()) {
+            return false;  // the shut-down frees them
+        }
+        taken = context.parked_count;
+        std::move(context.parked.begin(), context.parked.begin() + taken, taken_buffers.begin());
+        context.parked_count = 0;
+    }
+    DWORD queued = 0;
+    if (DriverConnection* const pConnection = AcquireConnection(context)) {
+        for (; queued < taken; ++queued) {
+            const HRESULT hr = QueueReceiveOn(context, *pConnection, taken_buffers[queued]);
+            if (hr != kReceivePending) {
+                NoteReceiveFailure(context, *pConnection, hr);
+                break;
+            }
+        }
+        ReleaseConnection(pConnection);
+    }
+    // The rest go back to the park, even at shut-down: the supervisor ends before the shut-down
+    // frees what is parked.
+    const SrwExclusive lock(context.park_lock);
+    for (DWORD i = queued; i < taken; ++i) {
+        context.parked[context.parked_count++] = std::move(taken_buffers[i]);
+    }
+    return context.parked_count == 0;
+}
+
+DWORD ParkedBufferCount(RunningClient& context) {
+    const SrwShared lock(context.park_lock);
+    return context.parked_count;
+}
+
+DWORD FreeParkedBuffers(RunningClient& context) {
+    const SrwExclusive lock(context.park_lock);
+    const DWORD count = context.parked_count;
+    for (DWORD i = 0; i < count; ++i) {
+        context.parked[i].reset();
+    }
+    context.parked_count = 0;
+    return count;
+}
+
+void WakeWorkers(RunningClient& context, DWORD count) {
+    for (DWORD i = 0; i < count && !context.completion_port_closed; ++i) {
+        if (!::PostQueuedCompletionStatus(context.completion_port.get(), 0, 0, nullptr)) {
+            // Every worker's wait then fails, and it ends. Buffers whose completions were still
+            // queued are lost with the port, a price paid only when the system cannot post a packet.
+            if (!::CloseHandle(context.completion_port.get())) {
+                Trace(L"the completion port did not close: ",
+                      TraceHex{static_cast<std::uint32_t>(HResultFromLastError())});
+            }
+            context.completion_port_closed = true;
+        }
+    }
+}
+
+void TraceWorkerExit(const WorkerThread& worker) noexcept {
+    DWORD exit_code = 0;
+    if (!::GetExitCodeThread(worker.thread.get(), &exit_code)) {
+        exit_code = static_cast<DWORD>(HResultFromLastError());
+    }
+    Trace(L"worker ", std::to_wstring(worker.thread_id), L" ended with ", TraceHex{exit_code});
+}
+
+}  // namespace varnok

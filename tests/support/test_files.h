@@ -1,0 +1,95 @@
+// Files and streams for the Windows tests: scratch folders on the tests' scratch volume, a stream's
+// bytes written and read with the Windows API, and file times moved into the past.
+#pragma once
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "scratch_folder.h"
+
+namespace varnok::test {
+
+// A fresh folder under the scratch root (the NTFS volume when there is one), removed with
+// everything in it.
+struct TempFolder {
+    std::filesystem::path path;
+
+    // Where the folder goes: the scratch volume of the run (NTFS when the test command mounted
+    // one), or the ordinary file system, for what Wine can show only there.
+    enum class Volume { kScratch, kOrdinary };
+
+    explicit TempFolder(Volume volume = Volume::kScratch) {
+        static std::atomic<unsigned> counter{0};
+        path = (volume == Volume::kScratch ? ScratchRoot() : std::filesystem::temp_directory_path()) /
+               (L"varnok-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++));
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+
+    // Creates a file with some content and returns its full path.
+    std::wstring File(const std::wstring& name, const std::string& content = "content") const {
+        const std::filesystem::path file = path / name;
+        std::ofstream(file, std::ios::binary) << content;
+        return file.wstring();
+    }
+};
+
+inline void WriteStream(const std::wstring& file, const std::wstring& stream, const std::string& bytes) {
+    const HANDLE hStream = ::CreateFileW((file + L":" + stream).c_str(), GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(hStream, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(hStream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    ::CloseHandle(hStream);
+}
+
+// The stream's bytes, or nothing when it does not exist.
+inline std::optional<std::string> ReadStream(const std::wstring& file, const std::wstring& stream) {
+    const HANDLE hStream = ::CreateFileW((file + L":" + stream).c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (hStream == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    char chunk[4096];
+    DWORD read = 0;
+    while (::ReadFile(hStream, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+        bytes.append(chunk, read);
+    }
+    ::CloseHandle(hStream);
+    return bytes;
+}
+
+// Moves the file's times into the past. Under Wine, on NTFS too, the creation time reported is the
+// last-write time, so that one has to move as well.
+inline void AgeFile(const std::wstring& file, std::chrono::seconds age) {
+    const HANDLE hFile = ::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER value{};
+    value.LowPart = now.dwLowDateTime;
+    value.HighPart = now.dwHighDateTime;
+    value.QuadPart -= static_cast<std::uint64_t>(age.count()) * 10000000ULL;
+    FILETIME past{value.LowPart, value.HighPart};
+    ASSERT_TRUE(::SetFileTime(hFile, &past, &past, &past));
+    ::CloseHandle(hFile);
+}
+
+}  // namespace varnok::test
