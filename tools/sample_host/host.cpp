@@ -1,24 +1,10 @@
 #include "tools/sample_host/host.h"
 
-#include <mutex>
-
 #include "tools/sample_host/console.h"
 #include "tools/sample_host/scanner.h"
 
 namespace sample_host {
 namespace {
-
-struct Recording {
-    std::mutex mutex;
-    bool on = false;
-    std::vector<SeenScan> scans;
-    std::vector<SeenLogLine> log_lines;
-};
-
-Recording& Recorded() {
-    static Recording recording;
-    return recording;
-}
 
 template <class Function>
 bool LookUp(HMODULE hModule, const char* name, Function& function, std::wstring& error) {
@@ -66,17 +52,10 @@ bool LoadClientLibrary(ClientLibrary& library, std::wstring& error) {
 // failure they can meet is exhausted memory.
 std::int32_t OnScan(FileInfo file_info, std::uint32_t /*value2*/, std::uint32_t /*value1*/) {
     try {
-        // Copied first: the library's strings end with the call.
-        std::wstring path = file_info.FileName;
-        std::wstring source = file_info.Source;
-        const std::int32_t verdict = ScanFile(path);
-
-        Recording& recording = Recorded();
-        const std::lock_guard<std::mutex> lock(recording.mutex);
-        if (recording.on) {
-            recording.scans.push_back({std::move(path), file_info.ZoneId, std::move(source), verdict});
-        }
-        return verdict;
+        // Copied first: the library's strings end with the call. A host that scans later, on a
+        // thread of its own, copies file_info.Source too.
+        const std::wstring path = file_info.FileName;
+        return ScanFile(path);
     } catch (...) {
         return kVerdictNotRead;
     }
@@ -92,11 +71,6 @@ void OnScanResult(const wchar_t* path, std::int32_t verdict) {
 void OnLog(std::uint32_t level, const wchar_t* text) {
     try {
         PrintLine(L"[" + LevelName(level) + L"] " + text);
-        Recording& recording = Recorded();
-        const std::lock_guard<std::mutex> lock(recording.mutex);
-        if (recording.on) {
-            recording.log_lines.push_back({level, text});
-        }
     } catch (...) {
     }
 }
@@ -112,30 +86,6 @@ std::wstring LevelName(std::uint32_t level) {
         default:
             return L"LEVEL " + std::to_wstring(level);
     }
-}
-
-void StartRecording() {
-    Recording& recording = Recorded();
-    const std::lock_guard<std::mutex> lock(recording.mutex);
-    recording.on = true;
-}
-
-std::vector<SeenScan> RecordedScans() {
-    Recording& recording = Recorded();
-    const std::lock_guard<std::mutex> lock(recording.mutex);
-    return recording.scans;
-}
-
-std::size_t RecordedScanCount() {
-    Recording& recording = Recorded();
-    const std::lock_guard<std::mutex> lock(recording.mutex);
-    return recording.scans.size();
-}
-
-std::vector<SeenLogLine> RecordedLogLines() {
-    Recording& recording = Recorded();
-    const std::lock_guard<std::mutex> lock(recording.mutex);
-    return recording.log_lines;
 }
 
 }  // namespace sample_host

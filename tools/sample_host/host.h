@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 #include <type_traits>
-#include <vector>
 
 #include "varnokclient.h"
 
@@ -42,23 +41,5 @@ void OnLog(std::uint32_t level, const wchar_t* text);
 
 // "INFO", "WARN", "ERROR", or "LEVEL <n>" for a value the header does not name.
 std::wstring LevelName(std::uint32_t level);
-
-// What the callbacks saw, kept only once recording is on: the demo checks it, a long-running host
-// keeps nothing.
-struct SeenScan {
-    std::wstring path;
-    std::int32_t zone_id;
-    std::wstring source;
-    std::int32_t verdict;
-};
-struct SeenLogLine {
-    std::uint32_t level;
-    std::wstring text;
-};
-
-void StartRecording();
-std::vector<SeenScan> RecordedScans();
-std::size_t RecordedScanCount();
-std::vector<SeenLogLine> RecordedLogLines();
 
 }  // namespace sample_host
