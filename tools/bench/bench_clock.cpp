@@ -25,12 +25,12 @@ double ProcessCpuMicroseconds() {
 }
 
 double TicksToMs(std::int64_t ticks) {
-    static const double ticks_per_ms = [] {
+    static const double kTicksPerMs = [] {
         LARGE_INTEGER frequency{};
         ::QueryPerformanceFrequency(&frequency);
         return static_cast<double>(frequency.QuadPart) / 1000.0;
     }();
-    return static_cast<double>(ticks) / ticks_per_ms;
+    return static_cast<double>(ticks) / kTicksPerMs;
 }
 
 }  // namespace bench

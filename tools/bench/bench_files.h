@@ -12,7 +12,7 @@
 namespace bench {
 
 // Enough for every stream the benchmark writes.
-inline constexpr std::size_t kStreamBufferBytes = 64 * 1024;
+inline constexpr std::size_t kStreamBufferBytes = std::size_t{64} * 1024;
 
 // N downloaded files, fresh (created now, so within the age limit), each with a Zone.Identifier of
 // the internet zone with a HostUrl and a "varnok" stream from an earlier event whose scan was not

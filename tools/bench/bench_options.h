@@ -4,10 +4,14 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "client/records.h"
+
 namespace bench {
 
-// The library's workers, and so the most events in flight.
-inline constexpr std::uint32_t kPoolThreads = 25;
+// The library's workers, and so the most events in flight. The usage and the report name the
+// number in their texts, which stay as they are: a change of it must change them too.
+inline constexpr std::uint32_t kPoolThreads = varnok::kScanThreadCount;
+static_assert(kPoolThreads == 25, "the benchmark's texts say 25 in flight");
 
 struct Options {
     std::uint32_t files = 2000;
