@@ -86,7 +86,7 @@ int Run(int argc, wchar_t** argv) {
         if (!sample_host::LoadClientLibrary(library, error)) {
             PrintErrorLine(error);
         } else {
-            PrintLine(L"varnokclient " + sample_host::WidenBytes(library.pGetVersion()));
+            PrintLine(L"varnokclient " + sample_host::WidenBytes(library.get_version()));
             if (SimulatorApi simulator; LoadSimulatorApi(simulator)) {
                 exit_code = RunDemo(library, simulator, sample_host::MakeConfig(options.config), options.folder,
                                     console_stop.stop.get());
@@ -104,4 +104,5 @@ int Run(int argc, wchar_t** argv) {
 }  // namespace
 }  // namespace demo
 
-int wmain(int argc, wchar_t** argv) { return demo::Run(argc, argv); }
+// The entry point keeps the name the toolchain looks for.
+int wmain(int argc, wchar_t** argv) { return demo::Run(argc, argv); }  // NOLINT(readability-identifier-naming)

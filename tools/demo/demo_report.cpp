@@ -59,6 +59,7 @@ void PrintTable(const std::vector<std::vector<std::wstring>>& rows) {
     };
     print_row(rows.front());
     std::vector<std::wstring> rule;
+    rule.reserve(widths.size());
     for (const std::size_t width : widths) {
         rule.emplace_back(width, L'-');
     }

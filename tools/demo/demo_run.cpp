@@ -59,7 +59,7 @@ int RunDemo(const sample_host::ClientLibrary& library, const SimulatorApi& simul
         return 1;
     }
     PrintLine(L"== FilterInit, then one event at a time; the library's log lines and verdicts as they come");
-    const long started = library.pFilterInit(&config, RecordScan, sample_host::OnScanResult, RecordLogLine);
+    const long started = library.filter_init(&config, RecordScan, sample_host::OnScanResult, RecordLogLine);
     if (started != 0) {
         PrintErrorLine(L"FilterInit failed: " + HexText(static_cast<std::uint32_t>(started)));
         simulator.close_port();
@@ -83,7 +83,7 @@ int RunDemo(const sample_host::ClientLibrary& library, const SimulatorApi& simul
     }
 
     // Waits for the callbacks in progress: after it, every log line is in.
-    const long disconnected = library.pClientDisconnect();
+    const long disconnected = library.client_disconnect();
     PrintLine(L"== ClientDisconnect: " + HexText(static_cast<std::uint32_t>(disconnected)));
     simulator.close_port();
 

@@ -7,8 +7,8 @@ namespace sample_host {
 namespace {
 
 template <class Function>
-bool LookUp(HMODULE hModule, const char* name, Function& function, std::wstring& error) {
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(hModule, name)));
+bool LookUp(HMODULE module, const char* name, Function& function, std::wstring& error) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
     if (function == nullptr) {
         error = L"varnokclient.dll has no export " + WidenBytes(name);
         return false;
@@ -36,16 +36,16 @@ std::wstring ProgramFolder() {
 
 bool LoadClientLibrary(ClientLibrary& library, std::wstring& error) {
     const std::wstring path = ProgramFolder() + L"varnokclient.dll";
-    library.hModule.reset(::LoadLibraryW(path.c_str()));
-    if (!library.hModule) {
+    library.module.reset(::LoadLibraryW(path.c_str()));
+    if (!library.module) {
         error = L"Could not load " + path + L" (error " + std::to_wstring(::GetLastError()) + L")";
         return false;
     }
-    const HMODULE hModule = library.hModule.get();
-    return LookUp(hModule, "FilterInit", library.pFilterInit, error) &&
-           LookUp(hModule, "SetDriverConfiguration", library.pSetDriverConfiguration, error) &&
-           LookUp(hModule, "ClientDisconnect", library.pClientDisconnect, error) &&
-           LookUp(hModule, "GetVersion", library.pGetVersion, error);
+    const HMODULE module = library.module.get();
+    return LookUp(module, "FilterInit", library.filter_init, error) &&
+           LookUp(module, "SetDriverConfiguration", library.set_driver_configuration, error) &&
+           LookUp(module, "ClientDisconnect", library.client_disconnect, error) &&
+           LookUp(module, "GetVersion", library.get_version, error);
 }
 
 // Each callback returns normally whatever happens inside it, as the library requires; the only

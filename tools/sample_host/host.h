@@ -13,17 +13,17 @@
 namespace sample_host {
 
 struct ModuleRelease {
-    void operator()(HMODULE hModule) const { ::FreeLibrary(hModule); }
+    void operator()(HMODULE module) const { ::FreeLibrary(module); }
 };
 using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleRelease>;
 
 // The library's exports, looked up by name. The types come from varnokclient.h.
 struct ClientLibrary {
-    UniqueModule hModule;
-    decltype(&::FilterInit) pFilterInit = nullptr;
-    decltype(&::SetDriverConfiguration) pSetDriverConfiguration = nullptr;
-    decltype(&::ClientDisconnect) pClientDisconnect = nullptr;
-    VarnokGetVersionFn pGetVersion = nullptr;
+    UniqueModule module;
+    decltype(&::FilterInit) filter_init = nullptr;
+    decltype(&::SetDriverConfiguration) set_driver_configuration = nullptr;
+    decltype(&::ClientDisconnect) client_disconnect = nullptr;
+    VarnokGetVersionFn get_version = nullptr;
 };
 
 // The folder of this program, with a trailing backslash.

@@ -65,7 +65,7 @@ std::wstring StartFailureHint(long result) {
 
 // The host's life: start, run until asked to stop, stop.
 int RunHost(const ClientLibrary& library, const DriverConfig& config, HANDLE stop) {
-    const long started = library.pFilterInit(&config, OnScan, OnScanResult, OnLog);
+    const long started = library.filter_init(&config, OnScan, OnScanResult, OnLog);
     if (started != 0) {
         PrintErrorLine(L"FilterInit failed: " + HexText(static_cast<std::uint32_t>(started)) +
                        StartFailureHint(started));
@@ -74,7 +74,7 @@ int RunHost(const ClientLibrary& library, const DriverConfig& config, HANDLE sto
     PrintLine(L"Running; press Ctrl+C to stop.");
     ::WaitForSingleObject(stop, INFINITE);
     // Never from a callback: it waits for the callbacks in progress.
-    const long disconnected = library.pClientDisconnect();
+    const long disconnected = library.client_disconnect();
     PrintLine(L"ClientDisconnect: " + HexText(static_cast<std::uint32_t>(disconnected)));
     return disconnected == 0 ? 0 : 1;
 }
@@ -103,7 +103,7 @@ int Run(int argc, wchar_t** argv) {
         if (!LoadClientLibrary(library, error)) {
             PrintErrorLine(error);
         } else {
-            PrintLine(L"varnokclient " + WidenBytes(library.pGetVersion()));
+            PrintLine(L"varnokclient " + WidenBytes(library.get_version()));
             exit_code = RunHost(library, MakeConfig(options.config), console_stop.stop.get());
         }
     }  // the library is unloaded here, after ClientDisconnect ended its threads
@@ -114,4 +114,5 @@ int Run(int argc, wchar_t** argv) {
 }  // namespace
 }  // namespace sample_host
 
-int wmain(int argc, wchar_t** argv) { return sample_host::Run(argc, argv); }
+// The entry point keeps the name the toolchain looks for.
+int wmain(int argc, wchar_t** argv) { return sample_host::Run(argc, argv); }  // NOLINT(readability-identifier-naming)
