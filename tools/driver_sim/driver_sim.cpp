@@ -8,7 +8,9 @@
 
 #include <fltuser.h>
 
+#include "protocol.h"
 #include "unique_handle.h"
+#include "wire.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -22,9 +24,8 @@
 
 namespace {
 
-constexpr wchar_t kPortName[] = L"\\VarnokScanPort";
-constexpr DWORD kMessageHeaderLength = 16;  // FILTER_MESSAGE_HEADER as it crosses the port
-constexpr DWORD kReplyHeaderLength = 16;    // FILTER_REPLY_HEADER
+constexpr DWORD kMessageHeaderLength = sizeof(varnok::MessageHeader);  // FILTER_MESSAGE_HEADER on the port
+constexpr DWORD kReplyHeaderLength = 16;                               // FILTER_REPLY_HEADER
 constexpr std::size_t kRecordedBytes = sizeof(SimTraffic::Bytes);
 // About sixteen whole notifications fit before a post has to wait for the client to read.
 constexpr DWORD kPipeOutboundBytes = 1024 * 1024;
@@ -36,6 +37,8 @@ static_assert(sizeof(FILTER_MESSAGE_HEADER) == kMessageHeaderLength);
 static_assert(sizeof(FILTER_REPLY_HEADER) == kReplyHeaderLength);
 static_assert(offsetof(FILTER_MESSAGE_HEADER, MessageId) == 8);
 static_assert(offsetof(FILTER_REPLY_HEADER, MessageId) == 8);
+// The C header of the simulator states the body's size for its callers; it is the library's layout.
+static_assert(SIM_NOTIFICATION_MAX_BODY == sizeof(varnok::ScanNotification));
 
 using OwnedHandle = varnok::UniqueHandle;
 
@@ -202,7 +205,7 @@ HRESULT Connect(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext, WORD wSi
         return fault;
     }
     if (lpPortName == nullptr || !state.port_open ||
-        ::CompareStringOrdinal(lpPortName, -1, kPortName, -1, TRUE) != CSTR_EQUAL) {
+        ::CompareStringOrdinal(lpPortName, -1, varnok::kScanPortName, -1, TRUE) != CSTR_EQUAL) {
         return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     }
     // Only overlapped port handles are served; the driver accepts only the library's context.

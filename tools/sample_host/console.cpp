@@ -17,14 +17,14 @@ void WriteLine(DWORD std_handle, std::wstring_view text) {
     std::wstring line(text);
     line += L'\n';
     const std::lock_guard<std::mutex> lock(OutputMutex());
-    const HANDLE hOutput = ::GetStdHandle(std_handle);
-    if (hOutput == nullptr || hOutput == INVALID_HANDLE_VALUE) {
+    const HANDLE output = ::GetStdHandle(std_handle);
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) {
         return;
     }
     DWORD mode = 0;
     DWORD written = 0;
-    if (::GetConsoleMode(hOutput, &mode)) {
-        ::WriteConsoleW(hOutput, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    if (::GetConsoleMode(output, &mode)) {
+        ::WriteConsoleW(output, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         return;
     }
     // Redirected to a file or a pipe: UTF-8, which every reader of the output can take.
@@ -35,7 +35,7 @@ void WriteLine(DWORD std_handle, std::wstring_view text) {
     }
     std::string bytes(static_cast<std::size_t>(size), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), bytes.data(), size, nullptr, nullptr);
-    ::WriteFile(hOutput, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    ::WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 }  // namespace

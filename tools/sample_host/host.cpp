@@ -1,28 +1,14 @@
 #include "tools/sample_host/host.h"
 
-#include <mutex>
-
 #include "tools/sample_host/console.h"
 #include "tools/sample_host/scanner.h"
 
 namespace sample_host {
 namespace {
 
-struct Recording {
-    std::mutex mutex;
-    bool on = false;
-    std::vector<SeenScan> scans;
-    std::vector<SeenLogLine> log_lines;
-};
-
-Recording& Recorded() {
-    static Recording recording;
-    return recording;
-}
-
 template <class Function>
-bool LookUp(HMODULE hModule, const char* name, Function& function, std::wstring& error) {
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(hModule, name)));
+bool LookUp(HMODULE module, const char* name, Function& function, std::wstring& error) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
     if (function == nullptr) {
         error = L"varnokclient.dll has no export " + WidenBytes(name);
         return false;
@@ -50,33 +36,26 @@ std::wstring ProgramFolder() {
 
 bool LoadClientLibrary(ClientLibrary& library, std::wstring& error) {
     const std::wstring path = ProgramFolder() + L"varnokclient.dll";
-    library.hModule.reset(::LoadLibraryW(path.c_str()));
-    if (!library.hModule) {
+    library.module.reset(::LoadLibraryW(path.c_str()));
+    if (!library.module) {
         error = L"Could not load " + path + L" (error " + std::to_wstring(::GetLastError()) + L")";
         return false;
     }
-    const HMODULE hModule = library.hModule.get();
-    return LookUp(hModule, "FilterInit", library.pFilterInit, error) &&
-           LookUp(hModule, "SetDriverConfiguration", library.pSetDriverConfiguration, error) &&
-           LookUp(hModule, "ClientDisconnect", library.pClientDisconnect, error) &&
-           LookUp(hModule, "GetVersion", library.pGetVersion, error);
+    const HMODULE module = library.module.get();
+    return LookUp(module, "FilterInit", library.filter_init, error) &&
+           LookUp(module, "SetDriverConfiguration", library.set_driver_configuration, error) &&
+           LookUp(module, "ClientDisconnect", library.client_disconnect, error) &&
+           LookUp(module, "GetVersion", library.get_version, error);
 }
 
 // Each callback returns normally whatever happens inside it, as the library requires; the only
 // failure they can meet is exhausted memory.
 std::int32_t OnScan(FileInfo file_info, std::uint32_t /*value2*/, std::uint32_t /*value1*/) {
     try {
-        // Copied first: the library's strings end with the call.
-        std::wstring path = file_info.FileName;
-        std::wstring source = file_info.Source;
-        const std::int32_t verdict = ScanFile(path);
-
-        Recording& recording = Recorded();
-        const std::lock_guard<std::mutex> lock(recording.mutex);
-        if (recording.on) {
-            recording.scans.push_back({std::move(path), file_info.ZoneId, std::move(source), verdict});
-        }
-        return verdict;
+        // Copied first: the library's strings end with the call. A host that scans later, on a
+        // thread of its own, copies file_info.Source too.
+        const std::wstring path = file_info.FileName;
+        return ScanFile(path);
     } catch (...) {
         return kVerdictNotRead;
     }
@@ -92,11 +71,6 @@ void OnScanResult(const wchar_t* path, std::int32_t verdict) {
 void OnLog(std::uint32_t level, const wchar_t* text) {
     try {
         PrintLine(L"[" + LevelName(level) + L"] " + text);
-        Recording& recording = Recorded();
-        const std::lock_guard<std::mutex> lock(recording.mutex);
-        if (recording.on) {
-            recording.log_lines.push_back({level, text});
-        }
     } catch (...) {
     }
 }
@@ -112,30 +86,6 @@ std::wstring LevelName(std::uint32_t level) {
         default:
             return L"LEVEL " + std::to_wstring(level);
     }
-}
-
-void StartRecording() {
-    Recording& recording = Recorded();
-    const std::lock_guard<std::mutex> lock(recording.mutex);
-    recording.on = true;
-}
-
-std::vector<SeenScan> RecordedScans() {
-    Recording& recording = Recorded();
-    const std::lock_guard<std::mutex> lock(recording.mutex);
-    return recording.scans;
-}
-
-std::size_t RecordedScanCount() {
-    Recording& recording = Recorded();
-    const std::lock_guard<std::mutex> lock(recording.mutex);
-    return recording.scans.size();
-}
-
-std::vector<SeenLogLine> RecordedLogLines() {
-    Recording& recording = Recorded();
-    const std::lock_guard<std::mutex> lock(recording.mutex);
-    return recording.log_lines;
 }
 
 }  // namespace sample_host

@@ -7,24 +7,23 @@
 #include <memory>
 #include <string>
 #include <type_traits>
-#include <vector>
 
 #include "varnokclient.h"
 
 namespace sample_host {
 
 struct ModuleRelease {
-    void operator()(HMODULE hModule) const { ::FreeLibrary(hModule); }
+    void operator()(HMODULE module) const { ::FreeLibrary(module); }
 };
 using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleRelease>;
 
 // The library's exports, looked up by name. The types come from varnokclient.h.
 struct ClientLibrary {
-    UniqueModule hModule;
-    decltype(&::FilterInit) pFilterInit = nullptr;
-    decltype(&::SetDriverConfiguration) pSetDriverConfiguration = nullptr;
-    decltype(&::ClientDisconnect) pClientDisconnect = nullptr;
-    VarnokGetVersionFn pGetVersion = nullptr;
+    UniqueModule module;
+    decltype(&::FilterInit) filter_init = nullptr;
+    decltype(&::SetDriverConfiguration) set_driver_configuration = nullptr;
+    decltype(&::ClientDisconnect) client_disconnect = nullptr;
+    VarnokGetVersionFn get_version = nullptr;
 };
 
 // The folder of this program, with a trailing backslash.
@@ -42,23 +41,5 @@ void OnLog(std::uint32_t level, const wchar_t* text);
 
 // "INFO", "WARN", "ERROR", or "LEVEL <n>" for a value the header does not name.
 std::wstring LevelName(std::uint32_t level);
-
-// What the callbacks saw, kept only once recording is on: the demo checks it, a long-running host
-// keeps nothing.
-struct SeenScan {
-    std::wstring path;
-    std::int32_t zone_id;
-    std::wstring source;
-    std::int32_t verdict;
-};
-struct SeenLogLine {
-    std::uint32_t level;
-    std::wstring text;
-};
-
-void StartRecording();
-std::vector<SeenScan> RecordedScans();
-std::size_t RecordedScanCount();
-std::vector<SeenLogLine> RecordedLogLines();
 
 }  // namespace sample_host

@@ -32,10 +32,10 @@ std::string AntivirusTestString() {
 
 std::int32_t ScanFile(const std::wstring& path) {
     // Shares everything: the scan must not get in the way of programs that use the file.
-    const varnok::UniqueHandle hFile(::CreateFileW(path.c_str(), GENERIC_READ,
-                                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!hFile) {
+    const varnok::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) {
         return kVerdictNotRead;
     }
     const std::string needle = AntivirusTestString();
@@ -44,7 +44,7 @@ std::int32_t ScanFile(const std::wstring& path) {
     std::string chunk(kReadChunk, '\0');
     for (;;) {
         DWORD read = 0;
-        if (!::ReadFile(hFile.get(), chunk.data(), kReadChunk, &read, nullptr)) {
+        if (!::ReadFile(file.get(), chunk.data(), kReadChunk, &read, nullptr)) {
             return kVerdictNotRead;
         }
         if (read == 0) {

@@ -4,12 +4,15 @@
 #include <cstdint>
 #include <string>
 
+#include "verdicts.h"
+
 namespace sample_host {
 
-// The verdicts this host gives. 2 is the library's "clean": it is recorded beside the file and
-// spares later events a scan. Any other value is the host's own and reaches the driver unchanged.
+// The verdicts this host gives. Clean is the library's own "no scan needed": recorded beside the
+// file, it spares later events a scan. Any other value is the host's own and reaches the driver
+// unchanged.
 inline constexpr std::int32_t kVerdictTestFileFound = 1;
-inline constexpr std::int32_t kVerdictClean = 2;
+inline constexpr std::int32_t kVerdictClean = varnok::kVerdictNoScan;
 // A file the host could not read is not known to be clean, so it must not be remembered as such:
 // its next event is scanned again.
 inline constexpr std::int32_t kVerdictNotRead = 3;

@@ -1,8 +1,8 @@
-# The sample host's demo as a newcomer runs it (scripts/demo): on its own sample folder, and on a
-# folder of files with origin streams. Checks what it prints and its exit code.
+# The demo as a newcomer runs it (scripts/demo): on its own sample folder, and on a folder of files
+# with origin streams. Checks what it prints and its exit code.
 #
-#   cmake -DSAMPLE_HOST=<sample_host.exe> [-DRUNNER=<cmake/wine-run>] -DWORK_DIR=<scratch folder>
-#         -P sample_host_demo_test.cmake
+#   cmake -DDEMO=<varnok_demo.exe> [-DRUNNER=<cmake/wine-run>] -DWORK_DIR=<scratch folder>
+#         -P varnok_demo_test.cmake
 
 # On the test command's NTFS volume when it mounted one: there the demo builds its sample folder and
 # the folder of own files lies, so that streams are true streams of their files.
@@ -10,16 +10,16 @@ set(ntfs_folder "$ENV{VARNOK_NTFS_FOLDER}")
 set(ntfs_unix_folder "$ENV{VARNOK_NTFS_UNIX_FOLDER}")
 set(demo_environment)
 if(ntfs_folder AND ntfs_unix_folder)
-  set(WORK_DIR "${ntfs_unix_folder}/sample_host_demo")
-  set(demo_environment ${CMAKE_COMMAND} -E env "VARNOK_DEMO_FOLDER=${ntfs_folder}\\sample_host_demo")
+  set(WORK_DIR "${ntfs_unix_folder}/varnok_demo")
+  set(demo_environment ${CMAKE_COMMAND} -E env "VARNOK_DEMO_FOLDER=${ntfs_folder}\\varnok_demo")
 endif()
 file(REMOVE_RECURSE "${WORK_DIR}")
 
 function(run_demo output_variable)
-  execute_process(COMMAND ${demo_environment} ${RUNNER} ${SAMPLE_HOST} --simulate ${ARGN}
+  execute_process(COMMAND ${demo_environment} ${RUNNER} ${DEMO} ${ARGN}
                   OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE result TIMEOUT 240)
   if(NOT result EQUAL 0)
-    message(FATAL_ERROR "sample_host --simulate ${ARGN} exited with ${result}\n${output}\n${errors}")
+    message(FATAL_ERROR "varnok_demo ${ARGN} exited with ${result}\n${output}\n${errors}")
   endif()
   set(${output_variable} "${output}" PARENT_SCOPE)
 endfunction()
