@@ -5,10 +5,10 @@
 #include <functional>
 #include <thread>
 
-#include "unique_handle.h"
-#include "wire.h"
 #include "driver_sim.h"
 #include "tools/bench/bench_clock.h"
+#include "unique_handle.h"
+#include "wire.h"
 
 namespace bench {
 

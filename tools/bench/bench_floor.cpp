@@ -5,7 +5,6 @@
 #include <functional>
 
 #include "protocol.h"
-#include "protocol.h"
 #include "tools/bench/bench_file_work.h"
 #include "tools/bench/bench_files.h"
 #include "tools/bench/bench_flight.h"

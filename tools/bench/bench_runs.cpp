@@ -11,13 +11,13 @@
 #include <thread>
 #include <utility>
 
-#include "unique_handle.h"
-#include "wire.h"
 #include "driver_sim.h"
 #include "tools/bench/bench_clock.h"
 #include "tools/bench/bench_file_work.h"
 #include "tools/bench/bench_floor.h"
+#include "unique_handle.h"
 #include "varnokclient.h"
+#include "wire.h"
 
 namespace bench {
 namespace {

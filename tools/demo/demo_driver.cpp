@@ -6,9 +6,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "tools/sample_host/console.h"
 #include "unique_handle.h"
 #include "wire.h"
-#include "tools/sample_host/console.h"
 
 namespace demo {
 namespace {

@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
-#include "wire.h"
 #include "driver_sim.h"
 #include "tools/demo/demo_scenario.h"
+#include "wire.h"
 
 namespace demo {
 

@@ -5,11 +5,11 @@
 #include <system_error>
 #include <vector>
 
-#include "wire.h"
 #include "tools/demo/demo_recording.h"
 #include "tools/demo/demo_report.h"
 #include "tools/demo/demo_scenario.h"
 #include "tools/sample_host/console.h"
+#include "wire.h"
 
 namespace demo {
 namespace {

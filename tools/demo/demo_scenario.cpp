@@ -8,10 +8,10 @@
 #include <system_error>
 #include <utility>
 
-#include "unique_handle.h"
-#include "verdicts.h"
 #include "tools/sample_host/console.h"
 #include "tools/sample_host/scanner.h"
+#include "unique_handle.h"
+#include "verdicts.h"
 
 namespace demo {
 namespace {
