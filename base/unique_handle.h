@@ -19,19 +19,19 @@ public:
     explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
-    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
     UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-        reset(other.release());
+        Reset(other.Release());
         return *this;
     }
-    ~UniqueHandle() { reset(); }
+    ~UniqueHandle() { Reset(); }
 
-    [[nodiscard]] HANDLE get() const { return handle_; }
-    [[nodiscard]] bool is_valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    explicit operator bool() const { return is_valid(); }
+    [[nodiscard]] HANDLE Get() const { return handle_; }
+    [[nodiscard]] bool IsValid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    explicit operator bool() const { return IsValid(); }
 
-    HANDLE release() { return std::exchange(handle_, nullptr); }
-    void reset(HANDLE handle = nullptr) { CloseOwned(std::exchange(handle_, handle)); }
+    HANDLE Release() { return std::exchange(handle_, nullptr); }
+    void Reset(HANDLE handle = nullptr) { CloseOwned(std::exchange(handle_, handle)); }
 
     // Closes the handle now and answers how that went: S_OK, or the failure (also traced).
     HResult Close() noexcept { return CloseOwned(std::exchange(handle_, nullptr)); }

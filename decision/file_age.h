@@ -35,7 +35,7 @@ std::int32_t IsRecentCreation(const FILETIME& now, const FILETIME& created);
 
 // Reads the current time and the creation time of the open file. A file whose times cannot be read
 // counts as recent. The handle stays open.
-std::int32_t IsFileRecent(HANDLE hFile);
+std::int32_t IsFileRecent(HANDLE h_file);
 #endif
 
 }  // namespace varnok

@@ -15,7 +15,7 @@ std::int32_t IsRecentCreation(const FILETIME& now, const FILETIME& created) {
     return IsRecentCreation(JoinFileTime(now), JoinFileTime(created));
 }
 
-std::int32_t IsFileRecent(HANDLE hFile) {
+std::int32_t IsFileRecent(HANDLE h_file) {
     SYSTEMTIME sys_time{};
     FILETIME c_time{};
     ::GetSystemTime(&sys_time);
@@ -24,7 +24,7 @@ std::int32_t IsFileRecent(HANDLE hFile) {
     FILETIME ft_create{};
     FILETIME ft_access{};
     FILETIME ft_write{};
-    if (!::GetFileTime(hFile, &ft_create, &ft_access, &ft_write)) {
+    if (!::GetFileTime(h_file, &ft_create, &ft_access, &ft_write)) {
         return 1;
     }
     return IsRecentCreation(c_time, ft_create);

@@ -58,9 +58,9 @@ OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, StreamFile& 
         stream.SetValue(kHostUrl, origin.host);
         return true;
     });
-    if (update == StreamUpdate::Failed || update == StreamUpdate::Refused) {
+    if (update == StreamUpdate::kFailed || update == StreamUpdate::kRefused) {
         Trace(L"origin not recorded in ", varnok.path.native(),
-              update == StreamUpdate::Failed ? L": the update failed" : L": the stream was read only in part");
+              update == StreamUpdate::kFailed ? L": the update failed" : L": the stream was read only in part");
     }
     if (outcome.clean_result_stored) {
         return outcome;
@@ -78,12 +78,12 @@ OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, StreamFile& 
 OriginOutcome EvaluateOrigin(StreamFile& zone_identifier, StreamState zone_identifier_state,
                              StreamState smart_screen_state, StreamFile& varnok, FileInfo& file_info,
                              ::LogCallback log) {
-    if (zone_identifier_state == StreamState::Loaded) {
+    if (zone_identifier_state == StreamState::kLoaded) {
         return FromZoneIdentifier(zone_identifier, varnok, file_info, log);
     }
 
     OriginOutcome outcome;
-    if (varnok.ReadLocked() == StreamState::Loaded && HoldsCleanResult(varnok)) {
+    if (varnok.ReadLocked() == StreamState::kLoaded && HoldsCleanResult(varnok)) {
         outcome.clean_result_stored = true;
         return outcome;
     }
@@ -92,10 +92,10 @@ OriginOutcome EvaluateOrigin(StreamFile& zone_identifier, StreamState zone_ident
 
     // Whoever can hold an origin stream open without sharing must not thereby spare the file its
     // scan: what can't be read may say anything.
-    if (zone_identifier_state == StreamState::Unreadable || smart_screen_state == StreamState::Unreadable) {
+    if (zone_identifier_state == StreamState::kUnreadable || smart_screen_state == StreamState::kUnreadable) {
         Log(log, LogLevel::kWarn,
-            zone_identifier_state == StreamState::Unreadable ? "Unreadable Zone.Identifier - force scan."
-                                                             : "Unreadable SmartScreen - force scan.");
+            zone_identifier_state == StreamState::kUnreadable ? "Unreadable Zone.Identifier - force scan."
+                                                              : "Unreadable SmartScreen - force scan.");
         outcome.file_source = remembered.empty() ? kUnknownHost : remembered;
         file_info.ZoneId = kForcedScanZone;
         return outcome;

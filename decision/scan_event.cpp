@@ -41,7 +41,7 @@ struct VerdictSender {
 };
 
 // The file itself must open for reading while nobody else writes it; its age decides the rest.
-enum class FileState { Unopenable, Old, Recent };
+enum class FileState { kUnopenable, kOld, kRecent };
 
 UniqueHandle OpenForTheAgeTest(const std::wstring& file_name_str) {
     return UniqueHandle(
@@ -49,18 +49,18 @@ UniqueHandle OpenForTheAgeTest(const std::wstring& file_name_str) {
 }
 
 FileState OpenAndTestAge(const std::wstring& file_name_str, const StreamFile& varnok) {
-    UniqueHandle hFile = OpenForTheAgeTest(file_name_str);
-    if (!hFile && ::GetLastError() == ERROR_SHARING_VIOLATION) {
+    UniqueHandle h_file = OpenForTheAgeTest(file_name_str);
+    if (!h_file && ::GetLastError() == ERROR_SHARING_VIOLATION) {
         // Where a file and its streams count as one for sharing, the writer may be the library's
         // own update of "varnok" for another event of this file: once more while none runs. A
         // writer of the file itself still refuses the open.
         const QuietStream quiet(varnok);
-        hFile = OpenForTheAgeTest(file_name_str);
+        h_file = OpenForTheAgeTest(file_name_str);
     }
-    if (!hFile) {
-        return FileState::Unopenable;
+    if (!h_file) {
+        return FileState::kUnopenable;
     }
-    return IsFileRecent(hFile.get()) != 0 ? FileState::Recent : FileState::Old;
+    return IsFileRecent(h_file.Get()) != 0 ? FileState::kRecent : FileState::kOld;
 }
 
 // Recorded from the stream as it is now, not as it was before the scan: keys that other events of
@@ -72,9 +72,9 @@ void RecordScanResult(StreamFile& varnok, std::int32_t verdict, const std::wstri
         stream.SetValue(kFileName, file_name_str);
         return true;
     });
-    if (update == StreamUpdate::Failed || update == StreamUpdate::Refused) {
+    if (update == StreamUpdate::kFailed || update == StreamUpdate::kRefused) {
         Trace(L"scan result ", result, L" not recorded in ", varnok.path.native(),
-              update == StreamUpdate::Failed ? L": the update failed" : L": the stream was read only in part");
+              update == StreamUpdate::kFailed ? L": the update failed" : L": the stream was read only in part");
     }
 }
 
@@ -110,10 +110,10 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, Verd
 
     StreamFile zone_identifier(owner_str, kZoneIdentifierStream, false);
     StreamFile smart_screen(owner_str, kSmartScreenStream, false);
-    const StreamState zone_identifier_state = owner_name ? zone_identifier.Read() : StreamState::Missing;
-    const StreamState smart_screen_state = owner_name ? smart_screen.Read() : StreamState::Missing;
+    const StreamState zone_identifier_state = owner_name ? zone_identifier.Read() : StreamState::kMissing;
+    const StreamState smart_screen_state = owner_name ? smart_screen.Read() : StreamState::kMissing;
 
-    if (zone_identifier_state == StreamState::Missing && smart_screen_state == StreamState::Missing) {
+    if (zone_identifier_state == StreamState::kMissing && smart_screen_state == StreamState::kMissing) {
         verdict_sender.Send(kVerdictNoScan);
         Log(host.log, LogLevel::kInfo, L"File has no Zone.Identifier nor SmartScan. ", file_name_str);
         return kSOk;
@@ -123,17 +123,17 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, Verd
     // need it.
     StreamFile varnok(owner_str, kVarnokStream, false);
     switch (OpenAndTestAge(owner_str, varnok)) {
-        case FileState::Unopenable:
+        case FileState::kUnopenable:
             // Two lines for one failure, the second without the name: hosts count on both.
             Log(host.log, LogLevel::kInfo, file_name_str, L" Could not open file.");
             Log(host.log, LogLevel::kWarn, L" Could not open file.");
             verdict_sender.Send(kVerdictNoScan);
             return kEFail;
-        case FileState::Old:
+        case FileState::kOld:
             Log(host.log, LogLevel::kInfo, file_name_str, L" file is old");
             verdict_sender.Send(kVerdictNoScan);
             return kSOk;
-        case FileState::Recent:
+        case FileState::kRecent:
             break;
     }
 

@@ -23,8 +23,8 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // Reads and writes go in pieces of at most this many bytes.
 constexpr DWORD kIoChunkBytes = 1u << 20;
 
-UniqueHandle OpenStream(const wchar_t* pName, DWORD access, DWORD disposition) {
-    return UniqueHandle(::CreateFileW(pName, access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+UniqueHandle OpenStream(const wchar_t* p_name, DWORD access, DWORD disposition) {
+    return UniqueHandle(::CreateFileW(p_name, access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Whether a failed open found no stream (nor, perhaps, its file), from the Win32 error code of the
@@ -41,17 +41,17 @@ bool IsMissing(DWORD open_error) {
 // created, so that a file that has gone, deleted or moved away by a scan that quarantined it, is
 // not made anew under its old name. An existing stream needs no such check: it has its file.
 UniqueHandle OpenOnExistingFile(const StreamFile& stream, DWORD access) {
-    const wchar_t* const pName = stream.path.c_str();
-    UniqueHandle hStream = OpenStream(pName, access, OPEN_EXISTING);
-    if (hStream || !IsMissing(::GetLastError())) {
-        return hStream;
+    const wchar_t* const p_name = stream.path.c_str();
+    UniqueHandle h_stream = OpenStream(p_name, access, OPEN_EXISTING);
+    if (h_stream || !IsMissing(::GetLastError())) {
+        return h_stream;
     }
-    const UniqueHandle hFile(
+    const UniqueHandle h_file(
         ::CreateFileW(stream.file_path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!hFile) {
+    if (!h_file) {
         return UniqueHandle();
     }
-    return OpenStream(pName, access, OPEN_ALWAYS);
+    return OpenStream(p_name, access, OPEN_ALWAYS);
 }
 
 // The one byte whose lock stands for the whole stream's.
@@ -66,42 +66,42 @@ OVERLAPPED LockRange() {
 // It borrows the handle; it lives on the stack of the thread that reads or writes the stream.
 class StreamLock {
 public:
-    StreamLock(HANDLE hStream, bool exclusive) : hStream_(hStream) {
+    StreamLock(HANDLE h_stream, bool exclusive) : h_stream_(h_stream) {
         const DWORD flags = exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0;
         OVERLAPPED range = Range();
-        held_ = ::LockFileEx(hStream_, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range) != FALSE;
+        held_ = ::LockFileEx(h_stream_, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range) != FALSE;
         if (held_ || ::GetLastError() != ERROR_LOCK_VIOLATION) {
             return;
         }
         // Another update of the stream is under way: wait for it, in the kernel's queue of waiters.
-        if (void (*const pHook)() = g_stream_lock_wait_hook.load()) {
-            pHook();
+        if (void (*const p_hook)() = g_stream_lock_wait_hook.load()) {
+            p_hook();
         }
         range = Range();
-        held_ = ::LockFileEx(hStream_, flags, 0, 1, 0, &range) != FALSE;
+        held_ = ::LockFileEx(h_stream_, flags, 0, 1, 0, &range) != FALSE;
     }
     StreamLock(const StreamLock&) = delete;
     StreamLock& operator=(const StreamLock&) = delete;
     ~StreamLock() {
         if (held_) {
             OVERLAPPED range = Range();
-            ::UnlockFileEx(hStream_, 0, 1, 0, &range);
+            ::UnlockFileEx(h_stream_, 0, 1, 0, &range);
         }
     }
-    [[nodiscard]] bool held() const { return held_; }
+    [[nodiscard]] bool Held() const { return held_; }
 
 private:
     static OVERLAPPED Range() { return LockRange(); }
 
-    HANDLE hStream_;
+    HANDLE h_stream_;
     bool held_ = false;
 };
 
 // The stream's first bytes, at most kStreamReadLimit of them, read from its start whatever its file
 // pointer, and whether they are all of it; false when it can't be read.
-bool ReadStreamBytes(HANDLE hStream, std::string& bytes, bool& bytes_are_whole) {
+bool ReadStreamBytes(HANDLE h_stream, std::string& bytes, bool& bytes_are_whole) {
     LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(hStream, &size) || size.QuadPart < 0) {
+    if (!::GetFileSizeEx(h_stream, &size) || size.QuadPart < 0) {
         return false;
     }
     // Sized by the stream rather than by the limit, so a small stream costs a small buffer. A
@@ -117,7 +117,7 @@ bool ReadStreamBytes(HANDLE hStream, std::string& bytes, bool& bytes_are_whole) 
         at.Offset = static_cast<DWORD>(filled & 0xFFFFFFFFu);
         at.OffsetHigh = static_cast<DWORD>(static_cast<unsigned long long>(filled) >> 32);
         DWORD read = 0;
-        if (!::ReadFile(hStream, buffer.data() + filled, piece, &read, &at)) {
+        if (!::ReadFile(h_stream, buffer.data() + filled, piece, &read, &at)) {
             return false;
         }
         if (read == 0) {
@@ -131,20 +131,20 @@ bool ReadStreamBytes(HANDLE hStream, std::string& bytes, bool& bytes_are_whole) 
     return true;
 }
 
-bool SetStreamLength(HANDLE hStream, std::size_t length) {
+bool SetStreamLength(HANDLE h_stream, std::size_t length) {
     FILE_END_OF_FILE_INFO end_of_file{};
     end_of_file.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
-    return ::SetFileInformationByHandle(hStream, FileEndOfFileInfo, &end_of_file, sizeof(end_of_file)) != FALSE;
+    return ::SetFileInformationByHandle(h_stream, FileEndOfFileInfo, &end_of_file, sizeof(end_of_file)) != FALSE;
 }
 
 // Makes the bytes the stream's whole content, writing from its start whatever its file pointer.
-bool WriteStreamBytes(HANDLE hStream, const std::string& bytes) {
+bool WriteStreamBytes(HANDLE h_stream, const std::string& bytes) {
     // Sized rather than opened with truncation (CREATE_ALWAYS refuses a file that carries the
     // hidden or system attribute unless the same attributes are passed back), and set to its new
     // length, not to zero, before the bytes go over the old ones: file systems that take "cut to
     // zero, then write" for a file being replaced write its data out at the close (ext4 does,
     // which makes a save under Wine ten times as slow).
-    if (!SetStreamLength(hStream, bytes.size())) {
+    if (!SetStreamLength(h_stream, bytes.size())) {
         return false;
     }
     std::size_t written = 0;
@@ -154,9 +154,9 @@ bool WriteStreamBytes(HANDLE hStream, const std::string& bytes) {
         at.Offset = static_cast<DWORD>(written & 0xFFFFFFFFu);
         at.OffsetHigh = static_cast<DWORD>(static_cast<unsigned long long>(written) >> 32);
         DWORD done = 0;
-        if (!::WriteFile(hStream, bytes.data() + written, piece, &done, &at) || done == 0) {
+        if (!::WriteFile(h_stream, bytes.data() + written, piece, &done, &at) || done == 0) {
             // As after a cut to zero: the stream holds what was written, nothing of the old bytes.
-            SetStreamLength(hStream, written);
+            SetStreamLength(h_stream, written);
             return false;
         }
         written += done;
@@ -170,28 +170,28 @@ bool WriteStreamBytes(HANDLE hStream, const std::string& bytes) {
 // library's writes the stream (see QuietStream). The lock's byte lies far beyond the data, so it
 // never stands in the way of this handle's writes.
 bool WriteUnderLock(const StreamFile& stream, const std::string& bytes) {
-    const UniqueHandle hWriter = OpenStream(stream.path.c_str(), GENERIC_WRITE, OPEN_EXISTING);
-    return hWriter && WriteStreamBytes(hWriter.get(), bytes);
+    const UniqueHandle h_writer = OpenStream(stream.path.c_str(), GENERIC_WRITE, OPEN_EXISTING);
+    return h_writer && WriteStreamBytes(h_writer.Get(), bytes);
 }
 
 }  // namespace
 
 QuietStream::QuietStream(const StreamFile& stream) {
-    UniqueHandle hStream = OpenStream(stream.path.c_str(), GENERIC_READ, OPEN_EXISTING);
-    if (!hStream) {
+    UniqueHandle h_stream = OpenStream(stream.path.c_str(), GENERIC_READ, OPEN_EXISTING);
+    if (!h_stream) {
         return;  // a missing stream has no writer
     }
     OVERLAPPED range = LockRange();
-    if (::LockFileEx(hStream.get(), 0, 0, 1, 0, &range)) {
-        hStream_ = hStream.release();
+    if (::LockFileEx(h_stream.Get(), 0, 0, 1, 0, &range)) {
+        h_stream_ = h_stream.Release();
     }
 }
 
 QuietStream::~QuietStream() {
-    if (hStream_ != nullptr) {
+    if (h_stream_ != nullptr) {
         OVERLAPPED range = LockRange();
-        ::UnlockFileEx(hStream_, 0, 1, 0, &range);
-        ::CloseHandle(hStream_);
+        ::UnlockFileEx(h_stream_, 0, 1, 0, &range);
+        ::CloseHandle(h_stream_);
     }
 }
 
@@ -201,32 +201,32 @@ StreamFile::StreamFile(const std::wstring& file_path_in, const std::wstring& str
 namespace {
 
 StreamState ReadInto(StreamFile& stream, bool locked) {
-    UniqueHandle hStream = OpenStream(stream.path.c_str(), GENERIC_READ, OPEN_EXISTING);
-    if (!hStream) {
+    UniqueHandle h_stream = OpenStream(stream.path.c_str(), GENERIC_READ, OPEN_EXISTING);
+    if (!h_stream) {
         if (!IsMissing(::GetLastError())) {
-            return StreamState::Unreadable;
+            return StreamState::kUnreadable;
         }
         if (stream.create_if_missing && OpenOnExistingFile(stream, GENERIC_WRITE)) {
-            return StreamState::Loaded;
+            return StreamState::kLoaded;
         }
-        return StreamState::Missing;
+        return StreamState::kMissing;
     }
     std::optional<StreamLock> lock;
     if (locked) {
-        lock.emplace(hStream.get(), false);
-        if (!lock->held()) {
-            return StreamState::Unreadable;
+        lock.emplace(h_stream.Get(), false);
+        if (!lock->Held()) {
+            return StreamState::kUnreadable;
         }
     }
     std::string bytes;
     bool bytes_are_whole = true;
-    if (!ReadStreamBytes(hStream.get(), bytes, bytes_are_whole)) {
-        return StreamState::Unreadable;
+    if (!ReadStreamBytes(h_stream.Get(), bytes, bytes_are_whole)) {
+        return StreamState::kUnreadable;
     }
     StreamText decoded = DecodeStream(bytes, bytes_are_whole);
     stream.text = std::move(decoded.text);
     stream.whole = decoded.whole;
-    return StreamState::Loaded;
+    return StreamState::kLoaded;
 }
 
 // What a caught exception cost: the operation gives its quiet answer, and the developer's trace
@@ -242,7 +242,7 @@ StreamState StreamFile::Read() noexcept {
         return ReadInto(*this, false);
     } catch (...) {
         TraceSwallowed(L"read", *this);
-        return StreamState::Unreadable;
+        return StreamState::kUnreadable;
     }
 }
 
@@ -251,7 +251,7 @@ StreamState StreamFile::ReadLocked() noexcept {
         return ReadInto(*this, true);
     } catch (...) {
         TraceSwallowed(L"locked read", *this);
-        return StreamState::Unreadable;
+        return StreamState::kUnreadable;
     }
 }
 
@@ -284,12 +284,12 @@ void StreamFile::Save() noexcept {
         }
         // Encoded before the stream is opened, so that a failure here leaves its content alone.
         const std::string bytes = EncodeStreamText(text);
-        const UniqueHandle hStream = OpenOnExistingFile(*this, GENERIC_READ);
-        if (!hStream) {
+        const UniqueHandle h_stream = OpenOnExistingFile(*this, GENERIC_READ);
+        if (!h_stream) {
             return;
         }
-        const StreamLock lock(hStream.get(), true);
-        if (lock.held()) {
+        const StreamLock lock(h_stream.Get(), true);
+        if (lock.Held()) {
             WriteUnderLock(*this, bytes);
         }
     } catch (...) {
@@ -297,36 +297,36 @@ void StreamFile::Save() noexcept {
     }
 }
 
-StreamUpdate StreamFile::Update(TextChange change, void* pContext) noexcept {
+StreamUpdate StreamFile::Update(TextChange change, void* p_context) noexcept {
     try {
         // Read under the lock, and written under it too, so the lock covers the whole step.
-        const UniqueHandle hStream = OpenOnExistingFile(*this, GENERIC_READ);
-        if (!hStream) {
-            return StreamUpdate::Failed;
+        const UniqueHandle h_stream = OpenOnExistingFile(*this, GENERIC_READ);
+        if (!h_stream) {
+            return StreamUpdate::kFailed;
         }
-        const StreamLock lock(hStream.get(), true);
+        const StreamLock lock(h_stream.Get(), true);
         std::string bytes;
         bool bytes_are_whole = true;
-        if (!lock.held() || !ReadStreamBytes(hStream.get(), bytes, bytes_are_whole)) {
-            return StreamUpdate::Failed;
+        if (!lock.Held() || !ReadStreamBytes(h_stream.Get(), bytes, bytes_are_whole)) {
+            return StreamUpdate::kFailed;
         }
         StreamText decoded = DecodeStream(bytes, bytes_are_whole);
         text = std::move(decoded.text);
         whole = decoded.whole;
-        if (!change(pContext, *this)) {
-            return StreamUpdate::Unchanged;
+        if (!change(p_context, *this)) {
+            return StreamUpdate::kUnchanged;
         }
         if (!whole) {
-            return StreamUpdate::Refused;
+            return StreamUpdate::kRefused;
         }
         const std::string changed = EncodeStreamText(text);
         if (changed == bytes) {
-            return StreamUpdate::Unchanged;
+            return StreamUpdate::kUnchanged;
         }
-        return WriteUnderLock(*this, changed) ? StreamUpdate::Written : StreamUpdate::Failed;
+        return WriteUnderLock(*this, changed) ? StreamUpdate::kWritten : StreamUpdate::kFailed;
     } catch (...) {
         TraceSwallowed(L"update", *this);
-        return StreamUpdate::Failed;
+        return StreamUpdate::kFailed;
     }
 }
 

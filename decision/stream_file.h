@@ -10,17 +10,17 @@ namespace varnok {
 
 // What a read found.
 enum class StreamState {
-    Loaded,      // the stream was read into `text`
-    Missing,     // there is no such stream (nor, perhaps, its file)
-    Unreadable,  // it is there but could not be read: shared with nobody, access denied, a failed read
+    kLoaded,      // the stream was read into `text`
+    kMissing,     // there is no such stream (nor, perhaps, its file)
+    kUnreadable,  // it is there but could not be read: shared with nobody, access denied, a failed read
 };
 
 // What an update did.
 enum class StreamUpdate {
-    Written,    // the changed text is in the stream
-    Unchanged,  // the change left the stream's bytes as they were, or asked for no write
-    Refused,    // the stream was read only in part, so it was not written
-    Failed,     // the file is gone, or the stream could not be opened, locked, read or written
+    kWritten,    // the changed text is in the stream
+    kUnchanged,  // the change left the stream's bytes as they were, or asked for no write
+    kRefused,    // the stream was read only in part, so it was not written
+    kFailed,     // the file is gone, or the stream could not be opened, locked, read or written
 };
 
 // The text of one stream of one file, read and written whole. It owns only the text: no handle
@@ -45,7 +45,7 @@ public:
     // first kStreamReadLimit bytes of a longer stream are read, and its text then ends at its last
     // complete line.
     StreamState Read() noexcept;
-    bool Load() noexcept { return Read() == StreamState::Loaded; }
+    bool Load() noexcept { return Read() == StreamState::kLoaded; }
 
     // As Read, under a shared lock: never sees a write of an update half done.
     StreamState ReadLocked() noexcept;
@@ -70,13 +70,13 @@ public:
     // it must only work on the text. It is not called when the stream could not be read (Failed);
     // it is called on a text that is not whole, which is then not written (Refused). A missing
     // stream is created only on an existing file.
-    using TextChange = bool (*)(void* pContext, StreamFile& stream);
-    StreamUpdate Update(TextChange change, void* pContext) noexcept;
+    using TextChange = bool (*)(void* p_context, StreamFile& stream);
+    StreamUpdate Update(TextChange change, void* p_context) noexcept;
 
     template <class Change>
     StreamUpdate Update(Change&& change) noexcept {
         using Callable = std::remove_reference_t<Change>;
-        return Update([](void* pContext, StreamFile& stream) { return (*static_cast<Callable*>(pContext))(stream); },
+        return Update([](void* p_context, StreamFile& stream) { return (*static_cast<Callable*>(p_context))(stream); },
                       static_cast<void*>(&change));
     }
 
@@ -101,7 +101,7 @@ public:
     ~QuietStream();
 
 private:
-    void* hStream_ = nullptr;
+    void* h_stream_ = nullptr;
 };
 
 // The byte that the lock covers: far beyond any data a stream can hold, so the lock never keeps a

@@ -32,6 +32,8 @@ extern "C" {
 #ifdef _WIN32
 VARNOKCLIENT_STATIC_ASSERT(sizeof(wchar_t) == 2, "wchar_t holds one UTF-16 code unit");
 #endif
+/* The names below are the library's published interface; they stay as hosts know them.
+ * NOLINTBEGIN(readability-identifier-naming) */
 
 /* Levels of the texts passed to LogCallback. The library emits INFO (per-event trace lines,
  * which carry the file path) and WARN (failures and anomalies); ERROR is never emitted. */
@@ -107,6 +109,7 @@ VARNOKCLIENT_API int VarnokDeleteFile(const wchar_t* path);
  * GetProcAddress(module, "GetVersion") and call it through this type. */
 typedef const char* (*VarnokGetVersionFn)(void);
 
+/* NOLINTEND(readability-identifier-naming) */
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -15,11 +15,11 @@ namespace varnok {
 inline constexpr wchar_t kScanPortName[] = L"\\VarnokScanPort";
 
 // Connects to the driver's port; the handle is written to *phPort (null on failure).
-HRESULT ConnectToDriver(HANDLE* phPort);
+HRESULT ConnectToDriver(HANDLE* ph_port);
 
 // Queues an overlapped receive into the buffer, with the buffer's own OVERLAPPED. Success is
 // HRESULT_FROM_WIN32(ERROR_IO_PENDING); the notification then arrives on the completion port.
-HRESULT QueueReceive(HANDLE hPort, ScanMessage* pMessage);
+HRESULT QueueReceive(HANDLE h_port, ScanMessage* p_message);
 
 // A receive counts as queued when it pends and also when it completed at once: the completion port
 // gets its completion either way, since the port is not set to skip completions on success. Until
@@ -30,20 +30,20 @@ bool IsReceiveQueued(HRESULT hr);
 HeapPtr<ScanMessage> AllocateScanMessage();
 
 // The buffer whose receive a completion reports, from the completion's OVERLAPPED pointer.
-ScanMessage* MessageFromOverlapped(OVERLAPPED* pOvlp);
-OVERLAPPED* MessageOverlapped(ScanMessage* pMessage);
+ScanMessage* MessageFromOverlapped(OVERLAPPED* p_ovlp);
+OVERLAPPED* MessageOverlapped(ScanMessage* p_message);
 
 // Acknowledges a file event at once: 20 bytes with its MessageId and the worker's thread id.
-HRESULT SendScanReply(HANDLE hPort, const ScanMessage& message, DWORD thread_id);
+HRESULT SendScanReply(HANDLE h_port, const ScanMessage& message, DWORD thread_id);
 
 // Command 1: the verdict for one event. Returns the port's HRESULT unchanged (0 = delivered).
-HRESULT SendScanResult(HANDLE hPort, std::int32_t verdict, std::uint64_t event_id, std::uint32_t thread_id);
+HRESULT SendScanResult(HANDLE h_port, std::int32_t verdict, std::uint64_t event_id, std::uint32_t thread_id);
 
 // Command 2: the driver configuration. Returns the port's HRESULT unchanged.
-HRESULT SendDriverConfiguration(HANDLE hPort, const wchar_t* config_text, std::uint32_t config_value1,
+HRESULT SendDriverConfiguration(HANDLE h_port, const wchar_t* config_text, std::uint32_t config_value1,
                                 std::uint32_t config_value2);
 
 // Command 2 as built before (BuildConfigurationCommand), sent again as it is.
-HRESULT SendConfigurationCommand(HANDLE hPort, const ScanCommand& message);
+HRESULT SendConfigurationCommand(HANDLE h_port, const ScanCommand& message);
 
 }  // namespace varnok

@@ -20,10 +20,10 @@ std::size_t FileNameLength(const ScanNotification& notification, std::size_t rec
 }
 
 ScanReply BuildScanReply(std::uint64_t message_id, std::uint32_t thread_id) {
-    ScanReply replyMsg{};
-    replyMsg.MessageId = message_id;
-    replyMsg.ThreadId = thread_id;
-    return replyMsg;
+    ScanReply reply_msg{};
+    reply_msg.MessageId = message_id;
+    reply_msg.ThreadId = thread_id;
+    return reply_msg;
 }
 
 ScanCommand BuildScanResultCommand(std::int32_t verdict, std::uint64_t event_id, std::uint32_t thread_id) {

@@ -21,6 +21,8 @@ inline constexpr std::uint32_t kFileNameUnits = 32768;
 inline constexpr std::uint32_t kConfigTextUnits = 1024;
 
 // Mirrors the Filter Manager's FILTER_MESSAGE_HEADER, which precedes every notification.
+// The records below keep the driver's field names, so they stay outside the naming rule.
+// NOLINTBEGIN(readability-identifier-naming)
 struct MessageHeader {
     std::uint32_t ReplyLength;
     std::uint32_t Padding;
@@ -102,6 +104,7 @@ struct ScanCommand {
     std::uint32_t ConfigValue2;
     std::uint32_t Padding2;
 };
+// NOLINTEND(readability-identifier-naming)
 static_assert(sizeof(ScanCommand) == 2096);
 static_assert(offsetof(ScanCommand, Command) == 0);
 static_assert(offsetof(ScanCommand, EventId) == 8);

@@ -27,43 +27,43 @@ bool HasConnection(RunningClient& context) {
 // Takes a lost connection out of use: its receives still pending are cancelled and come back to
 // the workers, who park their buffers until a new connection is up.
 bool RetireLostConnection(RunningClient& context) {
-    DriverConnection* pLost = nullptr;
+    DriverConnection* p_lost = nullptr;
     {
         const SrwExclusive lock(context.connection_lock);
         if (context.connection == nullptr || !context.connection->lost.load()) {
             return false;
         }
-        pLost = std::exchange(context.connection, nullptr);
+        p_lost = std::exchange(context.connection, nullptr);
     }
-    pLost->retired.store(true);
-    ::CancelIoEx(pLost->port, nullptr);
-    ReleaseConnection(pLost);
+    p_lost->retired.store(true);
+    ::CancelIoEx(p_lost->port, nullptr);
+    ReleaseConnection(p_lost);
     return true;
 }
 
 // Connects to the driver again, sends it the last configuration and puts the connection in use.
 HRESULT Reconnect(RunningClient& context) {
-    HANDLE hPort = nullptr;
-    if (const HRESULT hr = ConnectToDriver(&hPort); FAILED(hr)) {
+    HANDLE h_port = nullptr;
+    if (const HRESULT hr = ConnectToDriver(&h_port); FAILED(hr)) {
         return hr;
     }
-    DriverConnection* const pConnection = NewConnection(hPort);
-    if (pConnection == nullptr) {
-        ::CloseHandle(hPort);
+    DriverConnection* const p_connection = NewConnection(h_port);
+    if (p_connection == nullptr) {
+        ::CloseHandle(h_port);
         return E_OUTOFMEMORY;
     }
-    if (::CreateIoCompletionPort(hPort, context.completion_port.get(), ConnectionKey(*pConnection), 0) == nullptr) {
+    if (::CreateIoCompletionPort(h_port, context.completion_port.Get(), ConnectionKey(*p_connection), 0) == nullptr) {
         const HRESULT hr = HResultFromLastError();
-        ReleaseConnection(pConnection);
+        ReleaseConnection(p_connection);
         return hr;
     }
     // Under the configuration lock, so that a SetDriverConfiguration of the host cannot go out
     // between this send and the connection's coming into use, only to be overtaken by it.
     const SrwExclusive config(context.config_lock);
     // As at start-up, a configuration the driver refuses does not stop the client.
-    SendConfigurationCommand(hPort, context.last_configuration);
+    SendConfigurationCommand(h_port, context.last_configuration);
     const SrwExclusive lock(context.connection_lock);
-    context.connection = pConnection;
+    context.connection = p_connection;
     return S_OK;
 }
 
@@ -130,26 +130,26 @@ bool IsConnectionLost(HRESULT hr) {
            hr == kPortDisconnected;
 }
 
-DriverConnection* NewConnection(HANDLE hPort) {
-    auto* const pConnection = new (std::nothrow) DriverConnection{};
-    if (pConnection != nullptr) {
-        pConnection->port = hPort;
-        pConnection->references.store(1);
+DriverConnection* NewConnection(HANDLE h_port) {
+    auto* const p_connection = new (std::nothrow) DriverConnection{};
+    if (p_connection != nullptr) {
+        p_connection->port = h_port;
+        p_connection->references.store(1);
     }
-    return pConnection;
+    return p_connection;
 }
 
 void AddConnectionReference(DriverConnection& connection) { connection.references.fetch_add(1); }
 
-HRESULT ReleaseConnection(DriverConnection* pConnection) {
-    if (pConnection == nullptr || pConnection->references.fetch_sub(1) != 1) {
+HRESULT ReleaseConnection(DriverConnection* p_connection) {
+    if (p_connection == nullptr || p_connection->references.fetch_sub(1) != 1) {
         return S_OK;
     }
-    const HRESULT hr = ::CloseHandle(pConnection->port) ? S_OK : HResultFromLastError();
+    const HRESULT hr = ::CloseHandle(p_connection->port) ? S_OK : HResultFromLastError();
     if (FAILED(hr)) {
         Trace(L"the driver's port did not close: ", TraceHex{static_cast<std::uint32_t>(hr)});
     }
-    delete pConnection;
+    delete p_connection;
     return hr;
 }
 
@@ -160,17 +160,17 @@ DriverConnection* ConnectionFromKey(ULONG_PTR key) { return std::bit_cast<Driver
 
 DriverConnection* AcquireConnection(RunningClient& context) {
     const SrwShared lock(context.connection_lock);
-    DriverConnection* const pConnection = context.connection;
-    if (pConnection == nullptr || pConnection->lost.load()) {
+    DriverConnection* const p_connection = context.connection;
+    if (p_connection == nullptr || p_connection->lost.load()) {
         return nullptr;
     }
-    AddConnectionReference(*pConnection);
-    return pConnection;
+    AddConnectionReference(*p_connection);
+    return p_connection;
 }
 
 void MarkConnectionLost(RunningClient& context, DriverConnection& connection) {
     if (!connection.lost.exchange(true)) {
-        ::SetEvent(context.wake_event.get());
+        ::SetEvent(context.wake_event.Get());
     }
 }
 
@@ -189,22 +189,22 @@ BOOL ConfigureDriver(RunningClient& context, const wchar_t* config_text, std::ui
     const ScanCommand message = BuildConfigurationCommand(config_text, config_value1, config_value2);
     const SrwExclusive config(context.config_lock);
     context.last_configuration = message;
-    DriverConnection* const pConnection = AcquireConnection(context);
-    if (pConnection == nullptr) {
+    DriverConnection* const p_connection = AcquireConnection(context);
+    if (p_connection == nullptr) {
         return FALSE;  // remembered: the driver gets it when the connection is back
     }
-    const HRESULT hr = SendConfigurationCommand(pConnection->port, message);
+    const HRESULT hr = SendConfigurationCommand(p_connection->port, message);
     if (IsConnectionLost(hr)) {
-        MarkConnectionLost(context, *pConnection);
+        MarkConnectionLost(context, *p_connection);
     }
-    ReleaseConnection(pConnection);
+    ReleaseConnection(p_connection);
     return hr == S_OK ? TRUE : FALSE;
 }
 
 DWORD WINAPI SuperviseConnection(LPVOID parameter) {
     RunningClient& context = *static_cast<RunningClient*>(parameter);
     SupervisorState state;
-    const HANDLE events[] = {context.stop_event.get(), context.wake_event.get()};
+    const HANDLE events[] = {context.stop_event.Get(), context.wake_event.Get()};
     DWORD timeout = INFINITE;
     for (;;) {
         const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, timeout);

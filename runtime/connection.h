@@ -26,11 +26,11 @@ bool IsConnectionLost(HRESULT hr);
 
 // A record for a freshly connected port handle, holding one reference for the caller; null when
 // memory is exhausted (the handle is then the caller's to close).
-DriverConnection* NewConnection(HANDLE hPort);
+DriverConnection* NewConnection(HANDLE h_port);
 void AddConnectionReference(DriverConnection& connection);
 // Drops one reference. The last closes the port handle and frees the record, and returns the
 // result of the close; any other returns S_OK. A null pointer is ignored.
-HRESULT ReleaseConnection(DriverConnection* pConnection);
+HRESULT ReleaseConnection(DriverConnection* p_connection);
 
 // The completion key of receives queued on the connection, and back.
 ULONG_PTR ConnectionKey(DriverConnection& connection);

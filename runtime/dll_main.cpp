@@ -4,14 +4,14 @@
 // Frees what the statically linked C++ runtime allocated for itself at load (the emergency pool for
 // exceptions thrown while memory is exhausted). libstdc++ defines it; no header declares it.
 namespace __gnu_cxx {
-void __freeres();
+void __freeres();  // NOLINT(readability-identifier-naming): the runtime's own name
 }  // namespace __gnu_cxx
 #endif
 
 // The library keeps no per-thread state, so it needs no thread attach or detach notifications.
-BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD reason, LPVOID reserved) {
+BOOL WINAPI DllMain(HINSTANCE h_instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
-        ::DisableThreadLibraryCalls(hInstance);
+        ::DisableThreadLibraryCalls(h_instance);
     }
 #ifdef __GLIBCXX__
     // Unloaded by FreeLibrary, the process goes on: give back what the runtime took at load, or every

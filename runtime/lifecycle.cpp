@@ -22,7 +22,7 @@ RunningClient::~RunningClient() {
     ReleaseConnection(std::exchange(connection, nullptr));
     if (completion_port_closed) {
         // Closed early by WakeWorkers, so that every worker's wait failed; the value is stale.
-        static_cast<void>(completion_port.release());
+        static_cast<void>(completion_port.Release());
     }
 }
 
@@ -64,9 +64,9 @@ ThreadEnd ResumeToEnd(HANDLE thread, DWORD exit_code) {
 HRESULT StopClient(RunningClient& client, const StartProgress& progress) {
     client.shut_down.store(true);
     if (client.supervisor) {
-        ::SetEvent(client.stop_event.get());
-        if (progress.supervisor_resumed || ResumeToEnd(client.supervisor.get(), 0) != ThreadEnd::kStuck) {
-            ::WaitForSingleObject(client.supervisor.get(), INFINITE);  // it ends at once, between two steps
+        ::SetEvent(client.stop_event.Get());
+        if (progress.supervisor_resumed || ResumeToEnd(client.supervisor.Get(), 0) != ThreadEnd::kStuck) {
+            ::WaitForSingleObject(client.supervisor.Get(), INFINITE);  // it ends at once, between two steps
         }
     }
 
@@ -77,7 +77,7 @@ HRESULT StopClient(RunningClient& client, const StartProgress& progress) {
             can_end[i] = true;
             continue;
         }
-        const ThreadEnd end = ResumeToEnd(client.workers[i].thread.get(), static_cast<DWORD>(E_FAIL));
+        const ThreadEnd end = ResumeToEnd(client.workers[i].thread.Get(), static_cast<DWORD>(E_FAIL));
         can_end[i] = end != ThreadEnd::kStuck;
         running += end == ThreadEnd::kRuns ? 1 : 0;
     }
@@ -93,17 +93,17 @@ HRESULT StopClient(RunningClient& client, const StartProgress& progress) {
     }
     bool abort_can_end = progress.abort_resumed;
     if (client.abort_thread && !progress.abort_resumed) {
-        abort_can_end = ResumeToEnd(client.abort_thread.get(), 0) != ThreadEnd::kStuck;
+        abort_can_end = ResumeToEnd(client.abort_thread.Get(), 0) != ThreadEnd::kStuck;
     }
 
     for (DWORD i = 0; i < progress.created; ++i) {
         if (can_end[i]) {
-            ::WaitForSingleObject(client.workers[i].thread.get(), INFINITE);
+            ::WaitForSingleObject(client.workers[i].thread.Get(), INFINITE);
             TraceWorkerExit(client.workers[i]);
         }
     }
     if (abort_can_end) {
-        ::WaitForSingleObject(client.abort_thread.get(), INFINITE);
+        ::WaitForSingleObject(client.abort_thread.Get(), INFINITE);
     }
 
     HRESULT hr = S_OK;
@@ -120,7 +120,7 @@ HRESULT StopClient(RunningClient& client, const StartProgress& progress) {
 
 HRESULT CreateWorkers(RunningClient& client, StartProgress& progress) {
     for (WorkerThread& worker : client.workers) {
-        worker.thread.reset(::CreateThread(nullptr, 0, ScanWorker, &client, CREATE_SUSPENDED, &worker.thread_id));
+        worker.thread.Reset(::CreateThread(nullptr, 0, ScanWorker, &client, CREATE_SUSPENDED, &worker.thread_id));
         if (!worker.thread) {
             return HResultFromLastError();
         }
@@ -131,12 +131,12 @@ HRESULT CreateWorkers(RunningClient& client, StartProgress& progress) {
 
 // The supervisor and its events; the thread stays suspended until the client runs.
 HRESULT CreateSupervisor(RunningClient& client) {
-    client.stop_event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    client.wake_event.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    client.stop_event.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    client.wake_event.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!client.stop_event || !client.wake_event) {
         return HResultFromLastError();
     }
-    client.supervisor.reset(::CreateThread(nullptr, 0, SuperviseConnection, &client, CREATE_SUSPENDED, nullptr));
+    client.supervisor.Reset(::CreateThread(nullptr, 0, SuperviseConnection, &client, CREATE_SUSPENDED, nullptr));
     return client.supervisor ? S_OK : HResultFromLastError();
 }
 
@@ -159,12 +159,12 @@ HRESULT Connect(RunningClient& client, const DriverConfig& config) {
 
 HRESULT ResumeThreads(RunningClient& client, StartProgress& progress) {
     for (WorkerThread& worker : client.workers) {
-        if (::ResumeThread(worker.thread.get()) == static_cast<DWORD>(-1)) {
+        if (::ResumeThread(worker.thread.Get()) == static_cast<DWORD>(-1)) {
             return HResultFromLastError();
         }
         ++progress.resumed;
     }
-    if (::ResumeThread(client.abort_thread.get()) == static_cast<DWORD>(-1)) {
+    if (::ResumeThread(client.abort_thread.Get()) == static_cast<DWORD>(-1)) {
         return HResultFromLastError();
     }
     progress.abort_resumed = true;
@@ -189,7 +189,7 @@ HRESULT QueueReceives(RunningClient& client, StartProgress& progress) {
 // Brings the client to life. On failure everything it started is stopped and freed before the
 // failure is returned.
 HRESULT StartClient(RunningClient& client, const DriverConfig& config, StartProgress& progress) {
-    client.abort_thread.reset(::CreateThread(nullptr, 0, AbortThread, &client, CREATE_SUSPENDED, nullptr));
+    client.abort_thread.Reset(::CreateThread(nullptr, 0, AbortThread, &client, CREATE_SUSPENDED, nullptr));
     if (!client.abort_thread) {
         const HRESULT hr = HResultFromLastError();
         Log(HostLog(), LogLevel::kWarn, L"Could not open 'abort' port");
@@ -204,7 +204,7 @@ HRESULT StartClient(RunningClient& client, const DriverConfig& config, StartProg
     if (const HRESULT hr = Connect(client, config); FAILED(hr)) {
         return hr;
     }
-    client.completion_port.reset(::CreateIoCompletionPort(client.connection->port, nullptr,
+    client.completion_port.Reset(::CreateIoCompletionPort(client.connection->port, nullptr,
                                                           ConnectionKey(*client.connection), kScanThreadCount));
     if (!client.completion_port) {
         return HResultFromLastError();
@@ -217,7 +217,7 @@ HRESULT StartClient(RunningClient& client, const DriverConfig& config, StartProg
     if (const HRESULT hr = QueueReceives(client, progress); FAILED(hr)) {
         return hr;
     }
-    if (::ResumeThread(client.supervisor.get()) == static_cast<DWORD>(-1)) {
+    if (::ResumeThread(client.supervisor.Get()) == static_cast<DWORD>(-1)) {
         return HResultFromLastError();
     }
     progress.supervisor_resumed = true;

@@ -54,7 +54,7 @@ bool ParkBuffer(RunningClient& context, HeapPtr<ScanMessage> buffer) {
     if (buffer) {
         return false;  // freed on return
     }
-    ::SetEvent(context.wake_event.get());
+    ::SetEvent(context.wake_event.Get());
     return true;
 }
 
@@ -64,12 +64,12 @@ bool Recirculate(RunningClient& context, HeapPtr<ScanMessage> buffer) {
     if (context.shut_down.load()) {
         return false;  // freed on return
     }
-    if (DriverConnection* const pConnection = AcquireConnection(context)) {
-        const HRESULT hr = QueueReceiveOn(context, *pConnection, buffer);
+    if (DriverConnection* const p_connection = AcquireConnection(context)) {
+        const HRESULT hr = QueueReceiveOn(context, *p_connection, buffer);
         if (hr != kReceivePending) {
-            NoteReceiveFailure(context, *pConnection, hr);
+            NoteReceiveFailure(context, *p_connection, hr);
         }
-        ReleaseConnection(pConnection);
+        ReleaseConnection(p_connection);
         if (hr == kReceivePending) {
             return true;
         }
@@ -116,7 +116,7 @@ HRESULT RunScanWorker(RunningClient& context) {
         ULONG_PTR key = 0;
         OVERLAPPED* overlapped = nullptr;
         const BOOL completed =
-            ::GetQueuedCompletionStatus(context.completion_port.get(), &received_bytes, &key, &overlapped, INFINITE);
+            ::GetQueuedCompletionStatus(context.completion_port.Get(), &received_bytes, &key, &overlapped, INFINITE);
         HRESULT hr = completed ? S_OK : HResultFromLastError();
         if (overlapped == nullptr) {
             // A wake-up packet, or the wait itself failed: the completion port is gone.
@@ -129,20 +129,20 @@ HRESULT RunScanWorker(RunningClient& context) {
         // The buffer is this worker's now, and with it the reference that its receive held on its
         // connection, which the completion key names.
         HeapPtr<ScanMessage> buffer(MessageFromOverlapped(overlapped));
-        DriverConnection* const pConnection = ConnectionFromKey(key);
+        DriverConnection* const p_connection = ConnectionFromKey(key);
         if (completed) {
-            hr = AnswerNotification(context, *pConnection, *buffer, received_bytes, *worker);
+            hr = AnswerNotification(context, *p_connection, *buffer, received_bytes, *worker);
         } else if (hr != kReceiveCancelled) {
             // Cancelled receives come from the shut-down or a retired connection; anything else is
             // noted, and the buffer waits in the park, so a failure that repeats cannot spin.
-            NoteReceiveFailure(context, *pConnection, hr);
-            ReleaseConnection(pConnection);
+            NoteReceiveFailure(context, *p_connection, hr);
+            ReleaseConnection(p_connection);
             if (!ParkBuffer(context, std::move(buffer))) {
                 return hr;
             }
             continue;
         }
-        ReleaseConnection(pConnection);
+        ReleaseConnection(p_connection);
         if (!Recirculate(context, std::move(buffer))) {
             return hr;  // at shut-down: the cancelled receive, ERROR_OPERATION_ABORTED, or the last result
         }
@@ -199,15 +199,15 @@ bool RequeueParkedBuffers(RunningClient& context) {
         context.parked_count = 0;
     }
     DWORD queued = 0;
-    if (DriverConnection* const pConnection = AcquireConnection(context)) {
+    if (DriverConnection* const p_connection = AcquireConnection(context)) {
         for (; queued < taken; ++queued) {
-            const HRESULT hr = QueueReceiveOn(context, *pConnection, taken_buffers[queued]);
+            const HRESULT hr = QueueReceiveOn(context, *p_connection, taken_buffers[queued]);
             if (hr != kReceivePending) {
-                NoteReceiveFailure(context, *pConnection, hr);
+                NoteReceiveFailure(context, *p_connection, hr);
                 break;
             }
         }
-        ReleaseConnection(pConnection);
+        ReleaseConnection(p_connection);
     }
     // The rest go back to the park, even at shut-down: the supervisor ends before the shut-down
     // frees what is parked.
@@ -235,10 +235,10 @@ DWORD FreeParkedBuffers(RunningClient& context) {
 
 void WakeWorkers(RunningClient& context, DWORD count) {
     for (DWORD i = 0; i < count && !context.completion_port_closed; ++i) {
-        if (!::PostQueuedCompletionStatus(context.completion_port.get(), 0, 0, nullptr)) {
+        if (!::PostQueuedCompletionStatus(context.completion_port.Get(), 0, 0, nullptr)) {
             // Every worker's wait then fails, and it ends. Buffers whose completions were still
             // queued are lost with the port, a price paid only when the system cannot post a packet.
-            if (!::CloseHandle(context.completion_port.get())) {
+            if (!::CloseHandle(context.completion_port.Get())) {
                 Trace(L"the completion port did not close: ",
                       TraceHex{static_cast<std::uint32_t>(HResultFromLastError())});
             }
@@ -249,7 +249,7 @@ void WakeWorkers(RunningClient& context, DWORD count) {
 
 void TraceWorkerExit(const WorkerThread& worker) noexcept {
     DWORD exit_code = 0;
-    if (!::GetExitCodeThread(worker.thread.get(), &exit_code)) {
+    if (!::GetExitCodeThread(worker.thread.Get(), &exit_code)) {
         exit_code = static_cast<DWORD>(HResultFromLastError());
     }
     Trace(L"worker ", std::to_wstring(worker.thread_id), L" ended with ", TraceHex{exit_code});

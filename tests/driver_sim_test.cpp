@@ -60,13 +60,13 @@ protected:
         SimResetTraffic();
         HANDLE hConnected = nullptr;
         ASSERT_EQ(ConnectToDriver(&hConnected), S_OK);
-        hPort_.reset(hConnected);
-        hIocp_.reset(::CreateIoCompletionPort(hPort_.get(), nullptr, 0, 0));
+        hPort_.Reset(hConnected);
+        hIocp_.Reset(::CreateIoCompletionPort(hPort_.Get(), nullptr, 0, 0));
         ASSERT_TRUE(hIocp_);
     }
     void TearDown() override {
-        hPort_.reset();
-        hIocp_.reset();
+        hPort_.Reset();
+        hIocp_.Reset();
         SimClosePort();
         SimFailConnect(S_OK, 0);
         SimRefuseReplies(0);
@@ -79,9 +79,9 @@ protected:
         ScanNotification body{};
         body.EventId = event_id;
         uint64_t id = 0;
-        EXPECT_EQ(QueueReceive(hPort_.get(), message_.get()), kPending);
+        EXPECT_EQ(QueueReceive(hPort_.Get(), message_.get()), kPending);
         EXPECT_EQ(SimPostNotification(&body, sizeof(body), reply_length, &id, kWaitMs), S_OK);
-        EXPECT_TRUE(AwaitCompletion(hIocp_.get()).ok);
+        EXPECT_TRUE(AwaitCompletion(hIocp_.Get()).ok);
         return id;
     }
 
@@ -120,10 +120,10 @@ TEST_F(DriverSimPort, ReceiveCompletesOnCompletionPortWithExactMessage) {
     }
     body->Padding = 0xA5A5A5A5u;
 
-    ASSERT_EQ(QueueReceive(hPort_.get(), message_.get()), kPending);
+    ASSERT_EQ(QueueReceive(hPort_.Get(), message_.get()), kPending);
     uint64_t id = 0;
     ASSERT_EQ(SimPostNotification(body.get(), sizeof(*body), sizeof(ScanReply), &id, kWaitMs), S_OK);
-    Completion done = AwaitCompletion(hIocp_.get());
+    Completion done = AwaitCompletion(hIocp_.Get());
     ASSERT_TRUE(done.ok) << done.error;
     EXPECT_EQ(done.bytes, kScanMessageReceiveLength);
     EXPECT_EQ(done.pOvlp, MessageOverlapped(message_.get()));
@@ -136,10 +136,10 @@ TEST_F(DriverSimPort, ReceiveCompletesOnCompletionPortWithExactMessage) {
 
     // A short message arrives at its own length, under the next, greater MessageId.
     constexpr uint32_t kShort = offsetof(ScanNotification, FileName) + 6;
-    ASSERT_EQ(QueueReceive(hPort_.get(), message_.get()), kPending);
+    ASSERT_EQ(QueueReceive(hPort_.Get(), message_.get()), kPending);
     uint64_t next_id = 0;
     ASSERT_EQ(SimPostNotification(body.get(), kShort, 0, &next_id, kWaitMs), S_OK);
-    done = AwaitCompletion(hIocp_.get());
+    done = AwaitCompletion(hIocp_.Get());
     ASSERT_TRUE(done.ok) << done.error;
     EXPECT_EQ(done.bytes, sizeof(MessageHeader) + kShort);  // the header counts, as the Filter Manager counts it
     EXPECT_EQ(ReceivedNameUnits(done.bytes), 3u);
@@ -148,9 +148,9 @@ TEST_F(DriverSimPort, ReceiveCompletesOnCompletionPortWithExactMessage) {
     EXPECT_EQ(message_->Header.MessageId, next_id);
 
     // Cancelling the port's I/O hands the pending receive back, aborted.
-    ASSERT_EQ(QueueReceive(hPort_.get(), message_.get()), kPending);
-    ASSERT_TRUE(::CancelIoEx(hPort_.get(), nullptr));
-    done = AwaitCompletion(hIocp_.get());
+    ASSERT_EQ(QueueReceive(hPort_.Get(), message_.get()), kPending);
+    ASSERT_TRUE(::CancelIoEx(hPort_.Get(), nullptr));
+    done = AwaitCompletion(hIocp_.Get());
     EXPECT_FALSE(done.ok);
     EXPECT_EQ(done.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(done.pOvlp, MessageOverlapped(message_.get()));
@@ -158,7 +158,7 @@ TEST_F(DriverSimPort, ReceiveCompletesOnCompletionPortWithExactMessage) {
 
 TEST_F(DriverSimPort, ReplyCarriesMessageIdAndThreadId) {
     const uint64_t id = Deliver(0x1111, sizeof(ScanReply));
-    EXPECT_EQ(SendScanReply(hPort_.get(), *message_, 0x2222), S_OK);
+    EXPECT_EQ(SendScanReply(hPort_.Get(), *message_, 0x2222), S_OK);
 
     const SimTraffic reply = Traffic(SIM_TRAFFIC_REPLY, 0);
     std::vector<uint8_t> expected(sizeof(ScanReply));
@@ -174,14 +174,14 @@ TEST_F(DriverSimPort, CommandsCarryOnlyTheirFields) {
     const std::array<std::wstring, 3> texts = {L"C:\\Program Files\\Varnok\\rules.cfg", L"", std::wstring(1100, L'x')};
     std::vector<std::vector<uint8_t>> expected(6, std::vector<uint8_t>(2096));
     for (uint32_t i = 0; i < 3; ++i) {
-        ASSERT_EQ(SendScanResult(hPort_.get(), verdicts[i], 0x8877665544332211ull + i, 600 + i), S_OK);
+        ASSERT_EQ(SendScanResult(hPort_.Get(), verdicts[i], 0x8877665544332211ull + i, 600 + i), S_OK);
         PutAt(expected[i], 0, uint32_t{1});
         PutAt(expected[i], 8, 0x8877665544332211ull + i);
         PutAt(expected[i], 16, 600 + i);
         PutAt(expected[i], 32, verdicts[i]);
     }
     for (uint32_t i = 0; i < 3; ++i) {
-        ASSERT_EQ(SendDriverConfiguration(hPort_.get(), texts[i].c_str(), 10 + i, 0xFFFFFFF0u + i), S_OK);
+        ASSERT_EQ(SendDriverConfiguration(hPort_.Get(), texts[i].c_str(), 10 + i, 0xFFFFFFF0u + i), S_OK);
         std::vector<uint8_t>& bytes = expected[3 + i];
         PutAt(bytes, 0, uint32_t{2});
         std::memcpy(bytes.data() + 36, texts[i].c_str(), std::min<std::size_t>(texts[i].size(), 1023) * 2);
@@ -195,8 +195,8 @@ TEST_F(DriverSimPort, CommandsCarryOnlyTheirFields) {
     }
 
     SimFailCommands(HResultFromWin32(ERROR_GEN_FAILURE), 1);
-    EXPECT_EQ(SendDriverConfiguration(hPort_.get(), L"a", 1, 2), HResultFromWin32(ERROR_GEN_FAILURE));
-    EXPECT_EQ(SendScanResult(hPort_.get(), 0, 1, 1), S_OK);
+    EXPECT_EQ(SendDriverConfiguration(hPort_.Get(), L"a", 1, 2), HResultFromWin32(ERROR_GEN_FAILURE));
+    EXPECT_EQ(SendScanResult(hPort_.Get(), 0, 1, 1), S_OK);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ DWORD OpenError(const std::wstring& name, DWORD access, DWORD share, DWORD dispo
 bool Write(const std::wstring& name, const std::string& bytes) {
     const UniqueHandle handle = Open(name, GENERIC_WRITE, kShareReadWrite, CREATE_ALWAYS);
     DWORD written = 0;
-    return handle && ::WriteFile(handle.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+    return handle && ::WriteFile(handle.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
 }
 
@@ -45,7 +45,7 @@ std::optional<std::string> Read(const std::wstring& name) {
     }
     std::string bytes(4096, '\0');
     DWORD read = 0;
-    if (!::ReadFile(handle.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+    if (!::ReadFile(handle.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
         return std::nullopt;
     }
     bytes.resize(read);
@@ -176,8 +176,8 @@ TEST_F(NtfsVolumeTest, TheCreationTimeReadIsTheLastWriteTime) {
     const auto set_and_read = [&](const FILETIME* creation, const FILETIME* last_write) {
         const UniqueHandle hFile = Open(file_, GENERIC_READ | FILE_WRITE_ATTRIBUTES, kShareReadWrite, OPEN_EXISTING);
         FILETIME times[3]{};
-        EXPECT_TRUE(::SetFileTime(hFile.get(), creation, nullptr, last_write));
-        EXPECT_TRUE(::GetFileTime(hFile.get(), &times[0], &times[1], &times[2]));
+        EXPECT_TRUE(::SetFileTime(hFile.Get(), creation, nullptr, last_write));
+        EXPECT_TRUE(::GetFileTime(hFile.Get(), &times[0], &times[1], &times[2]));
         EXPECT_EQ(Ticks(times[0]), Ticks(times[2])) << "creation and last write differ";
         return Ticks(times[0]);
     };

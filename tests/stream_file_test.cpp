@@ -30,14 +30,14 @@ void WriteRaw(HANDLE hFile, const std::string& bytes) {
 }
 
 void WriteRaw(const std::wstring& name, const std::string& bytes) {
-    WriteRaw(Open(name, GENERIC_WRITE, kShareReadWrite, CREATE_ALWAYS).get(), bytes);
+    WriteRaw(Open(name, GENERIC_WRITE, kShareReadWrite, CREATE_ALWAYS).Get(), bytes);
 }
 
 std::optional<std::string> ReadRaw(const std::wstring& name) {
     std::string bytes(2 * kStreamReadLimit, '\0');
     DWORD done = 0;
     const UniqueHandle hFile = Open(name, GENERIC_READ, kShareReadWrite, OPEN_EXISTING);
-    if (!hFile || !::ReadFile(hFile.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr)) {
+    if (!hFile || !::ReadFile(hFile.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr)) {
         return std::nullopt;
     }
     bytes.resize(done);
@@ -69,23 +69,23 @@ protected:
 // stream unreadable (not missing), and nothing is read or written through it.
 TEST_F(StreamFileTest, MissingAndUnreadableStreamsAreTold) {
     StreamFile stream(file_, L"Zone.Identifier", false);
-    EXPECT_EQ(stream.Read(), StreamState::Missing);
+    EXPECT_EQ(stream.Read(), StreamState::kMissing);
     {
         const UniqueHandle hOther = Open(Zone(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite, OPEN_ALWAYS);
-        WriteRaw(hOther.get(), "ZoneId=3\r\n");
+        WriteRaw(hOther.Get(), "ZoneId=3\r\n");
         EXPECT_EQ(stream.Update([](StreamFile& s) {
             s.SetValue(L"ZoneId", L"4");
             return true;
         }),
-                  StreamUpdate::Written);
+                  StreamUpdate::kWritten);
     }
     stream.text = L"ZoneId=5\n";
     {
         const UniqueHandle hExclusive = Open(Zone(), GENERIC_READ, 0, OPEN_EXISTING);
         ASSERT_TRUE(hExclusive);
-        EXPECT_EQ(stream.Read(), StreamState::Unreadable);
-        EXPECT_EQ(stream.ReadLocked(), StreamState::Unreadable);
-        EXPECT_EQ(stream.Update([](StreamFile&) { return true; }), StreamUpdate::Failed);
+        EXPECT_EQ(stream.Read(), StreamState::kUnreadable);
+        EXPECT_EQ(stream.ReadLocked(), StreamState::kUnreadable);
+        EXPECT_EQ(stream.Update([](StreamFile&) { return true; }), StreamUpdate::kFailed);
         stream.Save();
     }
     EXPECT_EQ(stream.text, L"ZoneId=5\n");
@@ -111,7 +111,7 @@ TEST_F(StreamFileTest, ReadLimitIsExactAndALongerStreamIsNeverWritten) {
         s.SetValue(L"ZoneId", L"4");
         return true;
     }),
-              StreamUpdate::Refused);
+              StreamUpdate::kRefused);
     EXPECT_EQ(ReadRaw(Zone()), line + "ScanResult=2\r\n");
 }
 
@@ -126,9 +126,9 @@ TEST_F(StreamFileTest, WritesCreateAMissingStreamOnlyOnAnExistingFile) {
     StreamFile stream(gone, L"varnok", false);
     stream.text = L"ScanResult=1\n";
     stream.Save();
-    EXPECT_EQ(stream.Update(set_result), StreamUpdate::Failed);
+    EXPECT_EQ(stream.Update(set_result), StreamUpdate::kFailed);
     EXPECT_EQ(::GetFileAttributesW(gone.c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(StreamFile(file_, L"varnok", false).Update(set_result), StreamUpdate::Written);
+    EXPECT_EQ(StreamFile(file_, L"varnok", false).Update(set_result), StreamUpdate::kWritten);
     EXPECT_EQ(ReadRaw(file_ + L":varnok"), "ScanResult=1\r\n");
 }
 
@@ -217,7 +217,7 @@ TEST_F(StreamFileTest, LockedReadNeverSeesAnUpdateHalfDone) {
     StreamFile reader(file_, L"varnok", false);
     int reads = 0;
     while (!done) {
-        ASSERT_EQ(reader.ReadLocked(), StreamState::Loaded);
+        ASSERT_EQ(reader.ReadLocked(), StreamState::kLoaded);
         ASSERT_TRUE(reader.text == long_text || reader.text == short_text) << reader.text.size();
         ++reads;
     }

@@ -44,7 +44,7 @@ TEST_F(WorkerPoolTest, ReceiveQueuedAfterTheCancelStillEndsItsWorker) {
 
     HANDLE hScanThreads[kScanThreadCount];
     for (DWORD i = 0; i < kScanThreadCount; ++i) {
-        hScanThreads[i] = context.workers[i].thread.get();
+        hScanThreads[i] = context.workers[i].thread.Get();
     }
     const DWORD ended = ::WaitForMultipleObjects(kScanThreadCount, hScanThreads, TRUE, kWaitMs);
     if (ended != WAIT_OBJECT_0) {

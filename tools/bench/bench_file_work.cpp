@@ -34,7 +34,7 @@ StreamName MakeStreamName(std::wstring_view path, std::wstring_view stream) {
 long ReadStreamOnce(const wchar_t* name, std::vector<char>& buffer) {
     const UniqueHandle stream(::CreateFileW(name, GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr));
     DWORD read = 0;
-    if (!stream || !::ReadFile(stream.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+    if (!stream || !::ReadFile(stream.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
         return -1;
     }
     return static_cast<long>(read);
@@ -43,8 +43,8 @@ long ReadStreamOnce(const wchar_t* name, std::vector<char>& buffer) {
 void WriteStreamOnce(const wchar_t* name, const char* bytes, DWORD length) {
     const UniqueHandle stream(::CreateFileW(name, GENERIC_WRITE, kShareReadWrite, nullptr, OPEN_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    if (stream && ::WriteFile(stream.get(), bytes, length, &written, nullptr)) {
-        ::SetEndOfFile(stream.get());
+    if (stream && ::WriteFile(stream.Get(), bytes, length, &written, nullptr)) {
+        ::SetEndOfFile(stream.Get());
     }
 }
 
@@ -64,7 +64,7 @@ void DoFileWork(const wchar_t* path, std::vector<char>& buffer) {
         FILETIME written{};
         ::GetSystemTimeAsFileTime(&now);
         if (file) {
-            ::GetFileTime(file.get(), &created, &accessed, &written);
+            ::GetFileTime(file.Get(), &created, &accessed, &written);
         }
     }
     if (varnok_length > 0) {

@@ -18,7 +18,7 @@ bool WriteWhole(const std::wstring& name, std::string_view bytes) {
     const UniqueHandle file(::CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                           CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    return file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+    return file && ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
 }
 
@@ -27,7 +27,7 @@ std::string ReadWhole(const std::wstring& name) {
                                           OPEN_EXISTING, 0, nullptr));
     std::string bytes(kStreamBufferBytes, '\0');
     DWORD read = 0;
-    if (!file || !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+    if (!file || !::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
         return {};
     }
     bytes.resize(read);

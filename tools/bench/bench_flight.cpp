@@ -141,12 +141,12 @@ RunResult Drive(Poster& poster, std::uint32_t events, std::uint32_t lane_count, 
     const varnok::UniqueHandle go(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::vector<std::thread> lanes;
     for (std::uint32_t i = 0; i < lane_count; ++i) {
-        lanes.emplace_back(RunLane, std::ref(state), i, go.get());
+        lanes.emplace_back(RunLane, std::ref(state), i, go.Get());
     }
     const double cpu_before = ProcessCpuMicroseconds();
     const std::int64_t start = Now();
     g_flight.last_answer.store(start);
-    ::SetEvent(go.get());
+    ::SetEvent(go.Get());
     for (std::thread& lane : lanes) {
         lane.join();
     }

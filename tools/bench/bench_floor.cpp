@@ -16,7 +16,7 @@ constexpr std::int32_t kFloorVerdict = 1;  // what ScanAtOnce answers in the pip
 
 // Queues the buffer's receive; true when its completion will come.
 bool Receive(FloorClient& client, varnok::ScanMessage* message) {
-    return varnok::IsReceiveQueued(varnok::QueueReceive(client.port.get(), message));
+    return varnok::IsReceiveQueued(varnok::QueueReceive(client.port.Get(), message));
 }
 
 void FloorWorker(FloorClient& client) {
@@ -26,25 +26,25 @@ void FloorWorker(FloorClient& client) {
         DWORD transferred = 0;
         ULONG_PTR key = 0;
         OVERLAPPED* overlapped = nullptr;
-        if (!::GetQueuedCompletionStatus(client.completion_port.get(), &transferred, &key, &overlapped, INFINITE) ||
+        if (!::GetQueuedCompletionStatus(client.completion_port.Get(), &transferred, &key, &overlapped, INFINITE) ||
             overlapped == nullptr) {
             return;  // the receive was cancelled: the client stops
         }
         varnok::ScanMessage* const message = varnok::MessageFromOverlapped(overlapped);
-        varnok::SendScanReply(client.port.get(), *message, thread_id);
+        varnok::SendScanReply(client.port.Get(), *message, thread_id);
 
         const wchar_t* const path = message->Notification.FileName;
         if (client.file_work) {
             DoFileWork(path, buffer);
         }
-        varnok::SendScanResult(client.port.get(), kFloorVerdict, message->Notification.EventId, thread_id);
+        varnok::SendScanResult(client.port.Get(), kFloorVerdict, message->Notification.EventId, thread_id);
         OnVerdict(path);
 
         if (!Receive(client, message)) {
             return;
         }
         if (client.stopping.load()) {
-            ::CancelIoEx(client.port.get(), overlapped);
+            ::CancelIoEx(client.port.Get(), overlapped);
         }
     }
 }
@@ -56,8 +56,8 @@ bool StartFloorClient(FloorClient& client) {
     if (FAILED(varnok::ConnectToDriver(&port))) {
         return false;
     }
-    client.port.reset(port);
-    client.completion_port.reset(::CreateIoCompletionPort(port, nullptr, 0, kPoolThreads));
+    client.port.Reset(port);
+    client.completion_port.Reset(::CreateIoCompletionPort(port, nullptr, 0, kPoolThreads));
     if (!client.completion_port) {
         return false;
     }
@@ -77,17 +77,17 @@ bool StartFloorClient(FloorClient& client) {
 void StopFloorClient(FloorClient& client) {
     client.stopping.store(true);
     if (client.port) {
-        ::CancelIoEx(client.port.get(), nullptr);
+        ::CancelIoEx(client.port.Get(), nullptr);
     }
     for (std::size_t i = client.messages.size(); i < client.threads.size(); ++i) {
-        ::PostQueuedCompletionStatus(client.completion_port.get(), 0, 0, nullptr);
+        ::PostQueuedCompletionStatus(client.completion_port.Get(), 0, 0, nullptr);
     }
     for (std::thread& thread : client.threads) {
         thread.join();
     }
     client.threads.clear();
-    client.completion_port.reset();
-    client.port.reset();
+    client.completion_port.Reset();
+    client.port.Reset();
     client.messages.clear();
 }
 

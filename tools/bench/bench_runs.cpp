@@ -91,7 +91,7 @@ RunResult DriveFileWorkOnly(const BenchFiles& files, std::uint32_t events, std::
     for (std::uint32_t i = 0; i < thread_count; ++i) {
         threads.emplace_back([&] {
             std::vector<char> buffer(kStreamBufferBytes);
-            ::WaitForSingleObject(go.get(), INFINITE);
+            ::WaitForSingleObject(go.Get(), INFINITE);
             for (std::uint32_t event = next++; event < events; event = next++) {
                 DoFileWork(files.paths[event % files.paths.size()].c_str(), buffer);
             }
@@ -99,7 +99,7 @@ RunResult DriveFileWorkOnly(const BenchFiles& files, std::uint32_t events, std::
     }
     const double cpu_before = ProcessCpuMicroseconds();
     const std::int64_t start = Now();
-    ::SetEvent(go.get());
+    ::SetEvent(go.Get());
     for (std::thread& thread : threads) {
         thread.join();
     }
@@ -124,7 +124,7 @@ double RunHotFile(const BenchFiles& files, const Options& options, bool one_file
     }
 
     const UniqueHandle answered(::CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr));
-    g_hot.answered = answered.get();
+    g_hot.answered = answered.Get();
     g_hot.scan_ms = options.hot_scan_ms;
     g_hot.active = true;
     if (!StartLibrary(options)) {
@@ -146,7 +146,7 @@ double RunHotFile(const BenchFiles& files, const Options& options, bool one_file
                 }
                 if (FAILED(SimPostNotification(body.data(), static_cast<std::uint32_t>(body.size()),
                                                sizeof(varnok::ScanReply), nullptr, kWaitMs)) ||
-                    ::WaitForSingleObject(answered.get(), kWaitMs) != WAIT_OBJECT_0) {
+                    ::WaitForSingleObject(answered.Get(), kWaitMs) != WAIT_OBJECT_0) {
                     failed = true;
                 }
             }

@@ -31,9 +31,9 @@ inline std::uint64_t HeapBytesInUse() {
 
 // The slot a fresh handle takes: the lowest free one, so it grows when handles leak.
 inline std::uintptr_t HandleSlot() {
-    const HANDLE hProbe = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ::CloseHandle(hProbe);
-    return reinterpret_cast<std::uintptr_t>(hProbe) / 4;
+    const HANDLE h_probe = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::CloseHandle(h_probe);
+    return reinterpret_cast<std::uintptr_t>(h_probe) / 4;
 }
 
 }  // namespace varnok::usage

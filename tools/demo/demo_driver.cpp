@@ -66,7 +66,7 @@ EventOutcome SendEvent(const SimulatorApi& simulator, const DemoEvent& event, st
     EventOutcome outcome;
     varnok::UniqueHandle writer;
     if (event.held_open_for_writing) {
-        writer.reset(::CreateFileW(event.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        writer.Reset(::CreateFileW(event.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, 0, nullptr));
     }
     const std::uint64_t event_id = kFirstEventId + index;

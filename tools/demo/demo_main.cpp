@@ -89,7 +89,7 @@ int Run(int argc, wchar_t** argv) {
             PrintLine(L"varnokclient " + sample_host::WidenBytes(library.get_version()));
             if (SimulatorApi simulator; LoadSimulatorApi(simulator)) {
                 exit_code = RunDemo(library, simulator, sample_host::MakeConfig(options.config), options.folder,
-                                    console_stop.stop.get());
+                                    console_stop.stop.Get());
             } else {
                 PrintErrorLine(
                     L"The demo needs the driver simulator's fltlib.dll, and the library loaded the system's "

@@ -28,7 +28,7 @@ bool WriteBytes(const std::wstring& path, std::string_view bytes) {
     const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    return file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+    return file && ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
 }
 
@@ -48,7 +48,7 @@ bool MoveTimesBack(const std::wstring& path, std::chrono::hours age) {
     value.QuadPart -=
         static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(age).count()) * 10000000ULL;
     const FILETIME past{value.LowPart, value.HighPart};
-    return ::SetFileTime(file.get(), &past, &past, &past) != FALSE;
+    return ::SetFileTime(file.Get(), &past, &past, &past) != FALSE;
 }
 
 std::wstring ZoneIdentifier(std::wstring_view host_url) {
@@ -101,7 +101,7 @@ std::optional<std::wstring> ReadStreamText(const std::wstring& path, const wchar
     std::string bytes;
     char chunk[4096];
     DWORD read = 0;
-    while (::ReadFile(file_stream.get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+    while (::ReadFile(file_stream.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) {
         bytes.append(chunk, read);
     }
     return sample_host::WidenBytes(bytes);

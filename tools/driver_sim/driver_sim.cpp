@@ -157,7 +157,7 @@ bool IsExpectedContext(LPCVOID pContext, WORD context_size) {
 // (Wine leaves the last error unset in that case, so only the result is looked at.)
 bool ClientHoldsPort(const SimState& state) {
     DWORD available = 0;
-    return ::PeekNamedPipe(state.hServer.get(), nullptr, 0, nullptr, &available, nullptr) != FALSE;
+    return ::PeekNamedPipe(state.hServer.Get(), nullptr, 0, nullptr, &available, nullptr) != FALSE;
 }
 
 // Ends the current connection, if any: later replies and commands on its handle fail, posts still
@@ -168,12 +168,12 @@ void DropConnection(SimState& state, std::unique_lock<std::mutex>& lock) {
     state.hClient = nullptr;
     state.awaiting_reply.clear();
     if (state.posts_in_flight > 0) {
-        ::CancelIoEx(state.hServer.get(), nullptr);
+        ::CancelIoEx(state.hServer.Get(), nullptr);
         state.posts_drained.wait(lock, [&state] { return state.posts_in_flight == 0; });
     }
     // Pending receives of the client complete with ERROR_PIPE_NOT_CONNECTED. Fails harmlessly when
     // the server end is merely listening.
-    ::DisconnectNamedPipe(state.hServer.get());
+    ::DisconnectNamedPipe(state.hServer.Get());
 }
 
 // Waits for an overlapped operation on the server end, cancelling it when the time is up. Returns
@@ -219,34 +219,34 @@ HRESULT Connect(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext, WORD wSi
     DropConnection(state, lock);
 
     // The server end listens before the client opens its end, so the open cannot meet a busy pipe.
-    const HANDLE hServer = state.hServer.get();
+    const HANDLE hServer = state.hServer.Get();
     OwnedHandle hListened(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!hListened.is_valid()) {
+    if (!hListened.IsValid()) {
         return LastErrorResult();
     }
     OVERLAPPED listen{};
-    listen.hEvent = hListened.get();
+    listen.hEvent = hListened.Get();
     if (!::ConnectNamedPipe(hServer, &listen) && ::GetLastError() != ERROR_IO_PENDING) {
         return LastErrorResult();
     }
 
     OwnedHandle hClient(::CreateFileW(state.pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, lpSecurityAttributes,
                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-    const DWORD open_error = hClient.is_valid() ? static_cast<DWORD>(ERROR_SUCCESS) : ::GetLastError();
+    const DWORD open_error = hClient.IsValid() ? static_cast<DWORD>(ERROR_SUCCESS) : ::GetLastError();
     // Without a client the listen never completes on its own: bound it by cancelling at once.
-    const DWORD listen_error = FinishServerIo(hServer, listen, hClient.is_valid() ? INFINITE : 0);
+    const DWORD listen_error = FinishServerIo(hServer, listen, hClient.IsValid() ? INFINITE : 0);
     if (open_error != ERROR_SUCCESS) {
         return HRESULT_FROM_WIN32(open_error);
     }
     DWORD read_mode = PIPE_READMODE_MESSAGE;
-    if (listen_error != ERROR_SUCCESS || !::SetNamedPipeHandleState(hClient.get(), &read_mode, nullptr, nullptr)) {
+    if (listen_error != ERROR_SUCCESS || !::SetNamedPipeHandleState(hClient.Get(), &read_mode, nullptr, nullptr)) {
         const HRESULT result = HRESULT_FROM_WIN32(listen_error != ERROR_SUCCESS ? listen_error : ::GetLastError());
-        hClient.reset();
+        hClient.Reset();
         ::DisconnectNamedPipe(hServer);
         return result;
     }
 
-    state.hClient = hClient.release();
+    state.hClient = hClient.Release();
     state.connected = true;
     ++state.connection_count;
     state.connects_changed.notify_all();
@@ -263,11 +263,11 @@ HRESULT Post(const void* body, uint32_t body_length, uint32_t reply_length, uint
         std::memcpy(message.data() + kMessageHeaderLength, body, body_length);
     }
     OwnedHandle hWritten(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!hWritten.is_valid()) {
+    if (!hWritten.IsValid()) {
         return LastErrorResult();
     }
     OVERLAPPED ovlp{};
-    ovlp.hEvent = hWritten.get();
+    ovlp.hEvent = hWritten.Get();
 
     SimState& state = State();
     std::unique_lock lock(state.mutex);
@@ -282,7 +282,7 @@ HRESULT Post(const void* body, uint32_t body_length, uint32_t reply_length, uint
     if (reply_length > 0) {
         state.awaiting_reply.insert(id);
     }
-    const HANDLE hServer = state.hServer.get();
+    const HANDLE hServer = state.hServer.Get();
     DWORD error = ERROR_SUCCESS;
     if (!::WriteFile(hServer, message.data(), static_cast<DWORD>(message.size()), nullptr, &ovlp)) {
         error = ::GetLastError();
@@ -465,7 +465,7 @@ HRESULT SimCreatePort(void) {
             pipe_name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, kPipeOutboundBytes,
             kPipeInboundBytes, 0, nullptr));
-        if (!hServer.is_valid()) {
+        if (!hServer.IsValid()) {
             return LastErrorResult();
         }
         ++state.port_generation;
@@ -484,7 +484,7 @@ void SimClosePort(void) {
         std::unique_lock lock(state.mutex);
         if (state.port_open) {
             DropConnection(state, lock);
-            state.hServer.reset();
+            state.hServer.Reset();
             state.port_open = false;
         }
         return S_OK;

@@ -24,6 +24,9 @@
 extern "C" {
 #endif
 
+/* The simulator's interface follows the Windows SDK's C style, as fltlib.dll's own does.
+ * NOLINTBEGIN(readability-identifier-naming) */
+
 #ifdef VARNOK_DRIVER_SIM_BUILDING
 #define SIM_API __declspec(dllexport)
 #else
@@ -112,6 +115,7 @@ SIM_API uint32_t SimConnectAttempts(void);
  * `attempts` connect calls over the life of the process, at most timeout_ms. TRUE when they were. */
 SIM_API BOOL SimWaitForConnections(uint32_t connections, uint32_t attempts, uint32_t timeout_ms);
 
+/* NOLINTEND(readability-identifier-naming) */
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

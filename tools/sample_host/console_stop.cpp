@@ -27,19 +27,19 @@ BOOL WINAPI OnConsoleControl(DWORD control) {
 }  // namespace
 
 bool InstallConsoleStop(ConsoleStop& console_stop) {
-    console_stop.stop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    console_stop.stopped.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    console_stop.stop.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    console_stop.stopped.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!console_stop.stop || !console_stop.stopped) {
         return false;
     }
-    g_stop = console_stop.stop.get();
-    g_stopped = console_stop.stopped.get();
+    g_stop = console_stop.stop.Get();
+    g_stopped = console_stop.stopped.Get();
     ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     return true;
 }
 
 void RemoveConsoleStop(ConsoleStop& console_stop) {
-    ::SetEvent(console_stop.stopped.get());
+    ::SetEvent(console_stop.stopped.Get());
     ::SetConsoleCtrlHandler(OnConsoleControl, FALSE);
 }
 

@@ -104,7 +104,7 @@ int Run(int argc, wchar_t** argv) {
             PrintErrorLine(error);
         } else {
             PrintLine(L"varnokclient " + WidenBytes(library.get_version()));
-            exit_code = RunHost(library, MakeConfig(options.config), console_stop.stop.get());
+            exit_code = RunHost(library, MakeConfig(options.config), console_stop.stop.Get());
         }
     }  // the library is unloaded here, after ClientDisconnect ended its threads
     RemoveConsoleStop(console_stop);

@@ -44,7 +44,7 @@ std::int32_t ScanFile(const std::wstring& path) {
     std::string chunk(kReadChunk, '\0');
     for (;;) {
         DWORD read = 0;
-        if (!::ReadFile(file.get(), chunk.data(), kReadChunk, &read, nullptr)) {
+        if (!::ReadFile(file.Get(), chunk.data(), kReadChunk, &read, nullptr)) {
             return kVerdictNotRead;
         }
         if (read == 0) {
