@@ -112,6 +112,33 @@ TEST_F(SameFileTest, SlowScansOfOneFileRunSideBySideAndOtherFilesGoOn) {
     EXPECT_EQ(answered.size(), kEvents + 1);
 }
 
+// A stop while every worker scans the one slow file and as many events again wait behind them: the
+// scans run side by side, so the stop waits for one scan's time, not one per event.
+TEST_F(SameFileTest, DisconnectWithManyEventsQueuedForOneSlowFileWaitsForOneScan) {
+    StartClient(ScanSlowly, RecordResult, nullptr);
+    const std::wstring slow = Download(L"slow.exe");
+    ChangeScanner([&](SlowScanner& scanner) { scanner.slow_file = slow; });
+    std::thread poster([&] {
+        for (std::uint32_t i = 0; i < 2 * kScanThreadCountForTests; ++i) {
+            PostEvent(slow, 100 + i, i);  // those the library never takes time out when it stops
+        }
+    });
+    {
+        std::unique_lock<std::mutex> lock(Scanner().mutex);
+        ASSERT_TRUE(Scanner().changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                                               [] { return Scanner().waiting == kScanThreadCountForTests; }));
+    }
+    std::thread stopper([] { EXPECT_EQ(ClientDisconnect(), S_OK); });
+    ChangeScanner([](SlowScanner& scanner) { scanner.release_all = true; });
+    stopper.join();
+    poster.join();
+    const std::vector<ScanCommand> verdicts = Verdicts();
+    EXPECT_GE(verdicts.size(), kScanThreadCountForTests);
+    for (const ScanCommand& verdict : verdicts) {
+        EXPECT_EQ(verdict.Verdict, kVerdictBase + static_cast<std::int32_t>(verdict.EventId - 100));
+    }
+}
+
 // A result callback that waits for a later event of its file, as a removal the driver holds.
 TEST_F(SameFileTest, ResultCallbackWaitingForAnotherEventOfItsFileDoesNotDeadlock) {
     static std::atomic<bool> second_answered{false};
@@ -137,7 +164,7 @@ TEST_F(SameFileTest, SpellingsOfOneFileShareTheLockAndLeaveOneWholeRecord) {
     StartClient(ScanSlowly, RecordResult, nullptr);
     const std::wstring file = Download(L"spelled.exe");
     std::string notes;
-    for (int line = 0; notes.size() < 300 * 1024; ++line) {
+    for (int line = 0; notes.size() < 400 * 1024; ++line) {
         notes += "Note" + std::to_string(line) + "=" + std::string(90, static_cast<char>('a' + line % 26)) + "\r\n";
     }
     WriteStream(file, L"varnok", notes + "HostUrl=https://downloads.example/tool.exe\r\n");
