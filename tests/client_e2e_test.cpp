@@ -73,29 +73,6 @@ TEST_F(ClientTest, ScannedDownloadIsRecordedAndReported) {
     EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, NewEvent(file)}}));
 }
 
-TEST_F(ClientTest, StoredCleanResultSparesTheScan) {
-    Start();
-    std::uint64_t event_id = 100;
-    for (const char* stored : {"ScanResult=2\r\n", "ScanResult= 2\r\n", "ScanResult=02\r\n", "ScanResult=2 ok\r\n"}) {
-        const std::wstring file = folder.File(L"clean" + std::to_wstring(event_id) + L".exe");
-        WriteStream(file, L"Zone.Identifier", kDownload);
-        WriteStream(file, L"varnok", stored);
-        EXPECT_EQ(Examine(file, event_id++).Verdict, 2) << stored;
-        EXPECT_EQ(ReadStream(file, L"varnok"), stored);
-    }
-    EXPECT_TRUE(Host().Scans().empty());
-
-    // Any other stored result, or one that is no number, leads to a new scan.
-    for (const char* stored :
-         {"ScanResult=1\r\n", "ScanResult=-1\r\n", "ScanResult=x\r\n", "ScanResult=99999999999\r\n"}) {
-        const std::wstring file = folder.File(L"again" + std::to_wstring(event_id) + L".exe");
-        WriteStream(file, L"Zone.Identifier", kDownload);
-        WriteStream(file, L"varnok", stored);
-        EXPECT_EQ(Examine(file, event_id++).Verdict, 1) << stored;
-    }
-    EXPECT_EQ(Host().Scans().size(), 4u);
-}
-
 TEST_F(ClientTest, CleanScanResultSparesTheNextEvent) {
     Start();
     const std::wstring file = folder.File(L"fresh.exe");
@@ -104,24 +81,6 @@ TEST_F(ClientTest, CleanScanResultSparesTheNextEvent) {
     EXPECT_EQ(Examine(file, 1).Verdict, 2);
     EXPECT_EQ(Examine(file, 2).Verdict, 2);
     EXPECT_EQ(Host().Scans().size(), 1u);
-}
-
-TEST_F(ClientTest, MalformedZoneIdentifierForcesAScan) {
-    Start();
-    std::uint64_t event_id = 1;
-    for (const char* zone_identifier : {"", "ZoneId=internet\r\n", "ZoneId=4294967299\r\n"}) {
-        Host().Reset();
-        const std::wstring file = folder.File(L"malformed" + std::to_wstring(event_id) + L".exe");
-        WriteStream(file, L"Zone.Identifier", zone_identifier);
-        EXPECT_EQ(Examine(file, event_id++).Verdict, 1);
-        const std::vector<ScanCall> scans = Host().Scans();
-        ASSERT_EQ(scans.size(), 1u);
-        EXPECT_EQ(scans[0].zone_id, 3);
-        EXPECT_EQ(scans[0].source, L"unknown host");
-        EXPECT_EQ(Host().LogLines(),
-                  (std::vector<LogLine>{{0, NewEvent(file)}, {1, L"Malformed Zone.Identifier - force scan."}}));
-        EXPECT_EQ(ReadStream(file, L"varnok").value_or("").rfind("HostUrl=unknown host\r\nScanResult=1\r\n", 0), 0u);
-    }
 }
 
 TEST_F(ClientTest, ReferrerStandsInForAMissingHost) {

@@ -178,24 +178,6 @@ TEST_F(DecisionTest, HostFromZoneIdentifierReplacesTheRememberedOneInPlace) {
               "HostUrl=https://new.example/a.exe\r\nScanResult=6\r\nFileName=" + Narrow(file) + "\r\nNote=kept\r\n");
 }
 
-TEST_F(DecisionTest, OldFileLeavesItsRecordUnwritten) {
-    Start();
-    const std::wstring recorded = folder.File(L"recorded.exe");
-    const std::wstring unrecorded = folder.File(L"unrecorded.exe");
-    const std::string record = "HostUrl=https://old.example/\r\nScanResult=1\r\n";
-    for (const std::wstring& file : {recorded, unrecorded}) {
-        WriteStream(file, L"Zone.Identifier", "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://new.example/\r\n");
-    }
-    WriteStream(recorded, L"varnok", record);
-    for (const std::wstring& file : {recorded, unrecorded}) {
-        AgeFile(file, 3 * 24h);
-        EXPECT_EQ(Examine(file), 2);
-    }
-    EXPECT_TRUE(Host().Scans().empty());
-    EXPECT_EQ(ReadStream(recorded, L"varnok"), record);
-    EXPECT_EQ(ReadStream(unrecorded, L"varnok"), std::nullopt);
-}
-
 // A record that would grow past what is read back of a stream is not changed; the scan, its
 // verdict and its report go on, and a result that could not be recorded is scanned for again.
 TEST_F(DecisionTest, RecordNeverOutgrowsTheReadLimit) {

@@ -34,12 +34,6 @@ constexpr std::uint32_t kWarn = 1;
 const std::string kDownload = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/tool.exe\r\n";
 const std::wstring kDownloadHost = L"https://downloads.example/tool.exe";
 
-struct LogLine {
-    std::uint32_t level;
-    std::wstring text;
-    bool operator==(const LogLine&) const = default;
-};
-
 struct ScanCall {
     std::wstring file_name;
     std::int32_t zone_id;

@@ -90,26 +90,6 @@ protected:
     std::unique_ptr<ScanMessage> message_ = std::make_unique<ScanMessage>();
 };
 
-TEST(DriverSimConnect, AbsentPortAndInjectedFailureLeaveNoHandle) {
-    HANDLE hPort = INVALID_HANDLE_VALUE;
-    EXPECT_EQ(ConnectToDriver(&hPort), kNotFound);
-    EXPECT_EQ(hPort, nullptr);
-
-    ASSERT_EQ(SimCreatePort(), S_OK);
-    SimFailConnect(E_ACCESSDENIED, 1);
-    hPort = INVALID_HANDLE_VALUE;
-    EXPECT_EQ(ConnectToDriver(&hPort), E_ACCESSDENIED);
-    EXPECT_EQ(hPort, nullptr);
-    ASSERT_EQ(ConnectToDriver(&hPort), S_OK);
-    UniqueHandle owner(hPort);
-    EXPECT_TRUE(SimIsConnected());
-
-    SimClosePort();
-    HANDLE hAgain = INVALID_HANDLE_VALUE;
-    EXPECT_EQ(ConnectToDriver(&hAgain), kNotFound);
-    EXPECT_EQ(hAgain, nullptr);
-}
-
 TEST_F(DriverSimPort, ReceiveCompletesOnCompletionPortWithExactMessage) {
     auto body = std::make_unique<ScanNotification>();
     body->Kind = kKindFileEvent;

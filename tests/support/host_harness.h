@@ -38,12 +38,6 @@ inline constexpr std::int32_t kRecordedVerdict = 1;
 
 // ---- The host ------------------------------------------------------------------------------------
 
-struct LogLine {
-    std::uint32_t level;
-    std::wstring text;
-    bool operator==(const LogLine&) const = default;
-};
-
 struct ScanCall {
     std::wstring file_name;
     std::uint32_t value3;

@@ -18,6 +18,13 @@
 
 namespace varnok::test {
 
+// One text the host's LogCallback received, with its level.
+struct LogLine {
+    std::uint32_t level;
+    std::wstring text;
+    bool operator==(const LogLine&) const = default;
+};
+
 // A fresh folder under the scratch root (the NTFS volume when there is one), removed with
 // everything in it.
 struct TempFolder {
