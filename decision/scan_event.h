@@ -44,4 +44,9 @@ struct HostCallbacks {
 // unopenable file, no origin), or the status of the scanned verdict's send.
 HResult HandleScanEvent(const FileEvent& event, const VerdictSink& sink, const HostCallbacks& host) noexcept;
 
+// What the worker pool calls for each file event it acknowledged: HandleScanEvent in the library;
+// the benchmark's floor client gives one that decides nothing. It must send exactly one verdict
+// through the sink and let nothing escape.
+using EventHandler = HResult (*)(const FileEvent& event, const VerdictSink& sink, const HostCallbacks& host) noexcept;
+
 }  // namespace varnok

@@ -232,8 +232,8 @@ constexpr StartProgress kRunning{kScanThreadCount, kScanThreadCount, kScanThread
 ProcessSlot g_process;
 
 HRESULT FilterInit(const DriverConfig* config, ScanCallback scan_callback, ScanResultCallback scan_result_callback,
-                   LogCallback log_callback) {
-    if (config == nullptr) {
+                   LogCallback log_callback, EventHandler handler) {
+    if (config == nullptr || handler == nullptr) {
         return E_POINTER;
     }
     // A running client keeps its pool and its port; the host must disconnect first.
@@ -249,6 +249,7 @@ HRESULT FilterInit(const DriverConfig* config, ScanCallback scan_callback, ScanR
     g_process.scan_callback.store(scan_callback);
     g_process.scan_result_callback.store(scan_result_callback);
     g_process.log_callback.store(log_callback);
+    client->handler = handler;
 
     StartProgress progress;
     if (const HRESULT hr = StartClient(*client, *config, progress); FAILED(hr)) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "scan_event.h"
 #include "srw_lock.h"
 #include "status.h"
 #include "unique_handle.h"
@@ -59,6 +60,8 @@ struct RunningClient {
     // Only once no thread of the client can run any more: closes whatever is left open.
     ~RunningClient();
 
+    // What each worker does with an event it acknowledged; set before any worker runs.
+    EventHandler handler = HandleScanEvent;
     std::array<WorkerThread, kScanThreadCount> workers;
     std::atomic<bool> workers_ready{false};  // the table is complete: workers may run their loop
     // A thread that does nothing and ends at once. It exists only because hosts have always seen

@@ -100,7 +100,7 @@ HRESULT AnswerNotification(RunningClient& context, DriverConnection& connection,
     const FileEvent event{std::wstring_view(notification.FileName, FileNameLength(notification, *name_units)),
                           notification.Value1, notification.Value2, notification.Value3};
     const HostCallbacks host{g_process.scan_callback.load(), g_process.scan_result_callback.load(), HostLog()};
-    return HandleScanEvent(event, VerdictSink{&verdict, SendEventVerdict}, host);
+    return context.handler(event, VerdictSink{&verdict, SendEventVerdict}, host);
 }
 
 HRESULT RunScanWorker(RunningClient& context) {

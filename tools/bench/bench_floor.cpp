@@ -2,9 +2,10 @@
 
 #include <windows.h>
 
-#include <functional>
+#include <string>
+#include <vector>
 
-#include "protocol.h"
+#include "lifecycle.h"
 #include "tools/bench/bench_file_work.h"
 #include "tools/bench/bench_files.h"
 #include "tools/bench/bench_flight.h"
@@ -14,81 +15,41 @@ namespace {
 
 constexpr std::int32_t kFloorVerdict = 1;  // what ScanAtOnce answers in the pipeline
 
-// Queues the buffer's receive; true when its completion will come.
-bool Receive(FloorClient& client, varnok::ScanMessage* message) {
-    return varnok::IsReceiveQueued(varnok::QueueReceive(client.port.Get(), message));
+// The verdict at once, after the file work if asked for. A name or buffer that cannot be allocated
+// only skips the work: the event still gets its one verdict.
+varnok::HResult Answer(const varnok::FileEvent& event, const varnok::VerdictSink& sink, bool file_work) noexcept {
+    std::wstring path;
+    try {
+        path.assign(event.file_name);
+        if (file_work) {
+            thread_local std::vector<char> buffer(kStreamBufferBytes);
+            DoFileWork(path.c_str(), buffer);
+        }
+    } catch (...) {
+        path.clear();
+    }
+    const varnok::HResult hr = sink.send(sink.context, kFloorVerdict);
+    OnVerdict(path.c_str());
+    return hr;
 }
 
-void FloorWorker(FloorClient& client) {
-    const DWORD thread_id = ::GetCurrentThreadId();
-    std::vector<char> buffer(kStreamBufferBytes);
-    for (;;) {
-        DWORD transferred = 0;
-        ULONG_PTR key = 0;
-        OVERLAPPED* overlapped = nullptr;
-        if (!::GetQueuedCompletionStatus(client.completion_port.Get(), &transferred, &key, &overlapped, INFINITE) ||
-            overlapped == nullptr) {
-            return;  // the receive was cancelled: the client stops
-        }
-        varnok::ScanMessage* const message = varnok::MessageFromOverlapped(overlapped);
-        varnok::SendScanReply(client.port.Get(), *message, thread_id);
+varnok::HResult AnswerAfterFileWork(const varnok::FileEvent& event, const varnok::VerdictSink& sink,
+                                    const varnok::HostCallbacks& /*host*/) noexcept {
+    return Answer(event, sink, true);
+}
 
-        const wchar_t* const path = message->Notification.FileName;
-        if (client.file_work) {
-            DoFileWork(path, buffer);
-        }
-        varnok::SendScanResult(client.port.Get(), kFloorVerdict, message->Notification.EventId, thread_id);
-        OnVerdict(path);
-
-        if (!Receive(client, message)) {
-            return;
-        }
-        if (client.stopping.load()) {
-            ::CancelIoEx(client.port.Get(), overlapped);
-        }
-    }
+varnok::HResult AnswerAtOnce(const varnok::FileEvent& event, const varnok::VerdictSink& sink,
+                             const varnok::HostCallbacks& /*host*/) noexcept {
+    return Answer(event, sink, false);
 }
 
 }  // namespace
 
-bool StartFloorClient(FloorClient& client) {
-    HANDLE port = nullptr;
-    if (FAILED(varnok::ConnectToDriver(&port))) {
-        return false;
-    }
-    client.port.Reset(port);
-    client.completion_port.Reset(::CreateIoCompletionPort(port, nullptr, 0, kPoolThreads));
-    if (!client.completion_port) {
-        return false;
-    }
-    for (std::uint32_t i = 0; i < kPoolThreads; ++i) {
-        client.threads.emplace_back(FloorWorker, std::ref(client));
-    }
-    for (std::uint32_t i = 0; i < kPoolThreads; ++i) {
-        varnok::HeapPtr<varnok::ScanMessage> message = varnok::AllocateScanMessage();
-        if (!message || !Receive(client, message.get())) {
-            return false;
-        }
-        client.messages.push_back(std::move(message));
-    }
-    return true;
+bool StartFloorClient(const DriverConfig& config, bool file_work) {
+    return SUCCEEDED(
+        varnok::FilterInit(&config, nullptr, nullptr, nullptr, file_work ? AnswerAfterFileWork : AnswerAtOnce));
 }
 
-void StopFloorClient(FloorClient& client) {
-    client.stopping.store(true);
-    if (client.port) {
-        ::CancelIoEx(client.port.Get(), nullptr);
-    }
-    for (std::size_t i = client.messages.size(); i < client.threads.size(); ++i) {
-        ::PostQueuedCompletionStatus(client.completion_port.Get(), 0, 0, nullptr);
-    }
-    for (std::thread& thread : client.threads) {
-        thread.join();
-    }
-    client.threads.clear();
-    client.completion_port.Reset();
-    client.port.Reset();
-    client.messages.clear();
-}
+bool StopFloorClient() { return SUCCEEDED(varnok::ClientDisconnect()); }
 
 }  // namespace bench

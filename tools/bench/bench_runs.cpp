@@ -24,13 +24,16 @@ namespace {
 
 using varnok::UniqueHandle;
 
+// What both the library and the floor send the driver when they start.
+DriverConfig BenchConfig() {
+    DriverConfig config{};
+    std::wmemcpy(config.ConfigText, L"bench", 5);
+    return config;
+}
+
 bool StartLibrary(const Options& options) {
     SimResetTraffic();
-    DriverConfig config;
-    std::memset(config.ConfigText, 0, sizeof(config.ConfigText));
-    std::wmemcpy(config.ConfigText, L"bench", 5);
-    config.ConfigValue1 = 0;
-    config.ConfigValue2 = 0;
+    const DriverConfig config = BenchConfig();
     if (FilterInit(&config, ScanAtOnce, TakeResult, options.log ? TakeLogLine : nullptr) != S_OK) {
         std::fputs("FilterInit failed\n", stderr);
         return false;
@@ -69,9 +72,7 @@ bool RunPipeline(Poster& poster, const Options& options, Measured& measured) {
 
 bool RunFloor(Poster& poster, const Options& options, bool file_work, std::vector<RunResult>* results) {
     SimResetTraffic();
-    FloorClient client;
-    client.file_work = file_work;
-    bool ok = StartFloorClient(client);
+    bool ok = StartFloorClient(BenchConfig(), file_work);
     if (ok) {
         ok = Drive(poster, options.warm_up_events, kPoolThreads, false).ok;
     }
@@ -80,8 +81,7 @@ bool RunFloor(Poster& poster, const Options& options, bool file_work, std::vecto
         ok = run.ok;
         results[k].push_back(std::move(run));
     }
-    StopFloorClient(client);
-    return ok;
+    return StopFloorClient() && ok;
 }
 
 RunResult DriveFileWorkOnly(const BenchFiles& files, std::uint32_t events, std::uint32_t thread_count) {
