@@ -75,12 +75,12 @@ struct SimState {
     bool port_open = false;
     uint32_t port_generation = 0;
     std::wstring pipe_name;
-    OwnedHandle hServer;
+    OwnedHandle server;
 
     // The library's end of the live connection. The library owns and closes it; the simulator only
     // learns of the close when it looks at the server end.
     bool connected = false;
-    HANDLE hClient = nullptr;
+    HANDLE client = nullptr;
     uint32_t connection_count = 0;
     uint32_t posts_in_flight = 0;
 
@@ -144,12 +144,12 @@ HRESULT Guarded(Body&& body) noexcept {
     }
 }
 
-bool IsExpectedContext(LPCVOID pContext, WORD context_size) {
-    if (pContext == nullptr || context_size != sizeof(kConnectionContext)) {
+bool IsExpectedContext(LPCVOID p_context, WORD context_size) {
+    if (p_context == nullptr || context_size != sizeof(kConnectionContext)) {
         return false;
     }
     DWORD value = 0;
-    std::memcpy(&value, pContext, sizeof(value));
+    std::memcpy(&value, p_context, sizeof(value));
     return value == kConnectionContext;
 }
 
@@ -157,7 +157,7 @@ bool IsExpectedContext(LPCVOID pContext, WORD context_size) {
 // (Wine leaves the last error unset in that case, so only the result is looked at.)
 bool ClientHoldsPort(const SimState& state) {
     DWORD available = 0;
-    return ::PeekNamedPipe(state.hServer.Get(), nullptr, 0, nullptr, &available, nullptr) != FALSE;
+    return ::PeekNamedPipe(state.server.Get(), nullptr, 0, nullptr, &available, nullptr) != FALSE;
 }
 
 // Ends the current connection, if any: later replies and commands on its handle fail, posts still
@@ -165,35 +165,35 @@ bool ClientHoldsPort(const SimState& state) {
 // reaches a later connection. Called with `lock` held on state.mutex and control_mutex taken.
 void DropConnection(SimState& state, std::unique_lock<std::mutex>& lock) {
     state.connected = false;
-    state.hClient = nullptr;
+    state.client = nullptr;
     state.awaiting_reply.clear();
     if (state.posts_in_flight > 0) {
-        ::CancelIoEx(state.hServer.Get(), nullptr);
+        ::CancelIoEx(state.server.Get(), nullptr);
         state.posts_drained.wait(lock, [&state] { return state.posts_in_flight == 0; });
     }
     // Pending receives of the client complete with ERROR_PIPE_NOT_CONNECTED. Fails harmlessly when
     // the server end is merely listening.
-    ::DisconnectNamedPipe(state.hServer.Get());
+    ::DisconnectNamedPipe(state.server.Get());
 }
 
 // Waits for an overlapped operation on the server end, cancelling it when the time is up. Returns
 // the Win32 result; the OVERLAPPED is no longer in use when it returns.
-DWORD FinishServerIo(HANDLE hServer, OVERLAPPED& ovlp, DWORD timeout_ms) {
+DWORD FinishServerIo(HANDLE server, OVERLAPPED& ovlp, DWORD timeout_ms) {
     bool timed_out = false;
     if (::WaitForSingleObject(ovlp.hEvent, timeout_ms) != WAIT_OBJECT_0) {
         timed_out = true;
-        ::CancelIoEx(hServer, &ovlp);
+        ::CancelIoEx(server, &ovlp);
     }
     DWORD transferred = 0;
-    if (::GetOverlappedResult(hServer, &ovlp, &transferred, TRUE)) {
+    if (::GetOverlappedResult(server, &ovlp, &transferred, TRUE)) {
         return ERROR_SUCCESS;
     }
     const DWORD error = ::GetLastError();
     return timed_out && error == ERROR_OPERATION_ABORTED ? static_cast<DWORD>(ERROR_TIMEOUT) : error;
 }
 
-HRESULT Connect(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext, WORD wSizeOfContext,
-                LPSECURITY_ATTRIBUTES lpSecurityAttributes, HANDLE* phPort) {
+HRESULT Connect(LPCWSTR port_name, DWORD options, LPCVOID context, WORD size_of_context,
+                LPSECURITY_ATTRIBUTES security_attributes, HANDLE* p_port) {
     SimState& state = State();
     std::lock_guard control(state.control_mutex);
     std::unique_lock lock(state.mutex);
@@ -204,12 +204,12 @@ HRESULT Connect(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext, WORD wSi
     if (TakeFault(state.connect_fault, &fault)) {
         return fault;
     }
-    if (lpPortName == nullptr || !state.port_open ||
-        ::CompareStringOrdinal(lpPortName, -1, varnok::kScanPortName, -1, TRUE) != CSTR_EQUAL) {
+    if (port_name == nullptr || !state.port_open ||
+        ::CompareStringOrdinal(port_name, -1, varnok::kScanPortName, -1, TRUE) != CSTR_EQUAL) {
         return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     }
     // Only overlapped port handles are served; the driver accepts only the library's context.
-    if (dwOptions != 0 || !IsExpectedContext(lpContext, wSizeOfContext)) {
+    if (options != 0 || !IsExpectedContext(context, size_of_context)) {
         return E_INVALIDARG;
     }
     // The driver takes one connection at a time.
@@ -219,38 +219,38 @@ HRESULT Connect(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext, WORD wSi
     DropConnection(state, lock);
 
     // The server end listens before the client opens its end, so the open cannot meet a busy pipe.
-    const HANDLE hServer = state.hServer.Get();
-    OwnedHandle hListened(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!hListened.IsValid()) {
+    const HANDLE server = state.server.Get();
+    OwnedHandle listened(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!listened.IsValid()) {
         return LastErrorResult();
     }
     OVERLAPPED listen{};
-    listen.hEvent = hListened.Get();
-    if (!::ConnectNamedPipe(hServer, &listen) && ::GetLastError() != ERROR_IO_PENDING) {
+    listen.hEvent = listened.Get();
+    if (!::ConnectNamedPipe(server, &listen) && ::GetLastError() != ERROR_IO_PENDING) {
         return LastErrorResult();
     }
 
-    OwnedHandle hClient(::CreateFileW(state.pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, lpSecurityAttributes,
+    OwnedHandle client(::CreateFileW(state.pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security_attributes,
                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-    const DWORD open_error = hClient.IsValid() ? static_cast<DWORD>(ERROR_SUCCESS) : ::GetLastError();
+    const DWORD open_error = client.IsValid() ? static_cast<DWORD>(ERROR_SUCCESS) : ::GetLastError();
     // Without a client the listen never completes on its own: bound it by cancelling at once.
-    const DWORD listen_error = FinishServerIo(hServer, listen, hClient.IsValid() ? INFINITE : 0);
+    const DWORD listen_error = FinishServerIo(server, listen, client.IsValid() ? INFINITE : 0);
     if (open_error != ERROR_SUCCESS) {
         return HRESULT_FROM_WIN32(open_error);
     }
     DWORD read_mode = PIPE_READMODE_MESSAGE;
-    if (listen_error != ERROR_SUCCESS || !::SetNamedPipeHandleState(hClient.Get(), &read_mode, nullptr, nullptr)) {
+    if (listen_error != ERROR_SUCCESS || !::SetNamedPipeHandleState(client.Get(), &read_mode, nullptr, nullptr)) {
         const HRESULT result = HRESULT_FROM_WIN32(listen_error != ERROR_SUCCESS ? listen_error : ::GetLastError());
-        hClient.Reset();
-        ::DisconnectNamedPipe(hServer);
+        client.Reset();
+        ::DisconnectNamedPipe(server);
         return result;
     }
 
-    state.hClient = hClient.Release();
+    state.client = client.Release();
     state.connected = true;
     ++state.connection_count;
     state.connects_changed.notify_all();
-    *phPort = state.hClient;
+    *p_port = state.client;
     return S_OK;
 }
 
@@ -262,12 +262,12 @@ HRESULT Post(const void* body, uint32_t body_length, uint32_t reply_length, uint
     if (body_length != 0) {
         std::memcpy(message.data() + kMessageHeaderLength, body, body_length);
     }
-    OwnedHandle hWritten(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!hWritten.IsValid()) {
+    OwnedHandle written(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!written.IsValid()) {
         return LastErrorResult();
     }
     OVERLAPPED ovlp{};
-    ovlp.hEvent = hWritten.Get();
+    ovlp.hEvent = written.Get();
 
     SimState& state = State();
     std::unique_lock lock(state.mutex);
@@ -282,9 +282,9 @@ HRESULT Post(const void* body, uint32_t body_length, uint32_t reply_length, uint
     if (reply_length > 0) {
         state.awaiting_reply.insert(id);
     }
-    const HANDLE hServer = state.hServer.Get();
+    const HANDLE server = state.server.Get();
     DWORD error = ERROR_SUCCESS;
-    if (!::WriteFile(hServer, message.data(), static_cast<DWORD>(message.size()), nullptr, &ovlp)) {
+    if (!::WriteFile(server, message.data(), static_cast<DWORD>(message.size()), nullptr, &ovlp)) {
         error = ::GetLastError();
     }
     if (error == ERROR_IO_PENDING) {
@@ -292,7 +292,7 @@ HRESULT Post(const void* body, uint32_t body_length, uint32_t reply_length, uint
         // server end stays open while a post is in flight.
         ++state.posts_in_flight;
         lock.unlock();
-        error = FinishServerIo(hServer, ovlp, timeout_ms);
+        error = FinishServerIo(server, ovlp, timeout_ms);
         lock.lock();
         if (--state.posts_in_flight == 0) {
             state.posts_drained.notify_all();
@@ -308,32 +308,32 @@ HRESULT Post(const void* body, uint32_t body_length, uint32_t reply_length, uint
     return S_OK;
 }
 
-TrafficRecord MakeRecord(const void* pBytes, DWORD length) {
+TrafficRecord MakeRecord(const void* bytes_in, DWORD length) {
     TrafficRecord record;
     record.length = length;
-    if (pBytes != nullptr) {
-        const auto* pFirst = static_cast<const uint8_t*>(pBytes);
-        record.bytes.assign(pFirst, pFirst + (length < kRecordedBytes ? length : kRecordedBytes));
+    if (bytes_in != nullptr) {
+        const auto* first_byte = static_cast<const uint8_t*>(bytes_in);
+        record.bytes.assign(first_byte, first_byte + (length < kRecordedBytes ? length : kRecordedBytes));
     }
     return record;
 }
 
-bool IsLiveConnection(const SimState& state, HANDLE hPort) {
-    return state.connected && hPort != nullptr && hPort == state.hClient;
+bool IsLiveConnection(const SimState& state, HANDLE port) {
+    return state.connected && port != nullptr && port == state.client;
 }
 
-HRESULT Reply(HANDLE hPort, const void* pReply, DWORD length) {
-    TrafficRecord record = MakeRecord(pReply, length);
+HRESULT Reply(HANDLE port, const void* reply, DWORD length) {
+    TrafficRecord record = MakeRecord(reply, length);
     SimState& state = State();
     std::lock_guard lock(state.mutex);
-    if (!IsLiveConnection(state, hPort)) {
+    if (!IsLiveConnection(state, port)) {
         return E_HANDLE;
     }
-    if (pReply == nullptr || length < kReplyHeaderLength) {
+    if (reply == nullptr || length < kReplyHeaderLength) {
         record.result = E_INVALIDARG;
     } else {
         uint64_t id = 0;
-        std::memcpy(&id, static_cast<const std::byte*>(pReply) + offsetof(FILTER_REPLY_HEADER, MessageId), sizeof(id));
+        std::memcpy(&id, static_cast<const std::byte*>(reply) + offsetof(FILTER_REPLY_HEADER, MessageId), sizeof(id));
         // A refused reply finds the driver given up on the message: it waits no longer either way.
         const bool was_awaited = state.awaiting_reply.erase(id) != 0;
         record.result = SIM_ERROR_FLT_NO_WAITER_FOR_REPLY;
@@ -347,17 +347,17 @@ HRESULT Reply(HANDLE hPort, const void* pReply, DWORD length) {
     return result;
 }
 
-HRESULT Send(HANDLE hPort, const void* pCommand, DWORD length, LPDWORD pBytesReturned) {
-    if (pBytesReturned != nullptr) {
-        *pBytesReturned = 0;  // the driver answers no command with data
+HRESULT Send(HANDLE port, const void* command, DWORD length, LPDWORD bytes_returned) {
+    if (bytes_returned != nullptr) {
+        *bytes_returned = 0;  // the driver answers no command with data
     }
-    TrafficRecord record = MakeRecord(pCommand, length);
+    TrafficRecord record = MakeRecord(command, length);
     SimState& state = State();
     std::lock_guard lock(state.mutex);
-    if (!IsLiveConnection(state, hPort)) {
+    if (!IsLiveConnection(state, port)) {
         return E_HANDLE;
     }
-    if (pCommand == nullptr || length == 0 || pBytesReturned == nullptr) {
+    if (command == nullptr || length == 0 || bytes_returned == nullptr) {
         record.result = E_INVALIDARG;
     } else if (!TakeFault(state.command_fault, &record.result)) {
         record.result = S_OK;
@@ -383,29 +383,29 @@ std::vector<TrafficRecord>* TrafficOfKind(SimState& state, uint32_t kind) {
 
 extern "C" {
 
-HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOptions, LPCVOID lpContext,
-                                              WORD wSizeOfContext, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                                              HANDLE* hPort) {
-    if (hPort == nullptr) {
+HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR port_name, DWORD options, LPCVOID context,
+                                              WORD size_of_context, LPSECURITY_ATTRIBUTES security_attributes,
+                                              HANDLE* port) {
+    if (port == nullptr) {
         return E_POINTER;
     }
     // A failed connect leaves no usable handle behind.
-    *hPort = INVALID_HANDLE_VALUE;
+    *port = INVALID_HANDLE_VALUE;
     return Guarded(
-        [&] { return Connect(lpPortName, dwOptions, lpContext, wSizeOfContext, lpSecurityAttributes, hPort); });
+        [&] { return Connect(port_name, options, context, size_of_context, security_attributes, port); });
 }
 
-HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBuffer, DWORD dwMessageBufferSize,
-                                LPOVERLAPPED lpOverlapped) {
+HRESULT WINAPI FilterGetMessage(HANDLE port, PFILTER_MESSAGE_HEADER message_buffer, DWORD message_buffer_size,
+                                LPOVERLAPPED overlapped) {
     // Receives are served overlapped only, which is how the library receives.
-    if (lpMessageBuffer == nullptr || dwMessageBufferSize < kMessageHeaderLength || lpOverlapped == nullptr) {
+    if (message_buffer == nullptr || message_buffer_size < kMessageHeaderLength || overlapped == nullptr) {
         return E_INVALIDARG;
     }
     bool answer_at_once = false;
     const HRESULT checked = Guarded([&] {
         SimState& state = State();
         std::lock_guard lock(state.mutex);
-        if (!IsLiveConnection(state, hPort)) {
+        if (!IsLiveConnection(state, port)) {
             return E_HANDLE;
         }
         if (state.immediate_receives > 0) {
@@ -428,7 +428,7 @@ HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBu
     }
     HoldReceiveIfAsked(State());
     // The completion reaches the port's completion port in every case but an immediate failure.
-    if (::ReadFile(hPort, lpMessageBuffer, dwMessageBufferSize, nullptr, lpOverlapped)) {
+    if (::ReadFile(port, message_buffer, message_buffer_size, nullptr, overlapped)) {
         return S_OK;
     }
     const DWORD error = ::GetLastError();
@@ -438,15 +438,15 @@ HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBu
     return HRESULT_FROM_WIN32(error);
 }
 
-HRESULT WINAPI FilterReplyMessage(HANDLE hPort, PFILTER_REPLY_HEADER lpReplyBuffer, DWORD dwReplyBufferSize) {
-    return Guarded([&] { return Reply(hPort, lpReplyBuffer, dwReplyBufferSize); });
+HRESULT WINAPI FilterReplyMessage(HANDLE port, PFILTER_REPLY_HEADER reply_buffer, DWORD reply_buffer_size) {
+    return Guarded([&] { return Reply(port, reply_buffer, reply_buffer_size); });
 }
 
-HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBufferSize, LPVOID lpOutBuffer,
-                                 DWORD dwOutBufferSize, LPDWORD lpBytesReturned) {
-    (void)lpOutBuffer;
-    (void)dwOutBufferSize;
-    return Guarded([&] { return Send(hPort, lpInBuffer, dwInBufferSize, lpBytesReturned); });
+HRESULT WINAPI FilterSendMessage(HANDLE port, LPVOID in_buffer, DWORD in_buffer_size, LPVOID out_buffer,
+                                 DWORD out_buffer_size, LPDWORD bytes_returned) {
+    (void)out_buffer;
+    (void)out_buffer_size;
+    return Guarded([&] { return Send(port, in_buffer, in_buffer_size, bytes_returned); });
 }
 
 HRESULT SimCreatePort(void) {
@@ -461,16 +461,16 @@ HRESULT SimCreatePort(void) {
         // still holding an earlier port's end never blocks the name.
         std::wstring pipe_name = L"\\\\.\\pipe\\varnok-driver-sim-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
                                  std::to_wstring(state.port_generation + 1);
-        OwnedHandle hServer(::CreateNamedPipeW(
+        OwnedHandle server(::CreateNamedPipeW(
             pipe_name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, kPipeOutboundBytes,
             kPipeInboundBytes, 0, nullptr));
-        if (!hServer.IsValid()) {
+        if (!server.IsValid()) {
             return LastErrorResult();
         }
         ++state.port_generation;
         state.pipe_name = std::move(pipe_name);
-        state.hServer = std::move(hServer);
+        state.server = std::move(server);
         state.port_open = true;
         state.connection_count = 0;
         return S_OK;
@@ -484,7 +484,7 @@ void SimClosePort(void) {
         std::unique_lock lock(state.mutex);
         if (state.port_open) {
             DropConnection(state, lock);
-            state.hServer.Reset();
+            state.server.Reset();
             state.port_open = false;
         }
         return S_OK;
@@ -527,8 +527,8 @@ uint32_t SimTrafficCount(uint32_t kind) {
     (void)Guarded([&] {
         SimState& state = State();
         std::lock_guard lock(state.mutex);
-        if (const std::vector<TrafficRecord>* pRecords = TrafficOfKind(state, kind)) {
-            count = static_cast<uint32_t>(pRecords->size());
+        if (const std::vector<TrafficRecord>* records = TrafficOfKind(state, kind)) {
+            count = static_cast<uint32_t>(records->size());
         }
         return S_OK;
     });
@@ -542,11 +542,11 @@ BOOL SimGetTraffic(uint32_t kind, uint32_t index, SimTraffic* traffic) {
     const HRESULT result = Guarded([&] {
         SimState& state = State();
         std::lock_guard lock(state.mutex);
-        const std::vector<TrafficRecord>* pRecords = TrafficOfKind(state, kind);
-        if (pRecords == nullptr || index >= pRecords->size()) {
+        const std::vector<TrafficRecord>* records = TrafficOfKind(state, kind);
+        if (records == nullptr || index >= records->size()) {
             return S_FALSE;
         }
-        const TrafficRecord& record = (*pRecords)[index];
+        const TrafficRecord& record = (*records)[index];
         std::memset(traffic, 0, sizeof(*traffic));
         traffic->Kind = kind;
         traffic->Length = record.length;
