@@ -1,7 +1,7 @@
 # Shared steps of the project's commands (test, demo, benchmark): sourced, not run.
 
 VARNOK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VARNOK_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 googletest clang libclang-rt-14-dev ntfs-3g)
+VARNOK_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 googletest clang libclang-rt-14-dev g++ ntfs-3g)
 
 # Installs, as root on Debian 12, whichever of the build's packages are missing.
 varnok_install_packages() {
