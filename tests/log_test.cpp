@@ -3,6 +3,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log_sink.h"
@@ -24,52 +25,9 @@ inline void AppendLogPiece(std::wstring&, const ExhaustingPiece&) { throw std::b
 
 namespace {
 
-struct Delivered {
-    std::uint32_t level;
-    std::wstring text;
-};
-std::vector<Delivered> g_delivered;
-
-void Collect(std::uint32_t level, const wchar_t* text) { g_delivered.push_back({level, text}); }
-
-class LogTest : public ::testing::Test {
-protected:
-    void SetUp() override { g_delivered.clear(); }
-};
-
-TEST_F(LogTest, WithoutACallbackNothingIsComposed) {
-    int composed = 0;
-    Log(nullptr, LogLevel::kWarn, CountedPiece{&composed});
-    EXPECT_EQ(composed, 0);
-
-    Log(Collect, LogLevel::kWarn, CountedPiece{&composed});
-    EXPECT_EQ(composed, 1);
-}
-
-TEST_F(LogTest, PiecesAreJoinedExactlyWithTheirLevel) {
-    const std::wstring path = L"C:\\Down loads\\\x00E9t\x00E9 \x4E2D\xD83D\xDE00.exe";
-    Log(Collect, LogLevel::kInfo, L"NEW EVENT -----  for ", path);
-    Log(Collect, LogLevel::kInfo, path, L" file is old");
-    Log(Collect, LogLevel::kWarn, "Malformed Zone.Identifier - force scan.");
-    Log(Collect, LogLevel::kInfo, L"NEW EVENT -----  for ", std::wstring());
-
-    ASSERT_EQ(g_delivered.size(), 4u);
-    EXPECT_EQ(g_delivered[0].level, 0u);
-    EXPECT_EQ(g_delivered[0].text, L"NEW EVENT -----  for " + path);
-    EXPECT_EQ(g_delivered[1].text, path + L" file is old");
-    EXPECT_EQ(g_delivered[2].level, 1u);
-    EXPECT_EQ(g_delivered[2].text, L"Malformed Zone.Identifier - force scan.");
-    EXPECT_EQ(g_delivered[3].text, L"NEW EVENT -----  for ");
-}
-
-// A name is the driver's, or whoever named the file: a line end in it must not start a line of its
-// own in the host's log.
-TEST_F(LogTest, ALineEndInAPieceIsShownAsQuestionMark) {
-    const std::wstring path = L"C:\\a\r\nconnection to kernel driver restored\u2028\u2029\u0085\rb.exe";
-    Log(Collect, LogLevel::kInfo, L"NEW EVENT -----  for ", path);
-    ASSERT_EQ(g_delivered.size(), 1u);
-    EXPECT_EQ(g_delivered[0].text, L"NEW EVENT -----  for C:\\a??connection to kernel driver restored????b.exe");
-}
+using Line = std::pair<std::uint32_t, std::wstring>;
+std::vector<Line> g_delivered;
+void Collect(std::uint32_t level, const wchar_t* text) { g_delivered.emplace_back(level, text); }
 
 int g_throwing_calls = 0;
 void Throw(std::uint32_t, const wchar_t*) {
@@ -77,17 +35,35 @@ void Throw(std::uint32_t, const wchar_t*) {
     throw std::runtime_error("disk full");
 }
 
+// A name is the driver's, or whoever named the file: a line end in it must not start a line of its
+// own in the host's log. Without a callback, nothing is composed at all.
+TEST(LogTest, PiecesAreJoinedWithTheirLevelAndALineEndInAPieceIsShownAsQuestionMark) {
+    g_delivered.clear();
+    const std::wstring path =
+        L"C:\\\x00E9\x4E2D\xD83D\xDE00\r\nconnection to kernel driver restored\u2028\u2029\u0085\rb.exe";
+    int composed = 0;
+    Log(nullptr, LogLevel::kWarn, CountedPiece{&composed});
+    EXPECT_EQ(composed, 0);
+    Log(Collect, LogLevel::kInfo, L"NEW EVENT -----  for ", path);
+    Log(Collect, LogLevel::kWarn, "Malformed Zone.Identifier - force scan.", CountedPiece{&composed});
+    EXPECT_EQ(composed, 1);
+    EXPECT_EQ(
+        g_delivered,
+        (std::vector<Line>{
+            {0, L"NEW EVENT -----  for C:\\\x00E9\x4E2D\xD83D\xDE00??connection to kernel driver restored????b.exe"},
+            {1, L"Malformed Zone.Identifier - force scan.counted"}}));
+}
+
 // A failing message is lost alone: Log returns normally and the next message is delivered.
-TEST_F(LogTest, AThrowingCallbackOrExhaustedMemoryLosesOnlyItsOwnLine) {
-    g_throwing_calls = 0;
+TEST(LogTest, AThrowingCallbackOrExhaustedMemoryLosesOnlyItsOwnLine) {
+    g_delivered.clear();
     Log(Throw, LogLevel::kInfo, L"NEW EVENT -----  for ", std::wstring(L"C:\\a.exe"));
     Log(Throw, LogLevel::kWarn, "Malformed Zone.Identifier - force scan.");
     EXPECT_EQ(g_throwing_calls, 2);
 
     Log(Collect, LogLevel::kWarn, L"before ", ExhaustingPiece{});
     Log(Collect, LogLevel::kWarn, L" Could not open file.");
-    ASSERT_EQ(g_delivered.size(), 1u);
-    EXPECT_EQ(g_delivered[0].text, L" Could not open file.");
+    EXPECT_EQ(g_delivered, (std::vector<Line>{{1, L" Could not open file."}}));
 }
 
 }  // namespace

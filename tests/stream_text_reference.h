@@ -1,12 +1,11 @@
 // What std::wregex itself answers for a key's value, to hold the linear matcher against, and the
-// setting of a key spelled out line by line.
+// setting of a key spelled out line by line. Nothing here calls the code it checks.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <regex>
 #include <string>
-
-#include "stream_text.h"
 
 namespace varnok {
 
@@ -47,7 +46,8 @@ inline bool ReferenceHasKeyLine(const std::wstring& text, const std::wstring& ke
 }
 
 // What setting a key makes of the text: refused for a value that holds a line break or the end of
-// text (0x1A), or a result that takes more than max_bytes on disk.
+// text (0x1A), or a result that takes more than max_bytes on disk, where each LF is written as CR LF
+// and every other character as one byte.
 inline std::wstring ReferenceSet(const std::wstring& text, const std::wstring& key, const std::wstring& value,
                                  std::size_t max_bytes) {
     if (value.find_first_of(L"\n\r\x1A") != std::wstring::npos) {
@@ -55,7 +55,8 @@ inline std::wstring ReferenceSet(const std::wstring& text, const std::wstring& k
     }
     const std::wstring result =
         ReferenceHasKeyLine(text, key) ? ReferenceReplace(text, key, value) : text + key + L"=" + value + L"\n";
-    return EncodeStreamText(result).size() <= max_bytes ? result : text;
+    const auto saved_bytes = result.size() + static_cast<std::size_t>(std::count(result.begin(), result.end(), L'\n'));
+    return saved_bytes <= max_bytes ? result : text;
 }
 
 }  // namespace varnok

@@ -56,47 +56,48 @@ struct TempFolder {
     }
 };
 
+inline constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+inline constexpr std::uint64_t kFileTimeTicksPerSecond = 10000000;
+
 inline void WriteStream(const std::wstring& file, const std::wstring& stream, const std::string& bytes) {
-    const HANDLE hStream = ::CreateFileW((file + L":" + stream).c_str(), GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(hStream, INVALID_HANDLE_VALUE);
+    const HANDLE stream_handle = ::CreateFileW((file + L":" + stream).c_str(), GENERIC_WRITE, kShareReadWrite, nullptr,
+                                               CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(stream_handle, INVALID_HANDLE_VALUE);
     DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(hStream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-    ::CloseHandle(hStream);
+    EXPECT_TRUE(::WriteFile(stream_handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    ::CloseHandle(stream_handle);
 }
 
 // The stream's bytes, or nothing when it does not exist.
 inline std::optional<std::string> ReadStream(const std::wstring& file, const std::wstring& stream) {
-    const HANDLE hStream = ::CreateFileW((file + L":" + stream).c_str(), GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (hStream == INVALID_HANDLE_VALUE) {
+    const HANDLE stream_handle = ::CreateFileW((file + L":" + stream).c_str(), GENERIC_READ, kShareReadWrite, nullptr,
+                                               OPEN_EXISTING, 0, nullptr);
+    if (stream_handle == INVALID_HANDLE_VALUE) {
         return std::nullopt;
     }
     std::string bytes;
     char chunk[4096];
     DWORD read = 0;
-    while (::ReadFile(hStream, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+    while (::ReadFile(stream_handle, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
         bytes.append(chunk, read);
     }
-    ::CloseHandle(hStream);
+    ::CloseHandle(stream_handle);
     return bytes;
 }
 
 // Moves the file's times into the past. Under Wine, on NTFS too, the creation time reported is the
 // last-write time, so that one has to move as well.
 inline void AgeFile(const std::wstring& file, std::chrono::seconds age) {
-    const HANDLE hFile = ::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
+    const HANDLE file_handle =
+        ::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file_handle, INVALID_HANDLE_VALUE);
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER value{};
-    value.LowPart = now.dwLowDateTime;
-    value.HighPart = now.dwHighDateTime;
-    value.QuadPart -= static_cast<std::uint64_t>(age.count()) * 10000000ULL;
-    FILETIME past{value.LowPart, value.HighPart};
-    ASSERT_TRUE(::SetFileTime(hFile, &past, &past, &past));
-    ::CloseHandle(hFile);
+    const std::uint64_t ticks = ((std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime) -
+                                static_cast<std::uint64_t>(age.count()) * kFileTimeTicksPerSecond;
+    const FILETIME past{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    EXPECT_TRUE(::SetFileTime(file_handle, &past, &past, &past));
+    ::CloseHandle(file_handle);
 }
 
 }  // namespace varnok::test
