@@ -6,7 +6,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@ namespace varnok::test {
 namespace {
 
 constexpr std::size_t kCommandBytes = 2096;
+constexpr wchar_t kConfigText[] = L"C:\\Varnok\\rules.cfg";
 
 template <class T>
 void PutAt(std::vector<std::uint8_t>& bytes, std::size_t offset, const T& value) {
@@ -32,29 +32,23 @@ TEST(PortCalls, CommandsCarryOnlyTheirFields) {
     ASSERT_EQ(ConnectToDriver(&connected), S_OK);
     const UniqueHandle port(connected);
 
-    const std::wstring texts[] = {L"C:\\Program Files\\Varnok\\rules.cfg", std::wstring(1100, L'x')};
-    std::vector<std::vector<std::uint8_t>> expected;  // in the order sent
-    for (std::uint32_t i = 0; i < 2; ++i) {
-        const std::int32_t verdict = i == 0 ? -7 : 2;
-        ASSERT_EQ(SendScanResult(port.Get(), verdict, 0x8877665544332211ULL + i, 600 + i), S_OK);
-        std::vector<std::uint8_t>& result = expected.emplace_back(kCommandBytes);
-        PutAt(result, 0, std::uint32_t{1});
-        PutAt(result, 8, 0x8877665544332211ULL + i);
-        PutAt(result, 16, 600 + i);
-        PutAt(result, 32, verdict);
-
-        ASSERT_EQ(SendDriverConfiguration(port.Get(), texts[i].c_str(), 10 + i, 0xFFFFFFF0U + i), S_OK);
-        std::vector<std::uint8_t>& config = expected.emplace_back(kCommandBytes);
-        PutAt(config, 0, std::uint32_t{2});
-        std::memcpy(config.data() + 36, texts[i].c_str(), std::min<std::size_t>(texts[i].size(), 1023) * 2);
-        PutAt(config, 2084, 10 + i);
-        PutAt(config, 2088, 0xFFFFFFF0U + i);
-    }
-    for (std::uint32_t i = 0; i < expected.size(); ++i) {
+    ASSERT_EQ(SendScanResult(port.Get(), -7, 0x8877665544332211ULL, 600), S_OK);
+    ASSERT_EQ(SendDriverConfiguration(port.Get(), kConfigText, 10, 0xFFFFFFF0U), S_OK);
+    std::vector<std::uint8_t> result(kCommandBytes);
+    PutAt(result, 0, std::uint32_t{1});
+    PutAt(result, 8, 0x8877665544332211ULL);
+    PutAt(result, 16, std::uint32_t{600});
+    PutAt(result, 32, std::int32_t{-7});
+    std::vector<std::uint8_t> config(kCommandBytes);
+    PutAt(config, 0, std::uint32_t{2});
+    std::memcpy(config.data() + 36, kConfigText, sizeof(kConfigText));
+    PutAt(config, 2084, std::uint32_t{10});
+    PutAt(config, 2088, 0xFFFFFFF0U);
+    for (const std::uint32_t i : {0U, 1U}) {
         SimTraffic command{};
         ASSERT_TRUE(SimGetTraffic(SIM_TRAFFIC_COMMAND, i, &command));
         EXPECT_EQ(command.Length, kCommandBytes);
-        EXPECT_EQ(std::vector<std::uint8_t>(command.Bytes, command.Bytes + kCommandBytes), expected[i]) << i;
+        EXPECT_EQ(std::vector<std::uint8_t>(command.Bytes, command.Bytes + kCommandBytes), i == 0 ? result : config);
     }
 
     SimFailCommands(HResultFromWin32(ERROR_GEN_FAILURE), 1);

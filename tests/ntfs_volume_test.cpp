@@ -49,7 +49,7 @@ TEST_F(NtfsVolumeTest, StreamsGoWithTheirFileAndTheCreationTimeIsTheLastWriteTim
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
     EXPECT_EQ(std::filesystem::file_size(file_), 2u);
     {
-        const UniqueHandle file = Open(file_, GENERIC_READ | FILE_WRITE_ATTRIBUTES, kShareReadWrite, OPEN_EXISTING);
+        const UniqueHandle file = OpenName(file_, GENERIC_READ | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING);
         const FILETIME long_ago{0x10000000, 0x01D00000};  // in 2014
         ASSERT_TRUE(::SetFileTime(file.Get(), nullptr, nullptr, &long_ago));
         FILETIME creation{};
@@ -65,7 +65,7 @@ TEST_F(NtfsVolumeTest, StreamsGoWithTheirFileAndTheCreationTimeIsTheLastWriteTim
     EXPECT_EQ(ReadStream(renamed, L"Zone.Identifier"), std::nullopt);
 
     const std::wstring missing = (folder / L"gone.exe").wstring();
-    ASSERT_TRUE(Open(missing + L":varnok", GENERIC_WRITE, kShareReadWrite, OPEN_ALWAYS));
+    ASSERT_TRUE(OpenName(missing + L":varnok", GENERIC_WRITE, OPEN_ALWAYS));
     EXPECT_EQ(ReadStream(missing, L"varnok"), "");
     EXPECT_TRUE(std::filesystem::exists(missing));
 }
@@ -78,36 +78,25 @@ TEST_F(NtfsVolumeTest, OpensUnderAnotherCaseAndUnderHeldHandles) {
     struct Case {
         const wchar_t* held;  // nullptr: no handle held
         DWORD held_access, held_share;
-        const wchar_t* opened;
-        DWORD access, share, disposition, error;
+        const wchar_t* read;  // opened for reading, sharing what `share` allows
+        DWORD share, error;
     };
     const Case cases[] = {
-        {nullptr, 0, 0, L"SETUP.EXE", GENERIC_READ, kShareReadWrite, OPEN_EXISTING, ERROR_SUCCESS},
-        {nullptr, 0, 0, L"SETUP.EXE:Zone.Identifier", GENERIC_READ, kShareReadWrite, OPEN_EXISTING,
-         ERROR_FILE_NOT_FOUND},
-        {L"setup.exe:Zone.Identifier", GENERIC_READ, 0, L"setup.exe", GENERIC_READ, kShareReadWrite, OPEN_EXISTING,
-         ERROR_SHARING_VIOLATION},
-        {L"setup.exe:Zone.Identifier", GENERIC_READ, 0, L"setup.exe:varnok", GENERIC_WRITE, kShareReadWrite,
-         OPEN_ALWAYS, ERROR_SHARING_VIOLATION},
-        {L"setup.exe:varnok", GENERIC_WRITE, kShareReadWrite, L"setup.exe", GENERIC_READ, FILE_SHARE_READ,
-         OPEN_EXISTING, ERROR_SHARING_VIOLATION},
-        {L"setup.exe:varnok", GENERIC_WRITE, kShareReadWrite, L"setup.exe", GENERIC_READ, kShareReadWrite,
-         OPEN_EXISTING, ERROR_SUCCESS},
-        {L"setup.exe:varnok", GENERIC_WRITE, kShareReadWrite, L"setup.exe:Zone.Identifier", GENERIC_READ,
-         kShareReadWrite, OPEN_EXISTING, ERROR_SUCCESS},
-        {L"setup.exe", GENERIC_WRITE, kShareReadWrite, L"setup.exe", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-         ERROR_SHARING_VIOLATION},
-        {L"setup.exe", GENERIC_WRITE, kShareReadWrite, L"setup.exe", GENERIC_READ, kShareReadWrite, OPEN_EXISTING,
-         ERROR_SUCCESS},
-        {nullptr, 0, 0, L"setup.exe", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, ERROR_SUCCESS},
+        {nullptr, 0, 0, L"SETUP.EXE", kShareReadWrite, ERROR_SUCCESS},
+        {nullptr, 0, 0, L"SETUP.EXE:Zone.Identifier", kShareReadWrite, ERROR_FILE_NOT_FOUND},
+        {L"setup.exe:Zone.Identifier", GENERIC_READ, 0, L"setup.exe", kShareReadWrite, ERROR_SHARING_VIOLATION},
+        {L"setup.exe:varnok", GENERIC_WRITE, kShareReadWrite, L"setup.exe", FILE_SHARE_READ, ERROR_SHARING_VIOLATION},
+        {L"setup.exe:varnok", GENERIC_WRITE, kShareReadWrite, L"setup.exe", kShareReadWrite, ERROR_SUCCESS},
+        {L"setup.exe", GENERIC_WRITE, kShareReadWrite, L"setup.exe", FILE_SHARE_READ, ERROR_SHARING_VIOLATION},
+        {nullptr, 0, 0, L"setup.exe", FILE_SHARE_READ, ERROR_SUCCESS},
     };
     const std::wstring folder = folder_->path.wstring() + L"\\";
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << (c.held ? c.held : L"nothing") << " held, " << c.opened << " opened");
+        SCOPED_TRACE(testing::Message() << (c.held ? c.held : L"nothing") << " held, " << c.read << " read");
         const UniqueHandle held =
             c.held ? Open(folder + c.held, c.held_access, c.held_share, OPEN_ALWAYS) : UniqueHandle();
         ASSERT_TRUE(held || !c.held);
-        const UniqueHandle opened = Open(folder + c.opened, c.access, c.share, c.disposition);
+        const UniqueHandle opened = Open(folder + c.read, GENERIC_READ, c.share, OPEN_EXISTING);
         EXPECT_EQ(opened ? static_cast<DWORD>(ERROR_SUCCESS) : ::GetLastError(), c.error);
     }
 }
