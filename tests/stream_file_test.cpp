@@ -29,23 +29,6 @@ protected:
     const std::wstring file_ = folder_.File(L"setup.exe", "MZ");
 };
 
-// Another handle that shares reading and writing is no obstacle; one that shares nothing makes the
-// stream unreadable (not missing), and nothing is written through it.
-TEST_F(StreamFileTest, MissingAndUnreadableStreamsAreTold) {
-    StreamFile stream(file_, L"varnok", false);
-    EXPECT_EQ(stream.Read(), StreamState::kMissing);
-    {
-        const UniqueHandle other = OpenName(file_ + L":varnok", GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
-        EXPECT_EQ(stream.Update(SetResult{}), StreamUpdate::kWritten);
-    }
-    const UniqueHandle exclusive(
-        ::CreateFileW((file_ + L":varnok").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(exclusive);
-    EXPECT_EQ(stream.Read(), StreamState::kUnreadable);
-    EXPECT_EQ(stream.ReadLocked(), StreamState::kUnreadable);
-    EXPECT_EQ(stream.Update(SetResult{}), StreamUpdate::kFailed);
-}
-
 // A stream of exactly the read limit is read whole; one byte more is read as its first
 // kStreamReadLimit bytes, up to their last line end.
 TEST_F(StreamFileTest, ReadLimitIsExact) {
