@@ -1,5 +1,5 @@
-// Rules that need no Windows API: the file age arithmetic, the numbers read from streams and the
-// referrer URL rule.
+// Rules that need no Windows API: the file age arithmetic, the numbers read from streams, the
+// referrer URL rule and the status of a Win32 failure.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +9,7 @@
 
 #include "file_age.h"
 #include "origin_rules.h"
+#include "status.h"
 
 namespace varnok {
 namespace {
@@ -82,6 +83,14 @@ TEST(ReferrerUrl, HostileTextsAreJudgedAndLongOnesRefused) {
     EXPECT_TRUE(IsReferrerUrl(long_url));
     long_url += L'a';
     EXPECT_FALSE(IsReferrerUrl(long_url));
+}
+
+// A Win32 code becomes a FACILITY_WIN32 failure; 0 and what already is a failure HRESULT (the
+// Filter Manager's own, say) pass unchanged.
+TEST(Status, HResultFromWin32) {
+    EXPECT_EQ(HResultFromWin32(0), kSOk);
+    EXPECT_EQ(static_cast<std::uint32_t>(HResultFromWin32(997)), 0x800703E5U);
+    EXPECT_EQ(static_cast<std::uint32_t>(HResultFromWin32(0x801F0020U)), 0x801F0020U);
 }
 
 }  // namespace

@@ -43,6 +43,18 @@ TEST_F(StreamFileTest, ReadLimitIsExact) {
     }
 }
 
+// A file that has gone (a scan quarantined it) is not made anew by a write of its stream. (The
+// end-to-end quarantine can't show it on the NTFS volume: for a second after the delete, ntfs-3g
+// refuses to create a stream name opened before, which a new name here is not.)
+TEST_F(StreamFileTest, WritesNeverCreateAFileThatHasGone) {
+    const std::wstring gone = (folder_.path / L"quarantined.exe").wstring();
+    StreamFile stream(gone, L"varnok", false);
+    stream.text = L"ScanResult=1\n";
+    stream.Save();
+    EXPECT_EQ(stream.Update(SetResult{}), StreamUpdate::kFailed);
+    EXPECT_EQ(::GetFileAttributesW(gone.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 // The library never keeps a user from deleting the file, not even in the middle of an update of its
 // stream; what it then writes does not bring the file back.
 TEST_F(StreamFileTest, FileCanBeDeletedWhileItsStreamIsUpdated) {
