@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "driver_sim.h"
 #include "protocol.h"
-#include "support/host_harness.h"
 #include "unique_handle.h"
 
 namespace varnok::test {
