@@ -16,10 +16,6 @@ namespace {
 
 const std::string kZone = "ZoneId=3\r\n";
 
-UniqueHandle Open(const std::wstring& name, DWORD access, DWORD share, DWORD disposition) {
-    return UniqueHandle(::CreateFileW(name.c_str(), access, share, nullptr, disposition, 0, nullptr));
-}
-
 // A fresh folder on the NTFS volume for each test, with "setup.exe" and its Zone.Identifier.
 class NtfsVolumeTest : public ::testing::Test {
 protected:
@@ -94,9 +90,9 @@ TEST_F(NtfsVolumeTest, OpensUnderAnotherCaseAndUnderHeldHandles) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << (c.held ? c.held : L"nothing") << " held, " << c.read << " read");
         const UniqueHandle held =
-            c.held ? Open(folder + c.held, c.held_access, c.held_share, OPEN_ALWAYS) : UniqueHandle();
+            c.held ? OpenName(folder + c.held, c.held_access, OPEN_ALWAYS, c.held_share) : UniqueHandle();
         ASSERT_TRUE(held || !c.held);
-        const UniqueHandle opened = Open(folder + c.read, GENERIC_READ, c.share, OPEN_EXISTING);
+        const UniqueHandle opened = OpenName(folder + c.read, GENERIC_READ, OPEN_EXISTING, c.share);
         EXPECT_EQ(opened ? static_cast<DWORD>(ERROR_SUCCESS) : ::GetLastError(), c.error);
     }
 }

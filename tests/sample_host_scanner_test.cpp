@@ -9,7 +9,6 @@
 
 #include "tests/support/test_files.h"
 #include "tools/sample_host/scanner.h"
-#include "unique_handle.h"
 
 namespace sample_host {
 namespace {
@@ -50,8 +49,8 @@ TEST(ScannerTest, UnreadableFileIsNotCalledClean) {
     EXPECT_EQ(ScanFile((folder.path / L"missing.exe").wstring()), kVerdictNotRead);
     const std::wstring locked = folder.File(L"locked.exe");
     {
-        const varnok::UniqueHandle exclusive(
-            ::CreateFileW(locked.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        const varnok::UniqueHandle exclusive =
+            varnok::test::OpenName(locked, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0);
         ASSERT_TRUE(exclusive);
         EXPECT_EQ(ScanFile(locked), kVerdictNotRead);
     }

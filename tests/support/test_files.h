@@ -60,8 +60,9 @@ struct TempFolder {
 inline constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 inline constexpr std::uint64_t kFileTimeTicksPerSecond = 10000000;
 
-inline UniqueHandle OpenName(const std::wstring& name, DWORD access, DWORD disposition) {
-    return UniqueHandle(::CreateFileW(name.c_str(), access, kShareReadWrite, nullptr, disposition, 0, nullptr));
+// Opens a file or a stream by name, sharing reading and writing unless told otherwise.
+inline UniqueHandle OpenName(const std::wstring& name, DWORD access, DWORD disposition, DWORD share = kShareReadWrite) {
+    return UniqueHandle(::CreateFileW(name.c_str(), access, share, nullptr, disposition, 0, nullptr));
 }
 
 inline void WriteStream(const std::wstring& file, const std::wstring& stream, const std::string& bytes) {
