@@ -1,12 +1,11 @@
 // What std::wregex itself answers for a key's value, to hold the linear matcher against, and the
-// setting of a key spelled out line by line.
+// setting of a key spelled out line by line. Nothing here calls the code it checks.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <regex>
 #include <string>
-
-#include "stream_text.h"
 
 namespace varnok {
 
@@ -34,28 +33,20 @@ inline std::wstring ReferenceReplace(const std::wstring& text, const std::wstrin
     return std::regex_replace(text, ReferencePattern(key), format);
 }
 
-// Whether a line of the text (at its start, or after LF or CR) begins with key + "=".
-inline bool ReferenceHasKeyLine(const std::wstring& text, const std::wstring& key) {
-    const std::wstring probe = key + L"=";
-    for (std::size_t start = 0; start <= text.size(); ++start) {
-        const bool line_start = start == 0 || text[start - 1] == L'\n' || text[start - 1] == L'\r';
-        if (line_start && text.compare(start, probe.size(), probe) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// What setting a key makes of the text: refused for a value that holds a line break or the end of
-// text (0x1A), or a result that takes more than max_bytes on disk.
+// What setting a key without pattern characters makes of the text: the replacement above when a
+// line starts with the key, else the text with a line appended. Refused for a value that holds a
+// line break or the end of text (0x1A), or a result that takes more than max_bytes on disk, where
+// an LF takes two bytes (CR LF) and any other character one.
 inline std::wstring ReferenceSet(const std::wstring& text, const std::wstring& key, const std::wstring& value,
                                  std::size_t max_bytes) {
     if (value.find_first_of(L"\n\r\x1A") != std::wstring::npos) {
         return text;
     }
-    const std::wstring result =
-        ReferenceHasKeyLine(text, key) ? ReferenceReplace(text, key, value) : text + key + L"=" + value + L"\n";
-    return EncodeStreamText(result).size() <= max_bytes ? result : text;
+    const std::wstring result = std::regex_search(text, std::wregex(L"(^|[\\n\\r])" + key + L"="))
+                                    ? ReferenceReplace(text, key, value)
+                                    : text + key + L"=" + value + L"\n";
+    const auto saved_bytes = result.size() + static_cast<std::size_t>(std::count(result.begin(), result.end(), L'\n'));
+    return saved_bytes <= max_bytes ? result : text;
 }
 
 }  // namespace varnok

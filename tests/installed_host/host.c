@@ -10,19 +10,6 @@
 
 #include <varnokclient.h>
 
-/* GetVersion's packed form of what GetVersionExW reports: major, minor and build. */
-static int ReportsTheSystemVersion(DWORD version) {
-    OSVERSIONINFOW info;
-    memset(&info, 0, sizeof(info));
-    info.dwOSVersionInfoSize = sizeof(info);
-    if (!GetVersionExW(&info)) {
-        printf("GetVersionExW failed\n");
-        return 0;
-    }
-    return (version & 0xFFu) == info.dwMajorVersion && ((version >> 8) & 0xFFu) == info.dwMinorVersion &&
-           (version >> 16) == (info.dwBuildNumber & 0xFFFFu);
-}
-
 int main(void) {
     const long result = ClientDisconnect();
     if (result != (long)0x80004003L) {
@@ -31,8 +18,13 @@ int main(void) {
     }
     printf("ClientDisconnect without FilterInit: E_POINTER\n");
 
+    /* GetVersion's packed form of what GetVersionExW reports: major, minor and build. */
     const DWORD version = GetVersion();
-    if (!ReportsTheSystemVersion(version)) {
+    OSVERSIONINFOW info;
+    memset(&info, 0, sizeof(info));
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (!GetVersionExW(&info) || (version & 0xFFu) != info.dwMajorVersion ||
+        ((version >> 8) & 0xFFu) != info.dwMinorVersion || (version >> 16) != (info.dwBuildNumber & 0xFFFFu)) {
         printf("GetVersion returned 0x%08lX, not the system's version\n", (unsigned long)version);
         return 1;
     }

@@ -13,37 +13,22 @@
 namespace varnok::test {
 
 inline std::optional<std::wstring> EnvironmentValue(const wchar_t* name) {
-    std::wstring value(MAX_PATH, L'\0');
-    DWORD length = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    if (length >= value.size()) {
-        value.resize(length);
-        length = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    }
-    if (length == 0 || length >= value.size()) {
+    std::wstring value(::GetEnvironmentVariableW(name, nullptr, 0), L'\0');  // with room for the NUL
+    if (value.size() < 2 ||
+        ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())) + 1 != value.size()) {
         return std::nullopt;
     }
-    value.resize(length);
+    value.pop_back();
     return value;
 }
 
 // The scratch folder on the NTFS volume, when the test command mounted one.
-inline std::optional<std::filesystem::path> NtfsFolder() {
-    const std::optional<std::wstring> folder = EnvironmentValue(L"VARNOK_NTFS_FOLDER");
-    if (!folder) {
-        return std::nullopt;
-    }
-    return std::filesystem::path(*folder);
-}
+inline std::optional<std::filesystem::path> NtfsFolder() { return EnvironmentValue(L"VARNOK_NTFS_FOLDER"); }
 
 // CI sets VARNOK_REQUIRE_NTFS=1: there a missing volume is a failure, never a quiet skip.
 inline bool NtfsRequired() { return EnvironmentValue(L"VARNOK_REQUIRE_NTFS") == L"1"; }
 
 // The folder under which every test makes its own scratch folder.
-inline std::filesystem::path ScratchRoot() {
-    if (const std::optional<std::filesystem::path> folder = NtfsFolder()) {
-        return *folder;
-    }
-    return std::filesystem::temp_directory_path();
-}
+inline std::filesystem::path ScratchRoot() { return NtfsFolder().value_or(std::filesystem::temp_directory_path()); }
 
 }  // namespace varnok::test

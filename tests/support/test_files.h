@@ -15,6 +15,7 @@
 #include <string>
 
 #include "scratch_folder.h"
+#include "unique_handle.h"
 
 namespace varnok::test {
 
@@ -56,47 +57,45 @@ struct TempFolder {
     }
 };
 
+inline constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+inline constexpr std::uint64_t kFileTimeTicksPerSecond = 10000000;
+
+// Opens a file or a stream by name, sharing reading and writing unless told otherwise.
+inline UniqueHandle OpenName(const std::wstring& name, DWORD access, DWORD disposition, DWORD share = kShareReadWrite) {
+    return UniqueHandle(::CreateFileW(name.c_str(), access, share, nullptr, disposition, 0, nullptr));
+}
+
 inline void WriteStream(const std::wstring& file, const std::wstring& stream, const std::string& bytes) {
-    const HANDLE hStream = ::CreateFileW((file + L":" + stream).c_str(), GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(hStream, INVALID_HANDLE_VALUE);
+    const UniqueHandle handle = OpenName(file + L":" + stream, GENERIC_WRITE, CREATE_ALWAYS);
     DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(hStream, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-    ::CloseHandle(hStream);
+    ASSERT_TRUE(handle && ::WriteFile(handle.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
 }
 
 // The stream's bytes, or nothing when it does not exist.
 inline std::optional<std::string> ReadStream(const std::wstring& file, const std::wstring& stream) {
-    const HANDLE hStream = ::CreateFileW((file + L":" + stream).c_str(), GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (hStream == INVALID_HANDLE_VALUE) {
+    const UniqueHandle handle = OpenName(file + L":" + stream, GENERIC_READ, OPEN_EXISTING);
+    if (!handle) {
         return std::nullopt;
     }
     std::string bytes;
     char chunk[4096];
     DWORD read = 0;
-    while (::ReadFile(hStream, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+    while (::ReadFile(handle.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) {
         bytes.append(chunk, read);
     }
-    ::CloseHandle(hStream);
     return bytes;
 }
 
 // Moves the file's times into the past. Under Wine, on NTFS too, the creation time reported is the
 // last-write time, so that one has to move as well.
 inline void AgeFile(const std::wstring& file, std::chrono::seconds age) {
-    const HANDLE hFile = ::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER value{};
-    value.LowPart = now.dwLowDateTime;
-    value.HighPart = now.dwHighDateTime;
-    value.QuadPart -= static_cast<std::uint64_t>(age.count()) * 10000000ULL;
-    FILETIME past{value.LowPart, value.HighPart};
-    ASSERT_TRUE(::SetFileTime(hFile, &past, &past, &past));
-    ::CloseHandle(hFile);
+    const std::uint64_t ticks = ((std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime) -
+                                static_cast<std::uint64_t>(age.count()) * kFileTimeTicksPerSecond;
+    const FILETIME past{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    const UniqueHandle handle = OpenName(file, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING);
+    ASSERT_TRUE(handle && ::SetFileTime(handle.Get(), &past, &past, &past));
 }
 
 }  // namespace varnok::test
