@@ -73,6 +73,27 @@ TEST_F(WorkerPoolTest, StartThatFailsWhileQueueingLeavesNothingBehind) {
     EXPECT_TRUE(SimWaitForTraffic(1, 1, kWaitMs));
 }
 
+std::atomic<bool> g_fields_whole{false};
+HResult AnswerWithTheNameLength(const FileEvent& event, const VerdictSink& sink,
+                                const HostCallbacks& /*host*/) noexcept {
+    g_fields_whole = event.value1 == kEventValue1 && event.value2 == kEventValue2 && event.value3 == kEventValue3;
+    return sink.send(sink.context, static_cast<std::int32_t>(event.file_name.size()));
+}
+
+// The pool decides nothing itself: each acknowledged event reaches the handler it was started with,
+// and that handler's verdict goes to the driver as the event's.
+TEST_F(WorkerPoolTest, EachEventReachesTheGivenHandlerWhoseVerdictTheDriverGets) {
+    ASSERT_EQ(varnok::FilterInit(&config_, nullptr, nullptr, nullptr, AnswerWithTheNameLength), S_OK);
+    const std::wstring name = folder_.File(L"any.exe");
+    PostFileEvent(name, 7);
+    ASSERT_TRUE(SimWaitForTraffic(1, 2, kWaitMs));  // the reply; the configuration and the verdict
+    const std::vector<ScanCommand> verdicts = Verdicts();
+    ASSERT_EQ(verdicts.size(), 1u);
+    EXPECT_EQ(verdicts[0].EventId, 7u);
+    EXPECT_EQ(verdicts[0].Verdict, static_cast<std::int32_t>(name.size()));
+    EXPECT_TRUE(g_fields_whole);
+}
+
 int g_worker_traces = 0;
 void CountWorkerTraces(const wchar_t* text) {
     g_worker_traces += std::wstring_view(text).starts_with(L"worker ") ? 1 : 0;
