@@ -7,16 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,56 +23,45 @@
 namespace varnok::test {
 
 inline constexpr std::uint32_t kWaitMs = 20000;
+// The library's workers, and as many receive buffers in circulation.
 inline constexpr std::uint32_t kScanThreadCountForTests = 25;
 // The values that every simulated file event carries, and that the host must get back unchanged.
 inline constexpr std::uint32_t kEventValue1 = 0x1111;
 inline constexpr std::uint32_t kEventValue2 = 0x2222;
 inline constexpr std::uint32_t kEventValue3 = 0x3333;
-// What the recording host's scan answers unless a test says otherwise: a verdict of the host's own.
+// What the recording host's scan answers: a verdict of the host's own.
 inline constexpr std::int32_t kRecordedVerdict = 1;
+// The configuration a test starts the library with, unless it says otherwise.
+inline constexpr const wchar_t* kConfigText = L"scan";
+inline constexpr std::uint32_t kConfigValue1 = 7;
+inline constexpr std::uint32_t kConfigValue2 = 9;
 
 // ---- The host ------------------------------------------------------------------------------------
 
 struct ScanCall {
     std::wstring file_name;
-    std::uint32_t value3;
-    std::int32_t zone_id;
-    std::wstring source;
+    std::uint32_t value1, value2, value3;
     std::uint64_t reserved;
-    std::uint32_t value2;
-    std::uint32_t value1;
 };
 
-struct ResultCall {
-    std::wstring path;
-    std::int32_t verdict;
-};
-
-// Records every callback; every scan answers `default_verdict`.
+// Records every callback.
 struct HostRecorder {
     std::mutex mutex;
     std::condition_variable recorded;
     std::vector<LogLine> log_lines;
     std::vector<ScanCall> scans;
-    std::vector<ResultCall> results;
-    std::int32_t default_verdict = kRecordedVerdict;
-    std::atomic<bool> throw_from_scan{false};
+    std::size_t results = 0;
 
     void Reset() {
         const std::lock_guard<std::mutex> lock(mutex);
         log_lines.clear();
         scans.clear();
-        results.clear();
-        default_verdict = kRecordedVerdict;
-        throw_from_scan = false;
+        results = 0;
     }
-    // Waits until at least `count` log lines, or results, have arrived: the handler logs and
-    // reports some of them after it sent the verdict.
-    bool WaitForLogLines(std::size_t count) {
-        return WaitUntil([&] { return log_lines.size() >= count; });
-    }
+    // Waits until at least `count` results have arrived: the handler reports them after it sent the
+    // verdict.
     bool WaitForResults(std::size_t count) {
-        return WaitUntil([&] { return results.size() >= count; });
+        return WaitUntil([&] { return results >= count; });
     }
     template <class Predicate>
     bool WaitUntil(Predicate predicate) {
@@ -93,10 +77,6 @@ struct HostRecorder {
         const std::lock_guard<std::mutex> lock(mutex);
         return scans;
     }
-    std::vector<ResultCall> Results() {
-        const std::lock_guard<std::mutex> lock(mutex);
-        return results;
-    }
 };
 
 inline HostRecorder& Host() {
@@ -106,19 +86,15 @@ inline HostRecorder& Host() {
 
 inline std::int32_t RecordScan(FileInfo file_info, std::uint32_t value2, std::uint32_t value1) {
     HostRecorder& host = Host();
-    if (host.throw_from_scan) {
-        throw std::runtime_error("host scanner failed");
-    }
     const std::lock_guard<std::mutex> lock(host.mutex);
-    host.scans.push_back(
-        {file_info.FileName, file_info.Value3, file_info.ZoneId, file_info.Source, file_info.Reserved, value2, value1});
-    return host.default_verdict;
+    host.scans.push_back({file_info.FileName, value1, value2, file_info.Value3, file_info.Reserved});
+    return kRecordedVerdict;
 }
 
-inline void RecordResult(const wchar_t* path, std::int32_t verdict) {
+inline void RecordResult(const wchar_t* /*path*/, std::int32_t /*verdict*/) {
     HostRecorder& host = Host();
     const std::lock_guard<std::mutex> lock(host.mutex);
-    host.results.push_back({path, verdict});
+    ++host.results;
     host.recorded.notify_all();
 }
 
@@ -129,7 +105,8 @@ inline void RecordLog(std::uint32_t level, const wchar_t* text) {
     host.recorded.notify_all();
 }
 
-inline DriverConfig MakeConfig(const wchar_t* text = L"scan", std::uint32_t value1 = 7, std::uint32_t value2 = 9) {
+inline DriverConfig MakeConfig(const wchar_t* text = kConfigText, std::uint32_t value1 = kConfigValue1,
+                               std::uint32_t value2 = kConfigValue2) {
     DriverConfig config;
     std::memset(config.ConfigText, 0, sizeof(config.ConfigText));
     std::wcsncpy(config.ConfigText, text, 1023);
@@ -151,8 +128,11 @@ inline ScanNotification MakeFileEvent(const std::wstring& path, std::uint64_t ev
     return notification;
 }
 
-inline std::uint64_t PostFileEvent(const std::wstring& path, std::uint64_t event_id, std::uint32_t kind = 0) {
-    const ScanNotification notification = MakeFileEvent(path, event_id, kind);
+// Sends a file event, waiting until a receive took it; returns its message id.
+inline std::uint64_t PostFileEvent(const std::wstring& path, std::uint64_t event_id,
+                                   std::uint32_t value3 = kEventValue3) {
+    ScanNotification notification = MakeFileEvent(path, event_id);
+    notification.Value3 = value3;
     std::uint64_t message_id = 0;
     EXPECT_EQ(SimPostNotification(&notification, sizeof(notification), sizeof(ScanReply), &message_id, kWaitMs), S_OK);
     return message_id;
@@ -166,30 +146,24 @@ inline std::vector<SimTraffic> Traffic(std::uint32_t kind) {
     return records;
 }
 
-inline ScanCommand AsCommand(const SimTraffic& record) {
-    ScanCommand command{};
-    std::memcpy(&command, record.Bytes, std::min<std::size_t>(sizeof(command), record.Length));
-    return command;
-}
-
-inline ScanReply AsReply(const SimTraffic& record) {
-    ScanReply reply{};
-    std::memcpy(&reply, record.Bytes, std::min<std::size_t>(sizeof(reply), record.Length));
-    return reply;
+// A recorded message read as the wire record T (a ScanCommand or a ScanReply).
+template <class T>
+T As(const SimTraffic& record) {
+    T message{};
+    std::memcpy(&message, record.Bytes, std::min<std::size_t>(sizeof(message), record.Length));
+    return message;
 }
 
 // The verdict commands (command 1) recorded so far, in order.
 inline std::vector<ScanCommand> Verdicts() {
     std::vector<ScanCommand> verdicts;
     for (const SimTraffic& record : Traffic(SIM_TRAFFIC_COMMAND)) {
-        const ScanCommand command = AsCommand(record);
+        const auto command = As<ScanCommand>(record);
         if (command.Command == CommandScanResult) {
             verdicts.push_back(command);
         }
     }
     return verdicts;
 }
-
-inline std::size_t VerdictCount() { return Verdicts().size(); }
 
 }  // namespace varnok::test
