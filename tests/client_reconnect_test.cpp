@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
 
-#include "support/client_fixture.h"
+#include "support/host_harness.h"
 #include "tools/common/process_usage.h"
 
 namespace varnok::test {
@@ -76,7 +76,7 @@ protected:
             PostFileEvent(slow, 0xC000 + i, i);
         }
         EXPECT_TRUE(WaitForSlowScans(kScanThreadCountForTests)) << Scanner().waiting << " events examined at once";
-        ChangeScanner([](SlowScanner& scanner) { scanner.release_all = true; });
+        ReleaseSlowScans();
         EXPECT_TRUE(SimWaitForTraffic(0, commands + kScanThreadCountForTests, kWaitMs));
     }
 };

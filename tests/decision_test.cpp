@@ -229,44 +229,21 @@ TEST_F(HandlerTest, SmartScreenGoesByTheRememberedHost) {
     EXPECT_EQ(recorded_.scans[0].source, L"https://earlier.example/");
 }
 
-// Also under names of the file's default stream: its streams and age are read through the file's
-// name, while the host and the record get the name as reported.
-TEST_F(HandlerTest, ScannedFileGetsTheHostsVerdictRecordedAndReported) {
-    int round = 0;
-    for (const std::wstring suffix : {L"", L"::$DATA", L"::$data"}) {
-        Forget();
-        const std::wstring file = Download(L"download" + std::to_wstring(round++) + L".exe");
-        const std::wstring reported = file + suffix;
-        EXPECT_EQ(Handle(reported), kSOk);
-
-        EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kHostVerdict});
-        ASSERT_EQ(recorded_.scans.size(), 1u);
-        const ScanCall& scan = recorded_.scans[0];
-        EXPECT_EQ(scan.file_name, reported);
-        EXPECT_EQ(scan.zone_id, 3);
-        EXPECT_EQ(scan.source, kDownloadHost);
-        EXPECT_EQ(scan.value1, kValue1);
-        EXPECT_EQ(scan.value2, kValue2);
-        EXPECT_EQ(scan.value3, kValue3);
-        EXPECT_EQ(recorded_.results, (std::vector<std::pair<std::wstring, std::int32_t>>{{reported, kHostVerdict}}));
-        EXPECT_EQ(ReadStream(file, L"varnok"), Record(kDownloadHost, kHostVerdict, reported));
-        EXPECT_EQ(recorded_.log, std::vector<LogLine>{NewEvent(reported)});
-    }
-    EXPECT_TRUE(recorded_.traces.empty());
-}
-
-// Zone.Identifier as browsers, stores and archivers write it, and as publishers craft it: keys count
-// only at the start of a line, so a URL or a name holding "ScanResult=" or "HostUrl=" steers
-// nothing. Every file is scanned at each of its two events and keeps one record.
-TEST_F(HandlerTest, ZoneIdentifierOfRealWritersAndCraftedOnes) {
+// A download is scanned with the zone and origin of its Zone.Identifier, as browsers, stores and
+// archivers write it and as publishers craft it: keys count only at the start of a line, so a URL or
+// a name holding "ScanResult=" or "HostUrl=" steers nothing. The host's verdict is reported and
+// recorded, and the file is scanned again at its next event. Under a name of the file's default
+// stream, the streams and age are the file's, while the host and the record get the name as reported.
+TEST_F(HandlerTest, DownloadIsScannedWithTheOriginOfItsZoneIdentifier) {
     struct Form {
         std::string zone_identifier;
         std::int32_t zone;
         std::wstring source;
         bool malformed = false;
         const wchar_t* name = nullptr;
-        std::string stored = {};  // "varnok" before the first event
-        std::string kept = {};    // what of it stays, after the lines the scan sets
+        const wchar_t* suffix = L"";  // of the reported name
+        std::string stored = {};      // "varnok" before the first event
+        std::string kept = {};        // what of it stays, after the lines the scan sets
     };
     const std::string store_app = "LastWriterPackageFamilyName=Microsoft.WindowsStore_8wekyb3d8bbwe\r\n";
     const std::string referrer = "https://www.evil.com/?HostUrl=https://trusted.example/";
@@ -277,6 +254,8 @@ TEST_F(HandlerTest, ZoneIdentifierOfRealWritersAndCraftedOnes) {
          3, L"https://dl.example.com/files/setup.exe"},
         // The browser's stand-in for a source it does not name: the host as written.
         {"[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=about:internet\r\n", 3, L"about:internet"},
+        {kDownload, 3, kDownloadHost, false, nullptr, L"::$DATA"},
+        {kDownload, 3, kDownloadHost, false, nullptr, L"::$data"},
         // A store app's writer before the zone, and its app zone, which is no ZoneId.
         {"[ZoneTransfer]\r\n" + store_app + "AppZoneId=4\r\nZoneId=3\r\n", 3, L"unknown host"},
         {"[ZoneTransfer]\r\n" + store_app + "AppZoneId=4\r\n", 3, L"unknown host", true},
@@ -299,7 +278,7 @@ TEST_F(HandlerTest, ZoneIdentifierOfRealWritersAndCraftedOnes) {
          std::wstring(referrer.begin(), referrer.end())},
         // The host from Zone.Identifier replaces the remembered one in place; other keys stay.
         {"[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://new.example/a.exe\r\n", 3, L"https://new.example/a.exe", false,
-         nullptr, "HostUrl=https://old.example/a.exe\r\nScanResult=4\r\nFileName=old\r\nNote=kept\r\n",
+         nullptr, L"", "HostUrl=https://old.example/a.exe\r\nScanResult=4\r\nFileName=old\r\nNote=kept\r\n",
          "Note=kept\r\n"},
     };
     int round = 0;
@@ -308,22 +287,29 @@ TEST_F(HandlerTest, ZoneIdentifierOfRealWritersAndCraftedOnes) {
         Forget();
         const std::wstring file =
             Download(form.name ? form.name : L"form" + std::to_wstring(round++) + L".exe", form.zone_identifier);
+        const std::wstring reported = file + form.suffix;
         if (!form.stored.empty()) {
             WriteStream(file, L"varnok", form.stored);
         }
-        EXPECT_EQ(Handle(file), kSOk);
+        EXPECT_EQ(Handle(reported), kSOk);
         ASSERT_EQ(recorded_.scans.size(), 1u);
-        EXPECT_EQ(recorded_.scans[0].zone_id, form.zone);
-        EXPECT_EQ(recorded_.scans[0].source, form.source);
-        std::vector<LogLine> lines{NewEvent(file)};
+        const ScanCall scan = recorded_.scans[0];
+        EXPECT_EQ(scan.file_name, reported);
+        EXPECT_EQ(scan.zone_id, form.zone);
+        EXPECT_EQ(scan.source, form.source);
+        EXPECT_EQ((std::vector{scan.value1, scan.value2, scan.value3}), (std::vector{kValue1, kValue2, kValue3}));
+        EXPECT_EQ(recorded_.results, (std::vector<std::pair<std::wstring, std::int32_t>>{{reported, kHostVerdict}}));
+        std::vector<LogLine> lines{NewEvent(reported)};
         if (form.malformed) {
             lines.push_back({kWarn, L"Malformed Zone.Identifier - force scan."});
         }
         EXPECT_EQ(recorded_.log, lines);
-        EXPECT_EQ(Handle(file), kSOk);
+        EXPECT_EQ(Handle(reported), kSOk);
         EXPECT_EQ(recorded_.scans.size(), 2u);
-        EXPECT_EQ(ReadStream(file, L"varnok"), Record(form.source, kHostVerdict, file) + form.kept);
+        EXPECT_EQ(Verdicts(), (std::vector<std::int32_t>{kHostVerdict, kHostVerdict}));
+        EXPECT_EQ(ReadStream(file, L"varnok"), Record(form.source, kHostVerdict, reported) + form.kept);
     }
+    EXPECT_TRUE(recorded_.traces.empty());
 }
 
 // A record read only in part (longer than the read limit, or bytes after a byte 0x1A) is never

@@ -11,7 +11,7 @@
 #include <set>
 #include <thread>
 
-#include "support/client_fixture.h"
+#include "support/host_harness.h"
 #include "tools/common/process_usage.h"
 
 namespace varnok::test {
@@ -37,7 +37,7 @@ TEST_F(SameFileTest, SlowScansOfOneFileRunSideBySideAndAStopWaitsForOneScan) {
     ASSERT_TRUE(SimWaitForTraffic(0, 2, kWaitMs));
     EXPECT_EQ(Verdicts().at(0).EventId, 7u);
     for (std::uint32_t i = 0; i < kEvents; ++i) {
-        ChangeScanner([&](SlowScanner& scanner) { scanner.released.insert(i); });
+        ChangeScanner([&](SlowScanner& scanner) { scanner.released_below = i + 1; });
         ASSERT_TRUE(Host().WaitForResults(2 + i));
         EXPECT_EQ(ReadStream(slow, L"varnok"), "HostUrl=https://downloads.example/tool.exe\r\nScanResult=" +
                                                    std::to_string(kSlowVerdictBase + static_cast<std::int32_t>(i)) +
@@ -53,7 +53,7 @@ TEST_F(SameFileTest, SlowScansOfOneFileRunSideBySideAndAStopWaitsForOneScan) {
     });
     EXPECT_TRUE(WaitForSlowScans(kScanThreadCountForTests));
     std::thread stopper([] { EXPECT_EQ(ClientDisconnect(), S_OK); });
-    ChangeScanner([](SlowScanner& scanner) { scanner.release_all = true; });
+    ReleaseSlowScans();
     stopper.join();
     poster.join();
     std::set<std::uint64_t> answered;

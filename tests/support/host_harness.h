@@ -1,5 +1,6 @@
-// What the tests of the library's exports share: the host's side (recording callbacks), files with
-// alternate data streams, and the driver's side through the driver simulator.
+// What the tests of the library's exports share: the host's side (recording callbacks, a slow
+// scanner), files with alternate data streams, the driver's side through the driver simulator, and a
+// fixture that starts each test on a fresh simulated port and stops the library after it.
 #pragma once
 
 #include <windows.h>
@@ -165,5 +166,112 @@ inline std::vector<ScanCommand> Verdicts() {
     }
     return verdicts;
 }
+
+// The Zone.Identifier of a download from a known host.
+inline const std::string kDownloadZone = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/tool.exe\r\n";
+
+// ---- Tests of the exports ----------------------------------------------------------------------
+
+// A scanner whose scans of one file wait until they are released: those whose event's Value3 lies
+// below `released_below`. Every scan answers kSlowVerdictBase + Value3.
+inline constexpr std::int32_t kSlowVerdictBase = 1000;
+
+struct SlowScanner {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::wstring slow_file;
+    std::uint32_t released_below = 0;
+    std::size_t waiting = 0;
+};
+
+inline SlowScanner& Scanner() {
+    static SlowScanner scanner;
+    return scanner;
+}
+
+inline std::int32_t ScanSlowly(FileInfo file_info, std::uint32_t /*value2*/, std::uint32_t /*value1*/) {
+    SlowScanner& scanner = Scanner();
+    std::unique_lock<std::mutex> lock(scanner.mutex);
+    if (file_info.FileName == scanner.slow_file) {
+        ++scanner.waiting;
+        scanner.changed.notify_all();
+        scanner.changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                                 [&] { return file_info.Value3 < scanner.released_below; });
+        --scanner.waiting;
+    }
+    return kSlowVerdictBase + static_cast<std::int32_t>(file_info.Value3);
+}
+
+template <class Change>
+void ChangeScanner(Change change) {
+    const std::lock_guard<std::mutex> lock(Scanner().mutex);
+    change(Scanner());
+    Scanner().changed.notify_all();
+}
+
+inline void ReleaseSlowScans() {
+    ChangeScanner([](SlowScanner& scanner) { scanner.released_below = UINT32_MAX; });
+}
+
+// Waits until `count` scans of the slow file are held.
+inline bool WaitForSlowScans(std::size_t count) {
+    std::unique_lock<std::mutex> lock(Scanner().mutex);
+    return Scanner().changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                                      [&] { return Scanner().waiting == count; });
+}
+
+class SimulatedDriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Host().Reset();
+        ChangeScanner([](SlowScanner& scanner) {
+            scanner.slow_file.clear();
+            scanner.released_below = 0;
+        });
+        ASSERT_EQ(SimCreatePort(), S_OK);
+        SimResetTraffic();
+    }
+    void TearDown() override {
+        ReleaseSlowScans();
+        ::ClientDisconnect();
+        SimRefuseReplies(0);
+        SimFailReceives(S_OK, 0);
+        SimFailConnect(S_OK, 0);
+        SimFailCommands(S_OK, 0);
+        SimImmediateReceives(0);
+        SimClosePort();
+        SimResetTraffic();
+    }
+
+    // Starts the library and waits for the configuration it sends.
+    static void Start(ScanCallback scan = RecordScan, ScanResultCallback result = RecordResult,
+                      LogCallback log = RecordLog) {
+        const DriverConfig config = MakeConfig();
+        ASSERT_EQ(::FilterInit(&config, scan, result, log), S_OK);
+        ASSERT_TRUE(SimWaitForTraffic(0, 1, kWaitMs));
+    }
+
+    // A file in the test's folder, downloaded from a known host.
+    std::wstring Download(const std::wstring& name) const {
+        const std::wstring file = folder.File(name);
+        WriteStream(file, L"Zone.Identifier", kDownloadZone);
+        return file;
+    }
+
+    // Sends one file event (numbered on from the last unless given) and returns its verdict command.
+    ScanCommand Examine(const std::wstring& path, std::uint64_t event_id = 0) {
+        next_event_id = event_id != 0 ? event_id : next_event_id + 1;
+        const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
+        PostFileEvent(path, next_event_id);
+        EXPECT_TRUE(SimWaitForTraffic(0, commands + 1, kWaitMs));
+        const std::vector<ScanCommand> verdicts = Verdicts();
+        EXPECT_FALSE(verdicts.empty());
+        EXPECT_EQ(verdicts.empty() ? 0 : verdicts.back().EventId, next_event_id);
+        return verdicts.empty() ? ScanCommand{} : verdicts.back();
+    }
+
+    TempFolder folder;
+    std::uint64_t next_event_id = 0;
+};
 
 }  // namespace varnok::test
