@@ -104,7 +104,7 @@ TEST_F(ClientTest, MessagesThatAreNoWholeFileEventNeverReadWhatAnEarlierOneLeft)
     Start();
     Download(L"abvictim.exe");  // what an earlier, longer name would leave of "ab"
     const std::wstring cut = Download(L"ab");
-    FillBuffers((folder.path / L"XYvictim.exe").wstring(), 2, 0);
+    FillBuffers((folder_.path / L"XYvictim.exe").wstring(), 2, 0);
     Post(MakeFileEvent(cut, 900), kFixedBody + static_cast<std::uint32_t>(cut.size() * sizeof(WireChar)));
     ASSERT_TRUE(Host().WaitForResults(1));
     ASSERT_EQ(Host().Scans().size(), 1u);
@@ -221,7 +221,7 @@ TEST_F(ClientTest, VersionResourceAndDeleteFile) {
         EXPECT_EQ(std::wstring(text), L"2.0.0.135");
     }
 
-    const std::wstring file = folder.File(L"delete-me.txt");
+    const std::wstring file = folder_.File(L"delete-me.txt");
     EXPECT_NE(VarnokDeleteFile(file.c_str()), 0);
     EXPECT_FALSE(std::filesystem::exists(file));
     EXPECT_EQ(VarnokDeleteFile(file.c_str()), 0);

@@ -53,7 +53,7 @@ protected:
 
     // Sends `count` events for a plain file one after another; each must get its verdict.
     void ExpectEventsAnswered(std::uint64_t first_event_id, std::uint32_t count) {
-        const std::wstring file = folder.File(L"plain.txt");
+        const std::wstring file = folder_.File(L"plain.txt");
         for (std::uint64_t event_id = first_event_id; event_id < first_event_id + count; ++event_id) {
             Examine(file, event_id);
         }
@@ -85,7 +85,7 @@ protected:
 // tried again with their buffers: no worker or buffer is lost, one warning for each flood.
 TEST_F(ReconnectTest, RefusedRepliesAndFailingReceivesLoseNoWorkerNorBuffer) {
     Start();
-    const std::wstring file = folder.File(L"plain.txt");
+    const std::wstring file = folder_.File(L"plain.txt");
     const std::uint32_t refused = kScanThreadCountForTests + 5;
     SimRefuseReplies(refused);
     const Clock::time_point start = Clock::now();
@@ -173,7 +173,7 @@ TEST_F(ReconnectTest, StopIsPromptWhateverTheDriverDoesAndAFreshStartWorks) {
     const std::size_t threads_idle = ThreadCount();
     for (int round = 0; round < 3; ++round) {
         Start();
-        const std::wstring file = folder.File(L"plain.txt");
+        const std::wstring file = folder_.File(L"plain.txt");
         SimRefuseReplies(kScanThreadCountForTests);
         for (std::uint64_t event_id = 1; event_id <= kScanThreadCountForTests; ++event_id) {
             PostFileEvent(file, event_id);

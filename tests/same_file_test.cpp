@@ -142,7 +142,7 @@ TEST_F(SameFileTest, SpellingsOfOneFileShareTheLockAndLeaveOneWholeRecord) {
 // verdict and no other did; handles and heaps stay level after a warm-up.
 TEST_F(SameFileTest, ShutDownWhileEventsAreInFlight) {
     const std::wstring download = Download(L"download.exe");
-    const std::wstring plain = folder.File(L"plain.txt");
+    const std::wstring plain = folder_.File(L"plain.txt");
     std::uint64_t heap_after_warm_up = 0;
     std::uintptr_t handles_after_warm_up = 0;
     std::uint64_t next_event = 1;

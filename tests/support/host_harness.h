@@ -253,25 +253,25 @@ protected:
 
     // A file in the test's folder, downloaded from a known host.
     std::wstring Download(const std::wstring& name) const {
-        const std::wstring file = folder.File(name);
+        const std::wstring file = folder_.File(name);
         WriteStream(file, L"Zone.Identifier", kDownloadZone);
         return file;
     }
 
     // Sends one file event (numbered on from the last unless given) and returns its verdict command.
     ScanCommand Examine(const std::wstring& path, std::uint64_t event_id = 0) {
-        next_event_id = event_id != 0 ? event_id : next_event_id + 1;
+        next_event_id_ = event_id != 0 ? event_id : next_event_id_ + 1;
         const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
-        PostFileEvent(path, next_event_id);
+        PostFileEvent(path, next_event_id_);
         EXPECT_TRUE(SimWaitForTraffic(0, commands + 1, kWaitMs));
         const std::vector<ScanCommand> verdicts = Verdicts();
         EXPECT_FALSE(verdicts.empty());
-        EXPECT_EQ(verdicts.empty() ? 0 : verdicts.back().EventId, next_event_id);
+        EXPECT_EQ(verdicts.empty() ? 0 : verdicts.back().EventId, next_event_id_);
         return verdicts.empty() ? ScanCommand{} : verdicts.back();
     }
 
-    TempFolder folder;
-    std::uint64_t next_event_id = 0;
+    TempFolder folder_;
+    std::uint64_t next_event_id_ = 0;
 };
 
 }  // namespace varnok::test
