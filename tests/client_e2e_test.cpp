@@ -1,269 +1,227 @@
 // The library as a host sees it: the real exports of varnokclient.dll against the driver simulator.
+// What crosses the port (the reply before the examination, the ids on the wire, messages that are
+// no whole file event, the configuration) and the lifecycle of the exports.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include "support/client_fixture.h"
+#include <map>
+#include <memory>
+#include <set>
+
+#include "support/host_harness.h"
 
 namespace varnok::test {
 namespace {
 
-using namespace std::chrono_literals;
-
-constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070002);
+// A notification's bytes before its name.
+constexpr std::uint32_t kFixedBody = offsetof(ScanNotification, FileName);
 
 class ClientTest : public SimulatedDriverTest {
 protected:
-    static void Start(ScanCallback scan = RecordScan, ScanResultCallback result = RecordResult,
-                      LogCallback log = RecordLog) {
-        const DriverConfig config = MakeConfig();
-        ASSERT_EQ(FilterInit(&config, scan, result, log), S_OK);
-        ASSERT_TRUE(SimWaitForTraffic(0, 1, kWaitMs));  // the configuration
+    // Posts the first `length` bytes of the body: less than the whole makes a short message.
+    static void Post(const ScanNotification& notification, std::uint32_t length) {
+        EXPECT_EQ(SimPostNotification(&notification, length, sizeof(ScanReply), nullptr, kWaitMs), S_OK);
     }
 
-    // Waits for `count` verdicts beyond the configuration sent by FilterInit.
-    static void WaitForVerdicts(std::uint32_t count) { ASSERT_TRUE(SimWaitForTraffic(0, 1 + count, kWaitMs)); }
-
-    // Sends one file event and returns its verdict command.
-    ScanCommand Examine(const std::wstring& path, std::uint64_t event_id = 41) {
-        const std::size_t before = VerdictCount();
-        const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
-        PostFileEvent(path, event_id);
-        EXPECT_TRUE(SimWaitForTraffic(0, commands + 1, kWaitMs));
-        const std::vector<ScanCommand> verdicts = Verdicts();
-        EXPECT_EQ(verdicts.size(), before + 1);
-        return verdicts.empty() ? ScanCommand{} : verdicts.back();
+    // Passes twice as many events for `path` as there are buffers, one after another, so that a
+    // later short message lands on buffers that held this name and body; then forgets them.
+    void FillBuffers(const std::wstring& path, std::size_t lines_per_event, std::size_t results_per_event) {
+        const std::size_t events = 2 * kScanThreadCountForTests;
+        for (std::size_t i = 0; i < events; ++i) {
+            Examine(path);
+        }
+        ASSERT_TRUE(Host().WaitUntil([&] {
+            return Host().log_lines.size() == events * lines_per_event && Host().results == events * results_per_event;
+        }));
+        SimResetTraffic();
+        Host().Reset();
     }
-
-    static std::wstring NewEvent(const std::wstring& path) { return L"NEW EVENT -----  for " + path; }
 };
 
-const std::string kDownload = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/tool.exe\r\n";
+// What the driver had been told when the scan of each event began (by its Value3), and on which
+// thread the scan ran.
+struct ScanMoment {
+    std::set<std::uint64_t> replied;  // MessageIds
+    DWORD thread_id = 0;
+};
+constexpr std::uint32_t kMomentEvents = 10;
+ScanMoment g_moments[kMomentEvents];
 
-// ---- The decision, exit by exit ----------------------------------------------------------------------
-
-TEST_F(ClientTest, ScannedDownloadIsRecordedAndReported) {
-    Start();
-    const std::wstring file = folder.File(L"tool.exe");
-    WriteStream(file, L"Zone.Identifier", kDownload);
-    Host().default_verdict = -7;
-
-    const ScanCommand verdict = Examine(file, 0x1122334455667788ULL);
-    EXPECT_EQ(verdict.Verdict, -7);
-    EXPECT_EQ(verdict.EventId, 0x1122334455667788ULL);
-
-    const std::vector<ScanCall> scans = Host().Scans();
-    ASSERT_EQ(scans.size(), 1u);
-    EXPECT_EQ(scans[0].file_name, file);
-    EXPECT_EQ(scans[0].zone_id, 3);
-    EXPECT_EQ(scans[0].source, L"https://downloads.example/tool.exe");
-    EXPECT_EQ(scans[0].value3, kEventValue3);
-    EXPECT_EQ(scans[0].value2, kEventValue2);
-    EXPECT_EQ(scans[0].value1, kEventValue1);
-    EXPECT_EQ(scans[0].reserved, 0u);
-
-    ASSERT_TRUE(Host().WaitForResults(1));
-    const std::string path_bytes(file.begin(), file.end());
-    EXPECT_EQ(ReadStream(file, L"varnok"),
-              "HostUrl=https://downloads.example/tool.exe\r\nScanResult=-7\r\nFileName=" + path_bytes + "\r\n");
-    const std::vector<ResultCall> results = Host().Results();
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0].path, file);
-    EXPECT_EQ(results[0].verdict, -7);
-    EXPECT_EQ(Host().LogLines(), (std::vector<LogLine>{{0, NewEvent(file)}}));
-}
-
-TEST_F(ClientTest, CleanScanResultSparesTheNextEvent) {
-    Start();
-    const std::wstring file = folder.File(L"fresh.exe");
-    WriteStream(file, L"Zone.Identifier", kDownload);
-    Host().default_verdict = 2;
-    EXPECT_EQ(Examine(file, 1).Verdict, 2);
-    EXPECT_EQ(Examine(file, 2).Verdict, 2);
-    EXPECT_EQ(Host().Scans().size(), 1u);
-}
-
-TEST_F(ClientTest, ReferrerStandsInForAMissingHost) {
-    Start();
-    const std::wstring file = folder.File(L"referred.exe");
-    WriteStream(file, L"Zone.Identifier", "ZoneId=3\r\nReferrerUrl=https://www.example.org/downloads?id=4\r\n");
-    Examine(file);
-    const std::vector<ScanCall> scans = Host().Scans();
-    ASSERT_EQ(scans.size(), 1u);
-    EXPECT_EQ(scans[0].source, L"https://www.example.org/downloads?id=4");
-}
-
-TEST_F(ClientTest, ThrowingScanCallbackStillGetsOneVerdictAndTheWorkerGoesOn) {
-    Start();
-    const std::wstring file = folder.File(L"throws.exe");
-    WriteStream(file, L"Zone.Identifier", kDownload);
-    Host().throw_from_scan = true;
-    EXPECT_EQ(Examine(file, 1).Verdict, 2);
-    EXPECT_EQ(ReadStream(file, L"varnok"), "HostUrl=https://downloads.example/tool.exe\r\n");
-
-    Host().throw_from_scan = false;
-    for (std::uint64_t event_id = 2; event_id < 2 + 2 * kScanThreadCountForTests; ++event_id) {
-        EXPECT_EQ(Examine(file, event_id).Verdict, 1);
+std::int32_t ScanRecordingReplies(FileInfo file_info, std::uint32_t value2, std::uint32_t value1) {
+    ScanMoment& moment = g_moments[file_info.Value3 % kMomentEvents];
+    moment.thread_id = ::GetCurrentThreadId();
+    for (const SimTraffic& reply : Traffic(SIM_TRAFFIC_REPLY)) {
+        moment.replied.insert(As<ScanReply>(reply).MessageId);
     }
+    return RecordScan(file_info, value2, value1);
 }
 
-// ---- The pool and the port ---------------------------------------------------------------------------
-
-TEST_F(ClientTest, EveryFileEventIsAcknowledgedBeforeItsVerdict) {
-    Start();
-    const std::wstring file = folder.File(L"plain.txt");
-    const std::uint64_t message_id = PostFileEvent(file, 77);
-    WaitForVerdicts(1);
-    const std::vector<SimTraffic> replies = Traffic(SIM_TRAFFIC_REPLY);
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0].Length, 20u);
-    EXPECT_EQ(replies[0].Result, S_OK);
-    const ScanReply reply = AsReply(replies[0]);
-    EXPECT_EQ(reply.MessageId, message_id);
-    EXPECT_EQ(reply.Status, 0);
-    EXPECT_EQ(reply.ThreadId, Verdicts().at(0).ThreadId);
-    EXPECT_NE(reply.ThreadId, 77u);
-}
-
-TEST_F(ClientTest, OtherKindsGetNoReplyNoCallbackAndNoCommand) {
-    Start();
-    const std::wstring file = folder.File(L"kinds.exe");
-    WriteStream(file, L"Zone.Identifier", kDownload);
-    for (std::uint32_t kind : {1u, 2u, 0xFFFFFFFFu}) {
-        const ScanNotification notification = MakeFileEvent(file, 500 + kind, kind);
-        ASSERT_EQ(SimPostNotification(&notification, sizeof(notification), 0, nullptr, kWaitMs), S_OK);
+// Each event is acknowledged before its file is examined, by the thread that examines it, and gets
+// one verdict carrying its own 64-bit id; the host gets the event's values unchanged.
+TEST_F(ClientTest, EventIsAcknowledgedBeforeItsScanAndAnsweredOnceWithItsIds) {
+    Start(ScanRecordingReplies);
+    constexpr std::uint64_t kFirstEventId = 0x1122334455667700ULL;
+    const std::wstring file = Download(L"download.exe");
+    std::map<std::uint64_t, std::uint32_t> event_of_message;  // by the event's Value3
+    for (std::uint32_t i = 0; i < kMomentEvents; ++i) {
+        event_of_message[PostFileEvent(file, kFirstEventId + i, i)] = i;
     }
-    EXPECT_EQ(Examine(file, 9).EventId, 9u);  // handled after the others went by
-    EXPECT_EQ(SimTrafficCount(SIM_TRAFFIC_REPLY), 1u);
-    EXPECT_EQ(VerdictCount(), 1u);
-    EXPECT_EQ(Host().Scans().size(), 1u);
-}
+    ASSERT_TRUE(SimWaitForTraffic(kMomentEvents, 1 + kMomentEvents, kWaitMs));
+    ASSERT_TRUE(Host().WaitForResults(kMomentEvents));
 
-TEST_F(ClientTest, RefusedReplyEndsOnlyItsEvent) {
-    Start();
-    const std::wstring file = folder.File(L"plain.txt");
-    SimRefuseReplies(1);
-    PostFileEvent(file, 1);
-    ASSERT_TRUE(SimWaitForTraffic(1, 1, kWaitMs));
-    for (std::uint64_t event_id = 2; event_id <= 40; ++event_id) {
-        PostFileEvent(file, event_id);
-    }
-    WaitForVerdicts(39);
+    std::map<std::uint64_t, ScanCommand> verdict_of_event;
     for (const ScanCommand& verdict : Verdicts()) {
-        EXPECT_NE(verdict.EventId, 1u);
+        EXPECT_TRUE(verdict_of_event.emplace(verdict.EventId, verdict).second) << "two verdicts for one event";
+    }
+    const std::vector<SimTraffic> replies = Traffic(SIM_TRAFFIC_REPLY);
+    ASSERT_EQ(replies.size(), kMomentEvents);
+    for (const SimTraffic& record : replies) {
+        EXPECT_EQ(record.Length, sizeof(ScanReply));
+        const auto reply = As<ScanReply>(record);
+        EXPECT_EQ(reply.Status, 0);
+        const std::uint32_t event = event_of_message.at(reply.MessageId);
+        EXPECT_EQ(g_moments[event].replied.count(reply.MessageId), 1u) << "scanned before its reply";
+        EXPECT_EQ(reply.ThreadId, g_moments[event].thread_id);
+        EXPECT_EQ(verdict_of_event.at(kFirstEventId + event).ThreadId, g_moments[event].thread_id);
+        EXPECT_EQ(verdict_of_event.at(kFirstEventId + event).Verdict, kRecordedVerdict);
+    }
+    for (const ScanCall& scan : Host().Scans()) {
+        EXPECT_EQ(scan.value1, kEventValue1);
+        EXPECT_EQ(scan.value2, kEventValue2);
+        EXPECT_EQ(scan.reserved, 0u);
     }
 }
 
-TEST_F(ClientTest, WithoutCallbacksEveryEventPassesAndNothingIsLogged) {
-    Start();
-    ASSERT_EQ(ClientDisconnect(), S_OK);
-    SimResetTraffic();
-    Start(nullptr, nullptr, nullptr);
-    const std::wstring file = folder.File(L"download.exe");
-    WriteStream(file, L"Zone.Identifier", kDownload);
-    EXPECT_EQ(Examine(file, 1).Verdict, 2);
-    EXPECT_EQ(Examine(file, 2).Verdict, 2);
-    EXPECT_TRUE(Host().LogLines().empty());
-    EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
-}
-
-TEST_F(ClientTest, ReceivesAnsweredAtOnceStillComplete) {
+// Messages that are no whole file event, each on a buffer that held a whole event before: a name cut
+// before its NUL is exactly what arrived, not what an earlier, longer name left; a name that fills
+// its whole array ends with it, not in the body's padding after it. A message that ends inside the
+// fixed fields gets no reply and no verdict; one that ends before the name gets verdict 2 unexamined;
+// notifications of other kinds get no reply, no callback and no command. None of them keeps its
+// buffer out of circulation, also when the driver answers receives at once, without a wait.
+TEST_F(ClientTest, MessagesThatAreNoWholeFileEventNeverReadWhatAnEarlierOneLeft) {
     SimImmediateReceives(1000);
     Start();
-    const std::wstring file = folder.File(L"plain.txt");
-    for (std::uint64_t event_id = 1; event_id <= 60; ++event_id) {
-        PostFileEvent(file, event_id);
+    Download(L"abvictim.exe");  // what an earlier, longer name would leave of "ab"
+    const std::wstring cut = Download(L"ab");
+    FillBuffers((folder_.path / L"XYvictim.exe").wstring(), 2, 0);
+    Post(MakeFileEvent(cut, 900), kFixedBody + static_cast<std::uint32_t>(cut.size() * sizeof(WireChar)));
+    ASSERT_TRUE(Host().WaitForResults(1));
+    ASSERT_EQ(Host().Scans().size(), 1u);
+    EXPECT_EQ(Host().Scans()[0].file_name, cut);
+    const auto whole = std::make_unique<ScanNotification>(MakeFileEvent(std::wstring(), 7));
+    std::fill_n(whole->FileName, kFileNameUnits, L'A');
+    whole->Padding = 0x00420042;  // "BB", were it read as units of the name
+    Post(*whole, sizeof(ScanNotification));
+    ASSERT_TRUE(SimWaitForTraffic(2, 2, kWaitMs));
+    EXPECT_EQ(Verdicts().at(1).EventId, 7u);
+    EXPECT_EQ(Verdicts().at(1).Verdict, 2);
+    ASSERT_TRUE(Host().WaitUntil([] { return Host().log_lines.size() == 3; }));  // one line for "ab", two for it
+    EXPECT_EQ(Host().LogLines().at(1).text, L"NEW EVENT -----  for " + std::wstring(kFileNameUnits, L'A'));
+    Host().Reset();
+
+    const std::wstring file = Download(L"download.exe");
+    FillBuffers(file, 1, 1);
+    const std::uint32_t lengths[] = {0, 4, 16, kFixedBody - 1, kFixedBody, kFixedBody + 1};
+    std::uint32_t answerable = kScanThreadCountForTests;
+    for (std::uint32_t i = 0; i < 2 * kScanThreadCountForTests; ++i) {
+        Post(MakeFileEvent(file, 300 + i), lengths[i % 6]);
+        answerable += lengths[i % 6] >= kFixedBody ? 1 : 0;
     }
-    WaitForVerdicts(60);
-    SimImmediateReceives(0);
-    EXPECT_EQ(ClientDisconnect(), S_OK);
+    const std::uint32_t other_kinds[] = {1, 2, 0xFFFFFFFFu};
+    for (std::uint32_t i = 0; i < 3 * kScanThreadCountForTests; ++i) {
+        const ScanNotification notification = MakeFileEvent(file, 0x1000 + i, other_kinds[i % 3]);
+        ASSERT_EQ(SimPostNotification(&notification, sizeof(notification), 0, nullptr, kWaitMs), S_OK);
+    }
+    for (std::uint32_t i = 0; i < kScanThreadCountForTests; ++i) {
+        PostFileEvent(file, 700 + i);
+    }
+    ASSERT_TRUE(SimWaitForTraffic(answerable, answerable, kWaitMs));
+    ASSERT_TRUE(Host().WaitForResults(kScanThreadCountForTests));
+
+    std::set<std::uint64_t> answered;
+    for (const ScanCommand& verdict : Verdicts()) {
+        EXPECT_TRUE(answered.insert(verdict.EventId).second);
+        EXPECT_LT(verdict.EventId, 0x1000u) << "a notification of another kind got a verdict";
+        if (verdict.EventId < 700) {
+            EXPECT_GE(lengths[(verdict.EventId - 300) % 6], kFixedBody) << verdict.EventId;
+            EXPECT_EQ(verdict.Verdict, 2);
+        } else {
+            EXPECT_EQ(verdict.Verdict, kRecordedVerdict);
+        }
+    }
+    EXPECT_EQ(answered.size(), answerable);
+    EXPECT_EQ(SimTrafficCount(SIM_TRAFFIC_REPLY), answerable);
+    EXPECT_EQ(Host().Scans().size(), kScanThreadCountForTests);
 }
 
-// ---- The lifecycle ---------------------------------------------------------------------------------
-
-TEST_F(ClientTest, RefusedConfigurationDoesNotStopTheStart) {
+// A configuration text without a NUL reaches the driver cut to 1023 units and terminated; one the
+// driver refuses does not stop the start, and SetDriverConfiguration tells the driver's answer.
+TEST_F(ClientTest, ConfigurationReachesTheDriverWholeAndARefusalIsTold) {
+    DriverConfig config = MakeConfig();
+    for (std::uint32_t i = 0; i < 1024; ++i) {
+        config.ConfigText[i] = static_cast<wchar_t>(L'A' + i % 26);
+    }
+    config.ConfigValue1 = 0xDEADBEEFu;
     SimFailCommands(E_ACCESSDENIED, 1);
-    const DriverConfig config = MakeConfig(L"refused", 1, 2);
-    ASSERT_EQ(FilterInit(&config, RecordScan, RecordResult, RecordLog), S_OK);
-    EXPECT_EQ(Examine(folder.File(L"plain.txt")).Verdict, 2);
-    EXPECT_EQ(AsCommand(Traffic(SIM_TRAFFIC_COMMAND).at(0)).Command, static_cast<std::uint32_t>(CommandConfiguration));
+    ASSERT_EQ(FilterInit(&config, nullptr, nullptr, nullptr), S_OK);
+    ASSERT_TRUE(SimWaitForTraffic(0, 1, kWaitMs));
+    const ScanCommand sent = As<ScanCommand>(Traffic(SIM_TRAFFIC_COMMAND).at(0));
+    EXPECT_EQ(sent.Command, static_cast<std::uint32_t>(CommandConfiguration));
+    EXPECT_EQ(std::wstring(sent.ConfigText, 1023), std::wstring(config.ConfigText, 1023));
+    EXPECT_EQ(sent.ConfigText[1023], 0);
+    EXPECT_EQ(sent.ConfigValue1, 0xDEADBEEFu);
+    EXPECT_EQ(sent.ConfigValue2, kConfigValue2);
+
     EXPECT_EQ(SetDriverConfiguration(L"accepted", 3, 4), 1);
-    const ScanCommand sent = AsCommand(Traffic(SIM_TRAFFIC_COMMAND).back());
-    EXPECT_EQ(std::wstring(sent.ConfigText), L"accepted");
-    EXPECT_EQ(sent.ConfigValue1, 3u);
-    EXPECT_EQ(sent.ConfigValue2, 4u);
+    const ScanCommand accepted = As<ScanCommand>(Traffic(SIM_TRAFFIC_COMMAND).back());
+    EXPECT_EQ(std::wstring(accepted.ConfigText), L"accepted");
+    EXPECT_EQ(accepted.ConfigValue1, 3u);
+    EXPECT_EQ(accepted.ConfigValue2, 4u);
+    SimFailCommands(E_ACCESSDENIED, 1);
+    EXPECT_EQ(SetDriverConfiguration(L"refused", 1, 2), 0);
 }
 
-TEST_F(ClientTest, StartWithoutDriverFailsAndLeavesNothingToStop) {
-    SimClosePort();
+// While the library runs a second start is refused and changes nothing; without a driver, or with
+// one refusing the connection, a start fails and leaves nothing to stop.
+TEST_F(ClientTest, StartIsRefusedWhileRunningAndFailsWithoutADriver) {
+    Start();
     const DriverConfig config = MakeConfig();
-    EXPECT_EQ(FilterInit(&config, RecordScan, RecordResult, RecordLog), kNotFound);
+    EXPECT_EQ(FilterInit(&config, nullptr, nullptr, nullptr), HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
+    EXPECT_EQ(Examine(Download(L"download.exe")).Verdict, kRecordedVerdict);  // the first start's callbacks
+    EXPECT_EQ(SimConnectionCount(), 1u);
+    ASSERT_EQ(ClientDisconnect(), S_OK);
+
+    SimClosePort();
+    EXPECT_EQ(FilterInit(&config, RecordScan, RecordResult, RecordLog), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(ClientDisconnect(), E_POINTER);
     EXPECT_EQ(SetDriverConfiguration(L"x", 0, 0), 0);
-
     SimFailConnect(E_ACCESSDENIED, 1);
     ASSERT_EQ(SimCreatePort(), S_OK);
     EXPECT_EQ(FilterInit(&config, RecordScan, RecordResult, RecordLog), E_ACCESSDENIED);
     EXPECT_EQ(ClientDisconnect(), E_POINTER);
 }
 
-TEST_F(ClientTest, DisconnectTwiceAndStartAgain) {
-    Start();
-    EXPECT_EQ(ClientDisconnect(), S_OK);
-    EXPECT_EQ(ClientDisconnect(), E_POINTER);
-    Start();
-    EXPECT_EQ(Examine(folder.File(L"plain.txt")).Verdict, 2);
-    EXPECT_EQ(ClientDisconnect(), S_OK);
-}
-
-TEST_F(ClientTest, SecondStartIsRefusedAndTheRunningClientKeepsWorking) {
-    Start();
-    const DriverConfig config = MakeConfig();
-    EXPECT_EQ(FilterInit(&config, nullptr, nullptr, nullptr), HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
-    const std::wstring file = folder.File(L"download.exe");
-    WriteStream(file, L"Zone.Identifier", kDownload);
-    EXPECT_EQ(Examine(file).Verdict, 1);  // the first start's callbacks are still in place
-    EXPECT_EQ(SimConnectionCount(), 1u);
-}
-
-TEST_F(ClientTest, VersionIsOneTextAtOneAddress) {
-    const HMODULE hLibrary = ::GetModuleHandleW(L"varnokclient.dll");
-    ASSERT_NE(hLibrary, nullptr);
-    const auto get_version =
-        reinterpret_cast<VarnokGetVersionFn>(reinterpret_cast<void*>(::GetProcAddress(hLibrary, "GetVersion")));
-    ASSERT_NE(get_version, nullptr);
-    const char* const before = get_version();
-    EXPECT_STREQ(before, "2.0.0.135");
-    Start();
-    EXPECT_EQ(get_version(), before);
-    ClientDisconnect();
-    EXPECT_EQ(get_version(), before);
-}
-
-TEST(ClientLibrary, CarriesVersion2_0_0_135) {
+// The file carries its version in its resource; VarnokDeleteFile needs no connection.
+TEST_F(ClientTest, VersionResourceAndDeleteFile) {
     wchar_t path[MAX_PATH];
     ASSERT_GT(::GetModuleFileNameW(::GetModuleHandleW(L"varnokclient.dll"), path, MAX_PATH), 0u);
     std::vector<std::byte> block(::GetFileVersionInfoSizeW(path, nullptr));
     ASSERT_FALSE(block.empty());
     ASSERT_TRUE(::GetFileVersionInfoW(path, 0, static_cast<DWORD>(block.size()), block.data()));
-
-    VS_FIXEDFILEINFO* pFixed = nullptr;
+    VS_FIXEDFILEINFO* fixed = nullptr;
     UINT size = 0;
-    ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&pFixed), &size));
-    EXPECT_EQ(pFixed->dwFileVersionMS, 0x00020000u);
-    EXPECT_EQ(pFixed->dwFileVersionLS, 0x00000087u);
-    EXPECT_EQ(pFixed->dwProductVersionMS, 0x00020000u);
-    EXPECT_EQ(pFixed->dwProductVersionLS, 0x00000087u);
+    ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &size));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00020000u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000087u);
     for (const wchar_t* key :
          {L"\\StringFileInfo\\040904B0\\FileVersion", L"\\StringFileInfo\\040904B0\\ProductVersion"}) {
-        wchar_t* pText = nullptr;
-        ASSERT_TRUE(::VerQueryValueW(block.data(), key, reinterpret_cast<void**>(&pText), &size)) << key;
-        EXPECT_EQ(std::wstring(pText), L"2.0.0.135");
+        wchar_t* text = nullptr;
+        ASSERT_TRUE(::VerQueryValueW(block.data(), key, reinterpret_cast<void**>(&text), &size)) << key;
+        EXPECT_EQ(std::wstring(text), L"2.0.0.135");
     }
-}
 
-TEST_F(ClientTest, DeleteFileWorksWithoutAConnection) {
-    const std::wstring file = folder.File(L"delete-me.txt");
+    const std::wstring file = folder_.File(L"delete-me.txt");
     EXPECT_NE(VarnokDeleteFile(file.c_str()), 0);
     EXPECT_FALSE(std::filesystem::exists(file));
     EXPECT_EQ(VarnokDeleteFile(file.c_str()), 0);

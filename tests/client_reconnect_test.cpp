@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
 
-#include <set>
-
-#include "support/client_fixture.h"
+#include "support/host_harness.h"
 #include "tools/common/process_usage.h"
 
 namespace varnok::test {
@@ -24,84 +22,40 @@ const std::wstring kWarnConnectionRestored = L"connection to kernel driver resto
 constexpr auto kMaxReconnectDelay = 5s;
 
 std::size_t ThreadCount() {
-    const HANDLE hSnapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE) {
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
         return 0;
     }
     std::size_t count = 0;
     THREADENTRY32 entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Thread32First(hSnapshot, &entry); more; more = ::Thread32Next(hSnapshot, &entry)) {
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
         count += entry.th32OwnerProcessID == ::GetCurrentProcessId() ? 1u : 0u;
     }
-    ::CloseHandle(hSnapshot);
+    ::CloseHandle(snapshot);
     return count;
-}
-
-// A scanner that can hold every scan until many are inside at once: then that many buffers circulate.
-struct ScanGate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool closed = false;
-    std::size_t inside = 0;
-};
-
-ScanGate& Gate() {
-    static ScanGate gate;
-    return gate;
-}
-
-std::int32_t GatedScan(FileInfo file_info, std::uint32_t value2, std::uint32_t value1) {
-    ScanGate& gate = Gate();
-    {
-        std::unique_lock lock(gate.mutex);
-        ++gate.inside;
-        gate.changed.notify_all();
-        gate.changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return !gate.closed; });
-        --gate.inside;
-    }
-    return RecordScan(file_info, value2, value1);
 }
 
 class ReconnectTest : public SimulatedDriverTest {
 protected:
-    void TearDown() override {
-        OpenGate();
-        SimRefuseReplies(0);
-        SimFailReceives(S_OK, 0);
-        SimFailConnect(S_OK, 0);
-        SimFailCommands(S_OK, 0);
-        SimulatedDriverTest::TearDown();
-    }
+    static void Start() { SimulatedDriverTest::Start(ScanSlowly); }
 
-    static void Start() { StartClient(GatedScan); }
-
-    static void OpenGate() {
-        const std::lock_guard lock(Gate().mutex);
-        Gate().closed = false;
-        Gate().changed.notify_all();
-    }
-
-    static std::size_t LinesSaying(const std::wstring& text) {
-        const std::vector<LogLine> lines = Host().LogLines();
-        return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), LogLine{VARNOK_LOG_WARN, text}));
-    }
-
-    static bool WaitForLinesSaying(const std::wstring& text, std::ptrdiff_t count = 1) {
-        return Host().WaitUntil([&] {
-            return std::count(Host().log_lines.begin(), Host().log_lines.end(), LogLine{VARNOK_LOG_WARN, text}) ==
-                   count;
+    // Waits until the warning has been logged `count` times; then the count goes on to be checked.
+    static std::size_t LinesSaying(const std::wstring& text, std::size_t count = 0) {
+        std::size_t lines = 0;
+        Host().WaitUntil([&] {
+            lines = static_cast<std::size_t>(
+                std::count(Host().log_lines.begin(), Host().log_lines.end(), LogLine{VARNOK_LOG_WARN, text}));
+            return lines >= count;
         });
+        return lines;
     }
 
     // Sends `count` events for a plain file one after another; each must get its verdict.
     void ExpectEventsAnswered(std::uint64_t first_event_id, std::uint32_t count) {
-        const std::wstring file = folder.File(L"plain.txt");
+        const std::wstring file = folder_.File(L"plain.txt");
         for (std::uint64_t event_id = first_event_id; event_id < first_event_id + count; ++event_id) {
-            const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
-            PostFileEvent(file, event_id);
-            ASSERT_TRUE(SimWaitForTraffic(0, commands + 1, kWaitMs)) << event_id;
-            EXPECT_EQ(Verdicts().back().EventId, event_id);
+            Examine(file, event_id);
         }
     }
 
@@ -113,23 +67,16 @@ protected:
         }
     }
 
-    // All 25 buffers are in circulation: 25 events are examined at the same time.
+    // All 25 buffers are in circulation: 25 events of one slow file are examined at the same time.
     void ExpectEveryBufferInCirculation() {
-        {
-            const std::lock_guard lock(Gate().mutex);
-            Gate().closed = true;
-        }
+        const std::wstring slow = Download(L"held.exe");
+        ChangeScanner([&](SlowScanner& scanner) { scanner.slow_file = slow; });
         const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
         for (std::uint32_t i = 0; i < kScanThreadCountForTests; ++i) {
-            PostFileEvent(Download(L"held" + std::to_wstring(i) + L".exe"), 0xC000 + i);
+            PostFileEvent(slow, 0xC000 + i, i);
         }
-        std::unique_lock lock(Gate().mutex);
-        const bool all_inside = Gate().changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
-                                                        [] { return Gate().inside == kScanThreadCountForTests; });
-        EXPECT_TRUE(all_inside) << Gate().inside << " events examined at once";
-        Gate().closed = false;
-        Gate().changed.notify_all();
-        lock.unlock();
+        EXPECT_TRUE(WaitForSlowScans(kScanThreadCountForTests)) << Scanner().waiting << " events examined at once";
+        ReleaseSlowScans();
         EXPECT_TRUE(SimWaitForTraffic(0, commands + kScanThreadCountForTests, kWaitMs));
     }
 };
@@ -138,7 +85,7 @@ protected:
 // tried again with their buffers: no worker or buffer is lost, one warning for each flood.
 TEST_F(ReconnectTest, RefusedRepliesAndFailingReceivesLoseNoWorkerNorBuffer) {
     Start();
-    const std::wstring file = folder.File(L"plain.txt");
+    const std::wstring file = folder_.File(L"plain.txt");
     const std::uint32_t refused = kScanThreadCountForTests + 5;
     SimRefuseReplies(refused);
     const Clock::time_point start = Clock::now();
@@ -178,7 +125,7 @@ TEST_F(ReconnectTest, RestartedDriverGetsTheLatestConfigurationAndNothingLeaks) 
     SimFailConnect(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), 4);
     const std::uint32_t attempts = SimConnectAttempts();
     SimDropConnection();
-    ASSERT_TRUE(WaitForLinesSaying(kWarnConnectionLost));
+    ASSERT_EQ(LinesSaying(kWarnConnectionLost, 1), 1u);
     EXPECT_EQ(SetDriverConfiguration(L"third", 5, 6), 0);  // remembered for the reconnection
     SimResetTraffic();
     // Four failures, then the connection: after waits of 100, 200, 400, 800 and 1600 ms.
@@ -186,8 +133,8 @@ TEST_F(ReconnectTest, RestartedDriverGetsTheLatestConfigurationAndNothingLeaks) 
     const Clock::time_point refused_last = Clock::now();
     ASSERT_TRUE(SimWaitForConnections(2, attempts + 5, kWaitMs));
     EXPECT_LT(Clock::now() - refused_last, kMaxReconnectDelay);
-    ASSERT_TRUE(WaitForLinesSaying(kWarnConnectionRestored));
-    const ScanCommand resent = AsCommand(Traffic(SIM_TRAFFIC_COMMAND).at(0));
+    ASSERT_EQ(LinesSaying(kWarnConnectionRestored, 1), 1u);
+    const ScanCommand resent = As<ScanCommand>(Traffic(SIM_TRAFFIC_COMMAND).at(0));
     EXPECT_EQ(resent.Command, static_cast<std::uint32_t>(CommandConfiguration));
     EXPECT_EQ(std::wstring(resent.ConfigText), L"third");
     EXPECT_EQ(resent.ConfigValue1, 5u);
@@ -207,8 +154,9 @@ TEST_F(ReconnectTest, RestartedDriverGetsTheLatestConfigurationAndNothingLeaks) 
             connections = 1;
         }
         ASSERT_TRUE(SimWaitForConnections(connections, 0, kWaitMs)) << restart;
-        ASSERT_TRUE(WaitForLinesSaying(kWarnConnectionRestored, restart + 2)) << restart;  // configured again
-        ExpectEventsAnswered(1000 * static_cast<std::uint64_t>(restart), 1);
+        const std::size_t restored = static_cast<std::size_t>(restart) + 2;  // configured again
+        ASSERT_EQ(LinesSaying(kWarnConnectionRestored, restored), restored) << restart;
+        ExpectEventsAnswered(1000 * static_cast<std::uint64_t>(restart + 1), 1);
     }
     ExpectEveryBufferInCirculation();
     ASSERT_EQ(ClientDisconnect(), S_OK);
@@ -219,8 +167,26 @@ TEST_F(ReconnectTest, RestartedDriverGetsTheLatestConfigurationAndNothingLeaks) 
     EXPECT_LT(usage::HeapBytesInUse(), heap + 256 * 1024);
 }
 
-TEST_F(ReconnectTest, DisconnectIsPromptWhileTheDriverIsGoneAndAFreshStartWorks) {
+// A stop returns promptly whatever the driver does: refusing replies while receives fail and it
+// restarts, or gone for good while the library waits to connect again. A fresh start then works.
+TEST_F(ReconnectTest, StopIsPromptWhateverTheDriverDoesAndAFreshStartWorks) {
     const std::size_t threads_idle = ThreadCount();
+    for (int round = 0; round < 3; ++round) {
+        Start();
+        const std::wstring file = folder_.File(L"plain.txt");
+        SimRefuseReplies(kScanThreadCountForTests);
+        for (std::uint64_t event_id = 1; event_id <= kScanThreadCountForTests; ++event_id) {
+            PostFileEvent(file, event_id);
+        }
+        SimFailReceives(HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES), 5);
+        SimDropConnection();
+        EXPECT_EQ(ClientDisconnect(), S_OK);
+        EXPECT_FALSE(SimIsConnected());
+        SimFailReceives(S_OK, 0);
+        SimRefuseReplies(0);
+        SimResetTraffic();
+    }
+
     Start();
     const std::uint32_t attempts = SimConnectAttempts();
     SimClosePort();

@@ -25,10 +25,10 @@ TEST(DllUnload, LoadAndUnloadRoundsLeaveTheHeapsLevel) {
     constexpr int kWarmUp = 20;
     std::uint64_t heap_after_warm_up = 0;
     for (int round = 0; round < kRounds; ++round) {
-        const HMODULE hLibrary = ::LoadLibraryW(copy.c_str());
-        ASSERT_NE(hLibrary, nullptr) << round;
-        ASSERT_NE(::GetProcAddress(hLibrary, "FilterInit"), nullptr);
-        ASSERT_TRUE(::FreeLibrary(hLibrary));
+        const HMODULE library = ::LoadLibraryW(copy.c_str());
+        ASSERT_NE(library, nullptr) << round;
+        ASSERT_NE(::GetProcAddress(library, "FilterInit"), nullptr);
+        ASSERT_TRUE(::FreeLibrary(library));
         ASSERT_EQ(::GetModuleHandleW(copy.c_str()), nullptr) << "the copy stayed loaded";
         if (round + 1 == kWarmUp) {
             heap_after_warm_up = usage::HeapBytesInUse();
