@@ -27,7 +27,7 @@ protected:
     // Passes twice as many events for `path` as there are buffers, one after another, so that a
     // later short message lands on buffers that held this name and body; then forgets them.
     void FillBuffers(const std::wstring& path, std::size_t lines_per_event, std::size_t results_per_event) {
-        const std::size_t events = 2 * kScanThreadCountForTests;
+        const std::size_t events = 2 * kScanThreadCount;
         for (std::size_t i = 0; i < events; ++i) {
             Examine(path);
         }
@@ -123,21 +123,21 @@ TEST_F(ClientTest, MessagesThatAreNoWholeFileEventNeverReadWhatAnEarlierOneLeft)
     const std::wstring file = Download(L"download.exe");
     FillBuffers(file, 1, 1);
     const std::uint32_t lengths[] = {0, 4, 16, kFixedBody - 1, kFixedBody, kFixedBody + 1};
-    std::uint32_t answerable = kScanThreadCountForTests;
-    for (std::uint32_t i = 0; i < 2 * kScanThreadCountForTests; ++i) {
+    std::uint32_t answerable = kScanThreadCount;
+    for (std::uint32_t i = 0; i < 2 * kScanThreadCount; ++i) {
         Post(MakeFileEvent(file, 300 + i), lengths[i % 6]);
         answerable += lengths[i % 6] >= kFixedBody ? 1 : 0;
     }
     const std::uint32_t other_kinds[] = {1, 2, 0xFFFFFFFFu};
-    for (std::uint32_t i = 0; i < 3 * kScanThreadCountForTests; ++i) {
+    for (std::uint32_t i = 0; i < 3 * kScanThreadCount; ++i) {
         const ScanNotification notification = MakeFileEvent(file, 0x1000 + i, other_kinds[i % 3]);
         ASSERT_EQ(SimPostNotification(&notification, sizeof(notification), 0, nullptr, kWaitMs), S_OK);
     }
-    for (std::uint32_t i = 0; i < kScanThreadCountForTests; ++i) {
+    for (std::uint32_t i = 0; i < kScanThreadCount; ++i) {
         PostFileEvent(file, 700 + i);
     }
     ASSERT_TRUE(SimWaitForTraffic(answerable, answerable, kWaitMs));
-    ASSERT_TRUE(Host().WaitForResults(kScanThreadCountForTests));
+    ASSERT_TRUE(Host().WaitForResults(kScanThreadCount));
 
     std::set<std::uint64_t> answered;
     for (const ScanCommand& verdict : Verdicts()) {
@@ -152,7 +152,7 @@ TEST_F(ClientTest, MessagesThatAreNoWholeFileEventNeverReadWhatAnEarlierOneLeft)
     }
     EXPECT_EQ(answered.size(), answerable);
     EXPECT_EQ(SimTrafficCount(SIM_TRAFFIC_REPLY), answerable);
-    EXPECT_EQ(Host().Scans().size(), kScanThreadCountForTests);
+    EXPECT_EQ(Host().Scans().size(), kScanThreadCount);
 }
 
 // A configuration text without a NUL reaches the driver cut to 1023 units and terminated; one the

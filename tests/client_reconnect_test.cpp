@@ -72,12 +72,12 @@ protected:
         const std::wstring slow = Download(L"held.exe");
         ChangeScanner([&](SlowScanner& scanner) { scanner.slow_file = slow; });
         const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
-        for (std::uint32_t i = 0; i < kScanThreadCountForTests; ++i) {
+        for (std::uint32_t i = 0; i < kScanThreadCount; ++i) {
             PostFileEvent(slow, 0xC000 + i, i);
         }
-        EXPECT_TRUE(WaitForSlowScans(kScanThreadCountForTests)) << Scanner().waiting << " events examined at once";
+        EXPECT_TRUE(WaitForSlowScans(kScanThreadCount)) << Scanner().waiting << " events examined at once";
         ReleaseSlowScans();
-        EXPECT_TRUE(SimWaitForTraffic(0, commands + kScanThreadCountForTests, kWaitMs));
+        EXPECT_TRUE(SimWaitForTraffic(0, commands + kScanThreadCount, kWaitMs));
     }
 };
 
@@ -86,7 +86,7 @@ protected:
 TEST_F(ReconnectTest, RefusedRepliesAndFailingReceivesLoseNoWorkerNorBuffer) {
     Start();
     const std::wstring file = folder_.File(L"plain.txt");
-    const std::uint32_t refused = kScanThreadCountForTests + 5;
+    const std::uint32_t refused = kScanThreadCount + 5;
     SimRefuseReplies(refused);
     const Clock::time_point start = Clock::now();
     for (std::uint64_t event_id = 1; event_id <= refused; ++event_id) {
@@ -95,7 +95,7 @@ TEST_F(ReconnectTest, RefusedRepliesAndFailingReceivesLoseNoWorkerNorBuffer) {
     ASSERT_TRUE(SimWaitForTraffic(refused, 1, kWaitMs));
     SimFailReceives(HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES), 10);
 
-    ExpectEventsAnswered(100, 2 * kScanThreadCountForTests);
+    ExpectEventsAnswered(100, 2 * kScanThreadCount);
     for (const ScanCommand& verdict : Verdicts()) {
         EXPECT_GE(verdict.EventId, 100u) << "a refused reply got a verdict";
     }
@@ -139,7 +139,7 @@ TEST_F(ReconnectTest, RestartedDriverGetsTheLatestConfigurationAndNothingLeaks) 
     EXPECT_EQ(std::wstring(resent.ConfigText), L"third");
     EXPECT_EQ(resent.ConfigValue1, 5u);
     EXPECT_EQ(resent.ConfigValue2, 6u);
-    ExpectEventsAnswered(1, 2 * kScanThreadCountForTests);
+    ExpectEventsAnswered(1, 2 * kScanThreadCount);
     EXPECT_EQ(SetDriverConfiguration(L"fourth", 7, 8), 1);
     EXPECT_EQ(LinesSaying(kWarnConnectionLost), 1u);
 
@@ -174,8 +174,8 @@ TEST_F(ReconnectTest, StopIsPromptWhateverTheDriverDoesAndAFreshStartWorks) {
     for (int round = 0; round < 3; ++round) {
         Start();
         const std::wstring file = folder_.File(L"plain.txt");
-        SimRefuseReplies(kScanThreadCountForTests);
-        for (std::uint64_t event_id = 1; event_id <= kScanThreadCountForTests; ++event_id) {
+        SimRefuseReplies(kScanThreadCount);
+        for (std::uint64_t event_id = 1; event_id <= kScanThreadCount; ++event_id) {
             PostFileEvent(file, event_id);
         }
         SimFailReceives(HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES), 5);

@@ -28,7 +28,7 @@ TEST_F(SameFileTest, SlowScansOfOneFileRunSideBySideAndAStopWaitsForOneScan) {
     Start(ScanSlowly, RecordResult, nullptr);
     const std::wstring slow = Download(L"slow.exe");
     ChangeScanner([&](SlowScanner& scanner) { scanner.slow_file = slow; });
-    constexpr std::uint32_t kEvents = kScanThreadCountForTests - 1;
+    constexpr std::uint32_t kEvents = kScanThreadCount - 1;
     for (std::uint32_t i = 0; i < kEvents; ++i) {
         PostFileEvent(slow, 100 + i, i);
     }
@@ -45,13 +45,13 @@ TEST_F(SameFileTest, SlowScansOfOneFileRunSideBySideAndAStopWaitsForOneScan) {
     }
 
     std::thread poster([&] {
-        for (std::uint32_t i = 100; i < 100 + 2 * kScanThreadCountForTests; ++i) {
+        for (std::uint32_t i = 100; i < 100 + 2 * kScanThreadCount; ++i) {
             ScanNotification notification = MakeFileEvent(slow, 100 + i);
             notification.Value3 = i;  // those the library never takes time out when it stops
             SimPostNotification(&notification, sizeof(notification), sizeof(ScanReply), nullptr, kWaitMs);
         }
     });
-    EXPECT_TRUE(WaitForSlowScans(kScanThreadCountForTests));
+    EXPECT_TRUE(WaitForSlowScans(kScanThreadCount));
     std::thread stopper([] { EXPECT_EQ(ClientDisconnect(), S_OK); });
     ReleaseSlowScans();
     stopper.join();
@@ -62,7 +62,7 @@ TEST_F(SameFileTest, SlowScansOfOneFileRunSideBySideAndAStopWaitsForOneScan) {
         EXPECT_EQ(verdict.Verdict,
                   kSlowVerdictBase + (verdict.EventId == 7 ? 77 : static_cast<std::int32_t>(verdict.EventId) - 100));
     }
-    EXPECT_GE(answered.size(), 1 + kEvents + kScanThreadCountForTests);
+    EXPECT_GE(answered.size(), 1 + kEvents + kScanThreadCount);
 }
 
 // A result callback that waits for a later event of its file, as a removal the driver holds.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "driver_sim.h"
+#include "records.h"  // kScanThreadCount: the library's workers, and its receive buffers in circulation
 #include "test_files.h"
 #include "varnokclient.h"
 #include "wire.h"
@@ -24,8 +25,6 @@
 namespace varnok::test {
 
 inline constexpr std::uint32_t kWaitMs = 20000;
-// The library's workers, and as many receive buffers in circulation.
-inline constexpr std::uint32_t kScanThreadCountForTests = 25;
 // The values that every simulated file event carries, and that the host must get back unchanged.
 inline constexpr std::uint32_t kEventValue1 = 0x1111;
 inline constexpr std::uint32_t kEventValue2 = 0x2222;
