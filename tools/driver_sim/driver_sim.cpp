@@ -231,7 +231,7 @@ HRESULT Connect(LPCWSTR port_name, DWORD options, LPCVOID context, WORD size_of_
     }
 
     OwnedHandle client(::CreateFileW(state.pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security_attributes,
-                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     const DWORD open_error = client.IsValid() ? static_cast<DWORD>(ERROR_SUCCESS) : ::GetLastError();
     // Without a client the listen never completes on its own: bound it by cancelling at once.
     const DWORD listen_error = FinishServerIo(server, listen, client.IsValid() ? INFINITE : 0);
@@ -383,16 +383,14 @@ std::vector<TrafficRecord>* TrafficOfKind(SimState& state, uint32_t kind) {
 
 extern "C" {
 
-HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR port_name, DWORD options, LPCVOID context,
-                                              WORD size_of_context, LPSECURITY_ATTRIBUTES security_attributes,
-                                              HANDLE* port) {
+HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR port_name, DWORD options, LPCVOID context, WORD size_of_context,
+                                              LPSECURITY_ATTRIBUTES security_attributes, HANDLE* port) {
     if (port == nullptr) {
         return E_POINTER;
     }
     // A failed connect leaves no usable handle behind.
     *port = INVALID_HANDLE_VALUE;
-    return Guarded(
-        [&] { return Connect(port_name, options, context, size_of_context, security_attributes, port); });
+    return Guarded([&] { return Connect(port_name, options, context, size_of_context, security_attributes, port); });
 }
 
 HRESULT WINAPI FilterGetMessage(HANDLE port, PFILTER_MESSAGE_HEADER message_buffer, DWORD message_buffer_size,
