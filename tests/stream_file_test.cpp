@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
 #include <thread>
 
@@ -98,31 +97,23 @@ TEST_F(StreamFileTest, ConcurrentUpdatesKeepEachOthersKeys) {
     EXPECT_EQ(ReadStream(file_, L"varnok"), "HostUrl=a\r\nScanResult=1\r\nFileName=b\r\n");
 }
 
-// A locked read sees a stream before or after an update, never in between.
-TEST_F(StreamFileTest, LockedReadNeverSeesAnUpdateHalfDone) {
-    const std::wstring texts[] = {L"HostUrl=" + std::wstring(300000, L'l') + L"\n", L"HostUrl=short\nScanResult=1\n"};
-    StreamFile writer(file_, L"varnok", false);
-    writer.text = texts[0];
-    writer.Save();
-    std::atomic<bool> done{false};
-    std::thread updates([&] {
-        for (int i = 0; i < 100; ++i) {
-            writer.Update([&](StreamFile& s) {
-                s.text = texts[(i + 1) % 2];
-                return true;
-            });
-        }
-        done = true;
-    });
+// A locked read that starts while an update is between its read and its write waits for it, and
+// sees the stream after the update, never in between.
+TEST_F(StreamFileTest, LockedReadWaitsForAnUpdateUnderWay) {
+    WriteStream(file_, L"varnok", "HostUrl=a\r\n");
+    static UniqueHandle reader_waits;
+    reader_waits.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_stream_lock_wait_hook = [] { ::SetEvent(reader_waits.Get()); };
     StreamFile reader(file_, L"varnok", false);
-    int reads = 0;
-    while (!done) {
-        ASSERT_EQ(reader.ReadLocked(), StreamState::kLoaded);
-        ASSERT_TRUE(reader.text == texts[0] || reader.text == texts[1]) << reader.text.size();
-        ++reads;
-    }
-    updates.join();
-    EXPECT_GT(reads, 0);
+    std::thread reading;
+    StreamFile(file_, L"varnok", false).Update([&](StreamFile& s) {
+        reading = std::thread([&] { EXPECT_EQ(reader.ReadLocked(), StreamState::kLoaded); });
+        EXPECT_EQ(::WaitForSingleObject(reader_waits.Get(), kWaitMs), WAIT_OBJECT_0);
+        return SetResult{}(s);
+    });
+    reading.join();
+    g_stream_lock_wait_hook = nullptr;
+    EXPECT_EQ(reader.text, L"HostUrl=a\nScanResult=1\n");
 }
 
 }  // namespace
