@@ -145,7 +145,12 @@ TEST_F(ReconnectTest, RestartedDriverGetsTheLatestConfigurationAndNothingLeaks) 
 
     std::uint32_t connections = SimConnectionCount();
     for (int restart = 0; restart < 50; ++restart) {
-        if (restart % 2 == 0) {
+        if (restart == 0) {
+            // How the Filter Manager answers a receive once the driver has closed its port.
+            SimFailReceives(HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE), 1);
+            ExpectEventsAnswered(999, 1);
+            ++connections;
+        } else if (restart % 2 == 0) {
             SimDropConnection();
             ++connections;
         } else {
