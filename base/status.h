@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 namespace varnok {
 
@@ -21,6 +22,19 @@ constexpr HResult HResultFromWin32(std::uint32_t code) {
         return as_signed;
     }
     return static_cast<HResult>((code & 0xFFFFu) | 0x80070000u);
+}
+
+// Runs a call that answers a status so that no exception crosses a C boundary: exhausted memory
+// becomes kEOutOfMemory, any other exception `otherwise`.
+template <class Call>
+HResult WithoutExceptions(Call&& call, HResult otherwise) noexcept {
+    try {
+        return call();
+    } catch (const std::bad_alloc&) {
+        return kEOutOfMemory;
+    } catch (...) {
+        return otherwise;
+    }
 }
 
 }  // namespace varnok

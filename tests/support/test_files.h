@@ -15,6 +15,7 @@
 #include <string>
 
 #include "scratch_folder.h"
+#include "tools/common/stream_bytes.h"
 #include "unique_handle.h"
 
 namespace varnok::test {
@@ -73,17 +74,7 @@ inline void WriteStream(const std::wstring& file, const std::wstring& stream, co
 
 // The stream's bytes, or nothing when it does not exist.
 inline std::optional<std::string> ReadStream(const std::wstring& file, const std::wstring& stream) {
-    const UniqueHandle handle = OpenName(file + L":" + stream, GENERIC_READ, OPEN_EXISTING);
-    if (!handle) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    char chunk[4096];
-    DWORD read = 0;
-    while (::ReadFile(handle.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-        bytes.append(chunk, read);
-    }
-    return bytes;
+    return usage::ReadStreamBytes(file, stream);
 }
 
 // Moves the file's times into the past. Under Wine, on NTFS too, the creation time reported is the

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <utility>
 
+#include "tools/common/stream_bytes.h"
 #include "tools/sample_host/console.h"
 #include "tools/sample_host/scanner.h"
 #include "unique_handle.h"
@@ -92,19 +93,8 @@ SampleFolder::~SampleFolder() {
 }
 
 std::optional<std::wstring> ReadStreamText(const std::wstring& path, const wchar_t* stream) {
-    const UniqueHandle file_stream(::CreateFileW((path + L":" + stream).c_str(), GENERIC_READ,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                 OPEN_EXISTING, 0, nullptr));
-    if (!file_stream) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    char chunk[4096];
-    DWORD read = 0;
-    while (::ReadFile(file_stream.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-        bytes.append(chunk, read);
-    }
-    return sample_host::WidenBytes(bytes);
+    const std::optional<std::string> bytes = varnok::usage::ReadStreamBytes(path, stream);
+    return bytes ? std::optional<std::wstring>(sample_host::WidenBytes(*bytes)) : std::nullopt;
 }
 
 bool BuildSampleEvents(const std::filesystem::path& folder, std::vector<DemoEvent>& events) {

@@ -9,6 +9,7 @@
 #include <fltuser.h>
 
 #include "protocol.h"
+#include "status.h"
 #include "unique_handle.h"
 #include "wire.h"
 
@@ -135,13 +136,7 @@ HRESULT LastErrorResult() { return HRESULT_FROM_WIN32(::GetLastError()); }
 // Runs an exported call so that no exception crosses the DLL boundary.
 template <class Body>
 HRESULT Guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return varnok::WithoutExceptions(std::forward<Body>(body), E_UNEXPECTED);
 }
 
 bool IsExpectedContext(LPCVOID p_context, WORD context_size) {
