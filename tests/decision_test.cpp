@@ -23,19 +23,12 @@
 namespace varnok::test {
 namespace {
 
-// The event's values as the driver would send them; the host must get them back unchanged.
-constexpr std::uint32_t kValue1 = 0x1111;
-constexpr std::uint32_t kValue2 = 0x2222;
-constexpr std::uint32_t kValue3 = 0x3333;
 // What the fake host's scan answers unless a test says otherwise: neither of the library's own verdicts.
 constexpr std::int32_t kHostVerdict = -7;
 // What the fake sink answers when the driver is to be unreachable.
 constexpr HResult kSendRefused = static_cast<HResult>(0x80070006u);  // HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE)
 constexpr std::uint32_t kInfo = 0;
 constexpr std::uint32_t kWarn = 1;
-
-const std::string kDownload = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/tool.exe\r\n";
-const std::wstring kDownloadHost = L"https://downloads.example/tool.exe";
 
 struct ScanCall {
     std::wstring file_name;
@@ -77,14 +70,6 @@ void FakeResult(const wchar_t* path, std::int32_t verdict) { g_recorded->results
 void FakeLog(std::uint32_t level, const wchar_t* text) { g_recorded->log.push_back({level, text}); }
 void FakeTraceSink(const wchar_t* text) { g_recorded->traces.emplace_back(text); }
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-// "varnok" as a scan leaves it on a file without an earlier record (the test paths are ASCII).
-std::string Record(const std::wstring& host, std::int32_t result, const std::wstring& reported) {
-    return "HostUrl=" + Narrow(host) + "\r\nScanResult=" + std::to_string(result) + "\r\nFileName=" + Narrow(reported) +
-           "\r\n";
-}
-
 LogLine NewEvent(const std::wstring& file) { return {kInfo, L"NEW EVENT -----  for " + file}; }
 
 class HandlerTest : public ::testing::Test {
@@ -99,7 +84,7 @@ protected:
     }
 
     HResult Handle(const std::wstring& file, HostCallbacks host = {FakeScan, FakeResult, FakeLog}) {
-        const FileEvent event{file, kValue1, kValue2, kValue3};
+        const FileEvent event{file, kEventValue1, kEventValue2, kEventValue3};
         return HandleScanEvent(event, VerdictSink{&recorded_, SendToFake}, host);
     }
 
@@ -108,7 +93,7 @@ protected:
 
     std::vector<std::int32_t> Verdicts() const { return recorded_.verdicts; }
 
-    std::wstring Download(const std::wstring& name, const std::string& zone_identifier = kDownload) const {
+    std::wstring Download(const std::wstring& name, const std::string& zone_identifier = kDownloadZone) const {
         const std::wstring file = folder_.File(name);
         WriteStream(file, L"Zone.Identifier", zone_identifier);
         return file;
@@ -140,7 +125,7 @@ TEST_F(HandlerTest, NamesWithoutOriginStreamsAreNotScanned) {
                                                CREATE_ALWAYS, 0, nullptr));
         decoy) {
         DWORD written = 0;
-        ::WriteFile(decoy.Get(), kDownload.data(), static_cast<DWORD>(kDownload.size()), &written, nullptr);
+        ::WriteFile(decoy.Get(), kDownloadZone.data(), static_cast<DWORD>(kDownloadZone.size()), &written, nullptr);
     }
     const std::wstring local = folder_.File(L"local.txt");
     const std::wstring forged =
@@ -162,7 +147,7 @@ TEST_F(HandlerTest, NamesWithoutOriginStreamsAreNotScanned) {
     EXPECT_TRUE(recorded_.scans.empty());
     EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
     EXPECT_EQ(ReadStream(file + L":payload", L"varnok"), std::nullopt);
-    EXPECT_EQ(ReadStream(file, L"Zone.Identifier"), kDownload);
+    EXPECT_EQ(ReadStream(file, L"Zone.Identifier"), kDownloadZone);
 }
 
 TEST_F(HandlerTest, FileOpenForWritingElsewhereCannotBeOpened) {
@@ -254,8 +239,8 @@ TEST_F(HandlerTest, DownloadIsScannedWithTheOriginOfItsZoneIdentifier) {
          3, L"https://dl.example.com/files/setup.exe"},
         // The browser's stand-in for a source it does not name: the host as written.
         {"[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=about:internet\r\n", 3, L"about:internet"},
-        {kDownload, 3, kDownloadHost, false, nullptr, L"::$DATA"},
-        {kDownload, 3, kDownloadHost, false, nullptr, L"::$data"},
+        {kDownloadZone, 3, kDownloadHost, false, nullptr, L"::$DATA"},
+        {kDownloadZone, 3, kDownloadHost, false, nullptr, L"::$data"},
         // A store app's writer before the zone, and its app zone, which is no ZoneId.
         {"[ZoneTransfer]\r\n" + store_app + "AppZoneId=4\r\nZoneId=3\r\n", 3, L"unknown host"},
         {"[ZoneTransfer]\r\n" + store_app + "AppZoneId=4\r\n", 3, L"unknown host", true},
@@ -297,7 +282,8 @@ TEST_F(HandlerTest, DownloadIsScannedWithTheOriginOfItsZoneIdentifier) {
         EXPECT_EQ(scan.file_name, reported);
         EXPECT_EQ(scan.zone_id, form.zone);
         EXPECT_EQ(scan.source, form.source);
-        EXPECT_EQ((std::vector{scan.value1, scan.value2, scan.value3}), (std::vector{kValue1, kValue2, kValue3}));
+        EXPECT_EQ((std::vector{scan.value1, scan.value2, scan.value3}),
+                  (std::vector{kEventValue1, kEventValue2, kEventValue3}));
         EXPECT_EQ(recorded_.results, (std::vector<std::pair<std::wstring, std::int32_t>>{{reported, kHostVerdict}}));
         std::vector<LogLine> lines{NewEvent(reported)};
         if (form.malformed) {
@@ -399,7 +385,7 @@ TEST_F(HandlerTest, UnreadableOriginStreamForcesAScan) {
           Case{L"SmartScreen", nullptr, L"unknown host", L"Unreadable SmartScreen - force scan."}}) {
         Forget();
         const std::wstring file = ordinary.File(L"held" + std::to_wstring(round++) + L".exe");
-        WriteStream(file, held.stream, std::wstring(held.stream) == L"SmartScreen" ? "Anaheim" : kDownload);
+        WriteStream(file, held.stream, std::wstring(held.stream) == L"SmartScreen" ? "Anaheim" : kDownloadZone);
         if (held.remembered != nullptr) {
             WriteStream(file, L"varnok", held.remembered);
         }

@@ -17,8 +17,6 @@
 namespace varnok::test {
 namespace {
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 using SameFileTest = SimulatedDriverTest;
 
 // Slow scans of one file run side by side while other files go on; released one at a time, each
@@ -39,9 +37,8 @@ TEST_F(SameFileTest, SlowScansOfOneFileRunSideBySideAndAStopWaitsForOneScan) {
     for (std::uint32_t i = 0; i < kEvents; ++i) {
         ChangeScanner([&](SlowScanner& scanner) { scanner.released_below = i + 1; });
         ASSERT_TRUE(Host().WaitForResults(2 + i));
-        EXPECT_EQ(ReadStream(slow, L"varnok"), "HostUrl=https://downloads.example/tool.exe\r\nScanResult=" +
-                                                   std::to_string(kSlowVerdictBase + static_cast<std::int32_t>(i)) +
-                                                   "\r\nFileName=" + Narrow(slow) + "\r\n");
+        EXPECT_EQ(ReadStream(slow, L"varnok"),
+                  Record(kDownloadHost, kSlowVerdictBase + static_cast<std::int32_t>(i), slow));
     }
 
     std::thread poster([&] {
@@ -131,9 +128,8 @@ TEST_F(SameFileTest, SpellingsOfOneFileShareTheLockAndLeaveOneWholeRecord) {
     const std::string tail = varnok.substr(notes.size());
     bool one_events_own = false;  // the result and the name of one event, whole
     for (std::uint32_t i = 0; i < kEvents; ++i) {
-        one_events_own |= tail == "HostUrl=https://downloads.example/tool.exe\r\nScanResult=" +
-                                      std::to_string(kSlowVerdictBase + static_cast<std::int32_t>(i)) +
-                                      "\r\nFileName=" + Narrow(spellings[i % spellings.size()]) + "\r\n";
+        one_events_own |= tail == Record(kDownloadHost, kSlowVerdictBase + static_cast<std::int32_t>(i),
+                                         spellings[i % spellings.size()]);
     }
     EXPECT_TRUE(one_events_own) << tail;
 }

@@ -25,10 +25,6 @@
 namespace varnok::test {
 
 inline constexpr std::uint32_t kWaitMs = 20000;
-// The values that every simulated file event carries, and that the host must get back unchanged.
-inline constexpr std::uint32_t kEventValue1 = 0x1111;
-inline constexpr std::uint32_t kEventValue2 = 0x2222;
-inline constexpr std::uint32_t kEventValue3 = 0x3333;
 // What the recording host's scan answers: a verdict of the host's own.
 inline constexpr std::int32_t kRecordedVerdict = 1;
 // The configuration a test starts the library with, unless it says otherwise.
@@ -165,9 +161,6 @@ inline std::vector<ScanCommand> Verdicts() {
     }
     return verdicts;
 }
-
-// The Zone.Identifier of a download from a known host.
-inline const std::string kDownloadZone = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/tool.exe\r\n";
 
 // ---- Tests of the exports ----------------------------------------------------------------------
 

@@ -20,6 +20,23 @@
 
 namespace varnok::test {
 
+// The values that every file event of a test carries, and that the host must get back unchanged.
+inline constexpr std::uint32_t kEventValue1 = 0x1111;
+inline constexpr std::uint32_t kEventValue2 = 0x2222;
+inline constexpr std::uint32_t kEventValue3 = 0x3333;
+
+// The Zone.Identifier of a download from a known host, and that host.
+inline const std::string kDownloadZone = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/tool.exe\r\n";
+inline const std::wstring kDownloadHost = L"https://downloads.example/tool.exe";
+
+inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+// "varnok" as a scan leaves it on a file without an earlier record (the test paths are ASCII).
+inline std::string Record(const std::wstring& host, std::int32_t result, const std::wstring& reported) {
+    return "HostUrl=" + Narrow(host) + "\r\nScanResult=" + std::to_string(result) + "\r\nFileName=" + Narrow(reported) +
+           "\r\n";
+}
+
 // One text the host's LogCallback received, with its level.
 struct LogLine {
     std::uint32_t level;
