@@ -33,5 +33,70 @@ TEST(ReportedName, DefaultStreamReadsThroughItsFileAndOtherStreamsHaveNone) {
     }
 }
 
+// Every name the library opens is exact: Win32 passes it to the file system as it is, so what the
+// driver named is what is opened, with its trailing dots and spaces, device-like names and any
+// length; names that would be resolved against the host's own folder or drive, or that name
+// another device, are refused.
+TEST(ReportedName, FilesAreReachedByTheirExactExtendedName) {
+    struct Case {
+        std::wstring reported;
+        std::optional<std::wstring> folder;
+        std::wstring leaf = {};
+    };
+    const std::wstring deep(40, L'd');
+    std::wstring long_path = L"C:";
+    for (int i = 0; i < 20; ++i) {
+        long_path += L"\\" + deep;  // 822 units: far beyond MAX_PATH
+    }
+    const Case cases[] = {
+        {L"C:\\dl\\x.exe", L"\\\\?\\C:\\dl", L"x.exe"},
+        {L"C:\\dl\\x.exe.", L"\\\\?\\C:\\dl", L"x.exe."},
+        {L"C:\\dl\\x.exe  ", L"\\\\?\\C:\\dl", L"x.exe  "},
+        {L"C:\\dl\\nul", L"\\\\?\\C:\\dl", L"nul"},
+        {L"c:/dl//sub/./../con.txt", L"\\\\?\\c:\\dl", L"con.txt"},
+        {L"C:\\..\\..\\x.exe", L"\\\\?\\C:\\", L"x.exe"},
+        {L"C:\\x.exe", L"\\\\?\\C:\\", L"x.exe"},
+        {L"\\\\server\\share\\dl\\x.exe.", L"\\\\?\\UNC\\server\\share\\dl", L"x.exe."},
+        {L"//server/share/x.exe", L"\\\\?\\UNC\\server\\share\\", L"x.exe"},
+        {L"\\\\server\\share\\..\\..\\x.exe", L"\\\\?\\UNC\\server\\share\\", L"x.exe"},
+        {L"\\\\.\\C:\\dl\\com1.exe", L"\\\\?\\C:\\dl", L"com1.exe"},
+        {L"//?/C:/dl/x.exe", L"\\\\?\\C:\\dl", L"x.exe"},
+        {L"\\\\.\\unc\\server\\share\\x", L"\\\\?\\UNC\\server\\share\\", L"x"},
+        // Extended names are taken as they are; the kernel's spelling is the same name.
+        {L"\\\\?\\C:\\dl\\.\\x.exe.", L"\\\\?\\C:\\dl\\.", L"x.exe."},
+        {L"\\\\?\\C:\\x", L"\\\\?\\C:\\", L"x"},
+        {L"\\??\\C:\\dl\\x.exe", L"\\\\?\\C:\\dl", L"x.exe"},
+        {L"\\\\?\\UNC\\server\\share\\x", L"\\\\?\\UNC\\server\\share", L"x"},
+        {long_path + L"\\x.exe", L"\\\\?\\" + long_path, L"x.exe"},
+        // Not fully qualified, another device, no file name, too long.
+        {L"x.exe", std::nullopt},
+        {L"dl\\x.exe", std::nullopt},
+        {L"C:x.exe", std::nullopt},
+        {L"\\dl\\x.exe", std::nullopt},
+        {L"\\\\.\\pipe\\x", std::nullopt},
+        {L"\\\\.\\PhysicalDrive0", std::nullopt},
+        {L"\\\\server", std::nullopt},
+        {L"\\\\server\\share", std::nullopt},
+        {L"\\\\server\\\\x.exe", std::nullopt},
+        {L"C:\\dl\\", std::nullopt},
+        {L"C:\\dl\\..", std::nullopt},
+        {L"\\\\?\\C:", std::nullopt},
+        {L"\\\\?\\C:\\dl\\", std::nullopt},
+        {L"", std::nullopt},
+        {L"C:\\" + std::wstring(kMaxExactNameLength, L'x'), std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const std::optional<FileLocation> location = LocateFile(c.reported);
+        ASSERT_EQ(location.has_value(), c.folder.has_value()) << c.reported;
+        if (location) {
+            EXPECT_EQ(location->folder, *c.folder) << c.reported;
+            EXPECT_EQ(location->leaf, c.leaf) << c.reported;
+            EXPECT_LE(ExactName(*location).size(), kMaxExactNameLength);
+        }
+    }
+    EXPECT_EQ(ExactName(*LocateFile(L"C:\\x.exe")), L"\\\\?\\C:\\x.exe");
+    EXPECT_EQ(ExactName(*LocateFile(L"C:\\dl\\x.exe ")), L"\\\\?\\C:\\dl\\x.exe ");
+}
+
 }  // namespace
 }  // namespace varnok
