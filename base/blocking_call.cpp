@@ -1,0 +1,43 @@
+#include "blocking_call.h"
+
+#include <algorithm>
+
+#include "srw_lock.h"
+
+namespace varnok {
+namespace {
+
+thread_local BlockingCallWatch* t_watch = nullptr;
+
+}  // namespace
+
+void WatchThisThread(BlockingCallWatch* watch) noexcept { t_watch = watch; }
+
+BlockingCall::BlockingCall() noexcept {
+    BlockingCallWatch* const watch = t_watch;
+    // A tick of 0 would read as "no call": the first millisecond after boot counts as the second.
+    if (watch != nullptr && watch->since.load() == 0) {
+        watch->since.store(std::max<std::uint64_t>(::GetTickCount64(), 1));
+        watch_ = watch;
+    }
+}
+
+BlockingCall::~BlockingCall() {
+    if (watch_ != nullptr) {
+        const SrwExclusive leaving(watch_->leave_lock);
+        watch_->since.store(0);
+    }
+}
+
+bool WaitsAbandoned() noexcept {
+    const BlockingCallWatch* const watch = t_watch;
+    return watch != nullptr && watch->abandon.load();
+}
+
+bool CancelBlockingCall(BlockingCallWatch& watch, HANDLE thread, std::uint64_t began_by) noexcept {
+    const SrwExclusive cancelling(watch.leave_lock);
+    const std::uint64_t since = watch.since.load();
+    return since != 0 && since <= began_by && ::CancelSynchronousIo(thread) != FALSE;
+}
+
+}  // namespace varnok
