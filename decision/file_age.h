@@ -2,10 +2,7 @@
 #pragma once
 
 #include <cstdint>
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
+#include <optional>
 
 namespace varnok {
 
@@ -30,12 +27,12 @@ constexpr std::int32_t IsRecentCreation(std::uint64_t now, std::uint64_t created
 }
 
 #ifdef _WIN32
-std::int64_t FileTimeToUnixTime(FILETIME time);
-std::int32_t IsRecentCreation(const FILETIME& now, const FILETIME& created);
+// The current time as a file time, from the system's clock in UTC.
+std::uint64_t CurrentFileTime();
 
-// Reads the current time and the creation time of the open file. A file whose times cannot be read
-// counts as recent. The handle stays open.
-std::int32_t IsFileRecent(HANDLE h_file);
+// 1 when the file, created at that time, counts as recent now, else 0. A file whose creation time
+// could not be read (nothing) counts as recent.
+std::int32_t IsFileRecent(std::optional<std::uint64_t> creation_time);
 #endif
 
 }  // namespace varnok

@@ -1,33 +1,22 @@
 #include "file_age.h"
 
+#include <windows.h>
+
 namespace varnok {
-namespace {
 
-std::uint64_t JoinFileTime(const FILETIME& time) {
-    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-}  // namespace
-
-std::int64_t FileTimeToUnixTime(FILETIME time) { return FileTimeToUnixTime(JoinFileTime(time)); }
-
-std::int32_t IsRecentCreation(const FILETIME& now, const FILETIME& created) {
-    return IsRecentCreation(JoinFileTime(now), JoinFileTime(created));
-}
-
-std::int32_t IsFileRecent(HANDLE h_file) {
+std::uint64_t CurrentFileTime() {
     SYSTEMTIME sys_time{};
     FILETIME c_time{};
     ::GetSystemTime(&sys_time);
     ::SystemTimeToFileTime(&sys_time, &c_time);
+    return (static_cast<std::uint64_t>(c_time.dwHighDateTime) << 32) | c_time.dwLowDateTime;
+}
 
-    FILETIME ft_create{};
-    FILETIME ft_access{};
-    FILETIME ft_write{};
-    if (!::GetFileTime(h_file, &ft_create, &ft_access, &ft_write)) {
+std::int32_t IsFileRecent(std::optional<std::uint64_t> creation_time) {
+    if (!creation_time) {
         return 1;
     }
-    return IsRecentCreation(c_time, ft_create);
+    return IsRecentCreation(CurrentFileTime(), *creation_time);
 }
 
 }  // namespace varnok

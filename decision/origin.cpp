@@ -8,7 +8,7 @@
 namespace varnok {
 namespace {
 
-// What Zone.Identifier says, worked out before "varnok" is locked.
+// What Zone.Identifier says, worked out before the record is locked.
 struct ZoneOrigin {
     std::wstring host;
     std::int32_t zone = kForcedScanZone;
@@ -39,28 +39,24 @@ ZoneOrigin ReadZoneOrigin(const StreamFile& zone_identifier) {
     return origin;
 }
 
-bool HoldsCleanResult(const StreamFile& varnok) {
-    std::wstring value;
-    return varnok.GetValue(kScanResult, value) && ParseDecimalInt32(value) == kVerdictNoScan;
-}
-
-// Zone.Identifier loaded: one update of "varnok" reads the stored result and, unless it is clean,
-// records the host.
-OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, StreamFile& varnok, FileInfo& file_info,
-                                 ::LogCallback log) {
+// Zone.Identifier loaded: one update of the record reads the stored result and, unless it spares
+// the scan, records the host.
+OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, JudgedFile& judged, const RecordKey& key,
+                                 FileInfo& file_info, ::LogCallback log) {
     const ZoneOrigin origin = ReadZoneOrigin(zone_identifier);
     OriginOutcome outcome;
-    const StreamUpdate update = varnok.Update([&](StreamFile& stream) {
-        outcome.clean_result_stored = HoldsCleanResult(stream);
+    StreamFile record(kRecordStream);
+    const RecordUpdate update = judged.UpdateRecord(record, [&](StreamFile& stream) {
+        outcome.clean_result_stored = HoldsTrustedCleanResult(stream, judged, key);
         if (outcome.clean_result_stored) {
             return false;
         }
         stream.SetValue(kHostUrl, origin.host);
         return true;
     });
-    if (update == StreamUpdate::kFailed || update == StreamUpdate::kRefused) {
-        Trace(L"origin not recorded in ", varnok.path.native(),
-              update == StreamUpdate::kFailed ? L": the update failed" : L": the stream was read only in part");
+    if (update == RecordUpdate::kFailed || update == RecordUpdate::kRefused) {
+        Trace(L"origin not recorded in ", record.name,
+              update == RecordUpdate::kFailed ? L": the update failed" : L": the stream was read only in part");
     }
     if (outcome.clean_result_stored) {
         return outcome;
@@ -75,20 +71,37 @@ OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, StreamFile& 
 
 }  // namespace
 
-OriginOutcome EvaluateOrigin(StreamFile& zone_identifier, StreamState zone_identifier_state,
-                             StreamState smart_screen_state, StreamFile& varnok, FileInfo& file_info,
-                             ::LogCallback log) {
+bool HoldsTrustedCleanResult(const StreamFile& record, const JudgedFile& judged, const RecordKey& key) {
+    if (!judged.RecordIsItsOwn()) {
+        return false;
+    }
+    try {
+        const std::optional<SealedRecord> sealed = GetSealedRecord(record.text);
+        return sealed && sealed->record.result == kVerdictNoScan && sealed->record.identity == judged.Identity() &&
+               sealed->record.version == judged.Version() && key.Verifies(sealed->record, sealed->seal);
+    } catch (...) {
+        return false;  // memory ran out: nothing is trusted
+    }
+}
+
+OriginOutcome EvaluateOrigin(const StreamFile& zone_identifier, StreamState zone_identifier_state,
+                             StreamState smart_screen_state, JudgedFile& judged, const RecordKey& key,
+                             FileInfo& file_info, ::LogCallback log) {
     if (zone_identifier_state == StreamState::kLoaded) {
-        return FromZoneIdentifier(zone_identifier, varnok, file_info, log);
+        return FromZoneIdentifier(zone_identifier, judged, key, file_info, log);
     }
 
     OriginOutcome outcome;
-    if (varnok.ReadLocked() == StreamState::kLoaded && HoldsCleanResult(varnok)) {
+    StreamFile record(kRecordStream);
+    const bool record_loaded = judged.ReadRecord(record) == StreamState::kLoaded;
+    if (record_loaded && HoldsTrustedCleanResult(record, judged, key)) {
         outcome.clean_result_stored = true;
         return outcome;
     }
     std::wstring remembered;
-    varnok.GetValue(kHostUrl, remembered);
+    if (record_loaded) {
+        record.GetValue(kHostUrl, remembered);
+    }
 
     // Whoever can hold an origin stream open without sharing must not thereby spare the file its
     // scan: what can't be read may say anything.

@@ -5,13 +5,14 @@
 #include <optional>
 #include <string>
 
-#include "file_age.h"
+#include "judged_file.h"
 #include "log_sink.h"
 #include "origin.h"
+#include "record_key.h"
+#include "record_seal.h"
 #include "reported_name.h"
 #include "stream_file.h"
 #include "trace.h"
-#include "unique_handle.h"
 #include "verdicts.h"
 
 namespace varnok {
@@ -19,7 +20,6 @@ namespace {
 
 const std::wstring kZoneIdentifierStream = L"Zone.Identifier";
 const std::wstring kSmartScreenStream = L"SmartScreen";
-const std::wstring kVarnokStream = L"varnok";
 const std::wstring kFileName = L"FileName";
 
 // The one verdict of an event, remembering whether it went out. A verdict the driver did not take
@@ -40,41 +40,32 @@ struct VerdictSender {
     }
 };
 
-// The file itself must open for reading while nobody else writes it; its age decides the rest.
-enum class FileState { kUnopenable, kOld, kRecent };
-
-UniqueHandle OpenForTheAgeTest(const std::wstring& file_name_str) {
-    return UniqueHandle(
-        ::CreateFileW(file_name_str.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-}
-
-FileState OpenAndTestAge(const std::wstring& file_name_str, const StreamFile& varnok) {
-    UniqueHandle h_file = OpenForTheAgeTest(file_name_str);
-    if (!h_file && ::GetLastError() == ERROR_SHARING_VIOLATION) {
-        // Where a file and its streams count as one for sharing, the writer may be the library's
-        // own update of "varnok" for another event of this file: once more while none runs. A
-        // writer of the file itself still refuses the open.
-        const QuietStream quiet(varnok);
-        h_file = OpenForTheAgeTest(file_name_str);
+// Recorded from the record as it is now, not as it was before the scan: keys that other events of
+// the file wrote meanwhile stay, and this event's result is the last one saved. The result is
+// sealed for the file as it was judged, before its scan: whatever changed since, the seal no longer
+// fits the file, and its next event scans it again.
+void RecordScanResult(JudgedFile& judged, const RecordKey& key, std::int32_t verdict,
+                      const std::wstring& file_name_str) {
+    if (!judged.RecordIsItsOwn()) {
+        Trace(L"scan result ", std::to_wstring(verdict), L" for ", file_name_str,
+              L" not recorded: its record is not known to be the file's");
+        return;
     }
-    if (!h_file) {
-        return FileState::kUnopenable;
-    }
-    return IsFileRecent(h_file.Get()) != 0 ? FileState::kRecent : FileState::kOld;
-}
-
-// Recorded from the stream as it is now, not as it was before the scan: keys that other events of
-// the file wrote meanwhile stay, and this event's result is the last one saved.
-void RecordScanResult(StreamFile& varnok, std::int32_t verdict, const std::wstring& file_name_str) {
     const std::wstring result = std::to_wstring(verdict);
-    const StreamUpdate update = varnok.Update([&](StreamFile& stream) {
+    const ScanRecord scanned{judged.Identity(), judged.Version(), verdict};
+    const std::optional<Seal> seal = key.SealOf(scanned);
+    StreamFile record(kRecordStream);
+    const RecordUpdate update = judged.UpdateRecord(record, [&](StreamFile& stream) {
         stream.SetValue(kScanResult, result);
         stream.SetValue(kFileName, file_name_str);
+        if (seal) {
+            SetRecordSeal(stream.text, scanned, *seal);
+        }
         return true;
     });
-    if (update == StreamUpdate::kFailed || update == StreamUpdate::kRefused) {
-        Trace(L"scan result ", result, L" not recorded in ", varnok.path.native(),
-              update == StreamUpdate::kFailed ? L": the update failed" : L": the stream was read only in part");
+    if (update != RecordUpdate::kWritten && update != RecordUpdate::kUnchanged) {
+        Trace(L"scan result ", result, L" not recorded for ", file_name_str,
+              update == RecordUpdate::kRefused ? L": the record was read only in part" : L": the update failed");
     }
 }
 
@@ -89,7 +80,22 @@ void ReportDelivery(HResult send_status, const std::wstring& file_name_str, std:
     }
 }
 
-HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, VerdictSender& verdict_sender) {
+HResult SendNoOrigin(VerdictSender& verdict_sender, const std::wstring& file_name_str, const HostCallbacks& host) {
+    verdict_sender.Send(kVerdictNoScan);
+    Log(host.log, LogLevel::kInfo, L"File has no Zone.Identifier nor SmartScan. ", file_name_str);
+    return kSOk;
+}
+
+HResult SendUnopenable(VerdictSender& verdict_sender, const std::wstring& file_name_str, const HostCallbacks& host) {
+    // Two lines for one failure, the second without the name: hosts count on both.
+    Log(host.log, LogLevel::kInfo, file_name_str, L" Could not open file.");
+    Log(host.log, LogLevel::kWarn, L" Could not open file.");
+    verdict_sender.Send(kVerdictNoScan);
+    return kEFail;
+}
+
+HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, const RecordKey& key,
+                         VerdictSender& verdict_sender) {
     // An empty name would address the current folder's streams, not a file the driver named.
     if (host.scan == nullptr || event.file_name.empty()) {
         verdict_sender.Send(kVerdictNoScan);
@@ -104,41 +110,50 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, Verd
     Log(host.log, LogLevel::kInfo, L"NEW EVENT -----  for ", file_name_str);
 
     // The streams and the age are those of the file the name designates; a name of another stream
-    // of it has none (reported_name.h). Everything the host sees keeps the name as reported.
+    // of it has none. The file is reached by its exact name, which Win32 does not rewrite; a name
+    // that has none (reported_name.h) reaches no stream either. Everything the host sees keeps the
+    // name as reported.
     const std::optional<std::wstring> owner_name = StreamOwnerName(file_name_str);
-    const std::wstring& owner_str = owner_name ? *owner_name : file_name_str;
+    const std::optional<FileLocation> location = owner_name ? LocateFile(*owner_name) : std::nullopt;
+    if (!location) {
+        return SendNoOrigin(verdict_sender, file_name_str, host);
+    }
+    const std::wstring exact_name = ExactName(*location);
 
-    StreamFile zone_identifier(owner_str, kZoneIdentifierStream, false);
-    StreamFile smart_screen(owner_str, kSmartScreenStream, false);
-    const StreamState zone_identifier_state = owner_name ? zone_identifier.Read() : StreamState::kMissing;
-    const StreamState smart_screen_state = owner_name ? smart_screen.Read() : StreamState::kMissing;
-
-    if (zone_identifier_state == StreamState::kMissing && smart_screen_state == StreamState::kMissing) {
-        verdict_sender.Send(kVerdictNoScan);
-        Log(host.log, LogLevel::kInfo, L"File has no Zone.Identifier nor SmartScan. ", file_name_str);
-        return kSOk;
+    // The origin streams are opened first, and read once the file is judged. With a Zone.Identifier
+    // there, SmartScreen decides nothing and is not looked for.
+    OriginStream zone_identifier_stream(exact_name, kZoneIdentifierStream);
+    std::optional<OriginStream> smart_screen_stream;
+    if (zone_identifier_stream.State() == StreamState::kMissing) {
+        smart_screen_stream.emplace(exact_name, kSmartScreenStream);
+    }
+    if (zone_identifier_stream.State() == StreamState::kMissing &&
+        smart_screen_stream->State() == StreamState::kMissing) {
+        return SendNoOrigin(verdict_sender, file_name_str, host);
     }
 
-    // The own stream is read, and updated, only after the age test: most events end before they
-    // need it.
-    StreamFile varnok(owner_str, kVarnokStream, false);
-    switch (OpenAndTestAge(owner_str, varnok)) {
-        case FileState::kUnopenable:
-            // Two lines for one failure, the second without the name: hosts count on both.
-            Log(host.log, LogLevel::kInfo, file_name_str, L" Could not open file.");
-            Log(host.log, LogLevel::kWarn, L" Could not open file.");
-            verdict_sender.Send(kVerdictNoScan);
-            return kEFail;
-        case FileState::kOld:
+    JudgedFile judged;
+    switch (judged.Judge(*location, {&zone_identifier_stream, smart_screen_stream ? &*smart_screen_stream : nullptr})) {
+        case FileAge::kUnopenable:
+            return SendUnopenable(verdict_sender, file_name_str, host);
+        case FileAge::kOld:
             Log(host.log, LogLevel::kInfo, file_name_str, L" file is old");
             verdict_sender.Send(kVerdictNoScan);
             return kSOk;
-        case FileState::kRecent:
+        case FileAge::kRecent:
             break;
     }
 
-    const OriginOutcome origin =
-        EvaluateOrigin(zone_identifier, zone_identifier_state, smart_screen_state, varnok, file_info, host.log);
+    StreamFile zone_identifier(kZoneIdentifierStream);
+    StreamFile smart_screen(kSmartScreenStream);
+    const StreamState zone_identifier_state =
+        zone_identifier_stream.Read(zone_identifier, judged.Owns(zone_identifier_stream.FileIndex()));
+    const StreamState smart_screen_state =
+        smart_screen_stream ? smart_screen_stream->Read(smart_screen, judged.Owns(smart_screen_stream->FileIndex()))
+                            : StreamState::kMissing;
+
+    const OriginOutcome origin = EvaluateOrigin(zone_identifier, zone_identifier_state, smart_screen_state, judged,
+                                                key, file_info, host.log);
     if (origin.clean_result_stored) {
         verdict_sender.Send(kVerdictNoScan);
         return kSOk;
@@ -154,7 +169,7 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, Verd
 
     // Recorded before the driver hears of it, so a clean result spares the next event a scan even
     // when this send fails.
-    RecordScanResult(varnok, verdict, file_name_str);
+    RecordScanResult(judged, key, verdict, file_name_str);
 
     const HResult send_status = verdict_sender.Send(verdict);
     ReportDelivery(send_status, file_name_str, verdict, host);
@@ -163,10 +178,11 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, Verd
 
 }  // namespace
 
-HResult HandleScanEvent(const FileEvent& event, const VerdictSink& sink, const HostCallbacks& host) noexcept {
+HResult HandleScanEvent(const FileEvent& event, const VerdictSink& sink, const HostCallbacks& host,
+                        const RecordKey& key) noexcept {
     VerdictSender verdict_sender{sink, event.file_name};
     try {
-        return ExamineScanEvent(event, host, verdict_sender);
+        return ExamineScanEvent(event, host, key, verdict_sender);
     } catch (...) {
         Trace(L"handling of ", event.file_name, L" stopped by an exception",
               verdict_sender.sent ? L"" : L"; verdict 2 sent in its place");

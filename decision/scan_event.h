@@ -12,6 +12,8 @@
 
 namespace varnok {
 
+class RecordKey;
+
 // The fields of one file event that the decision reads. The name is the part of it that arrived
 // with the notification, already bounded by the caller; it may name a stream of the file.
 struct FileEvent {
@@ -36,17 +38,21 @@ struct HostCallbacks {
 };
 
 // Decides whether the event's file needs a scan, lets the host scan it, records the result in the
-// file's "varnok" stream and sends exactly one verdict for the event through the sink, on every
-// path. An event whose name is empty names no file and gets verdict 2 unexamined. Nothing escapes:
+// file's "varnok" stream, sealed with the key (record_key.h), and sends exactly one verdict for the
+// event through the sink, on every path. An event whose name is empty names no file and gets
+// verdict 2 unexamined; one whose name has no exact form (reported_name.h) reaches no stream and
+// counts as a file without origin streams. Nothing escapes:
 // an exception out of the handling (exhausted memory, a host callback that threw) still sends
 // verdict 2 if no verdict went out yet, records nothing further and returns E_FAIL. Otherwise the
 // result is S_OK, E_FAIL for the exits that examined nothing useful (no scan callback, an
 // unopenable file, no origin), or the status of the scanned verdict's send.
-HResult HandleScanEvent(const FileEvent& event, const VerdictSink& sink, const HostCallbacks& host) noexcept;
+HResult HandleScanEvent(const FileEvent& event, const VerdictSink& sink, const HostCallbacks& host,
+                        const RecordKey& key) noexcept;
 
 // What the worker pool calls for each file event it acknowledged: HandleScanEvent in the library;
 // the benchmark's floor client gives one that decides nothing. It must send exactly one verdict
 // through the sink and let nothing escape.
-using EventHandler = HResult (*)(const FileEvent& event, const VerdictSink& sink, const HostCallbacks& host) noexcept;
+using EventHandler = HResult (*)(const FileEvent& event, const VerdictSink& sink, const HostCallbacks& host,
+                                 const RecordKey& key) noexcept;
 
 }  // namespace varnok

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "blocking_call.h"
 #include "log_sink.h"
 #include "protocol.h"
 #include "trace.h"
@@ -15,6 +16,9 @@ namespace {
 
 const wchar_t kWarnConnectionLost[] = L"lost connection to kernel driver - reconnecting";
 const wchar_t kWarnConnectionRestored[] = L"connection to kernel driver restored";
+
+// How often the supervisor looks for a worker's file call that has lasted too long.
+constexpr DWORD kWatchPeriodMs = 500;
 
 // HRESULT_FROM_NT(STATUS_PORT_DISCONNECTED): a port call on a connection the driver has closed.
 constexpr HResult kPortDisconnected = static_cast<HResult>(0xD0000037u);
@@ -207,10 +211,13 @@ DWORD WINAPI SuperviseConnection(LPVOID parameter) {
     const HANDLE events[] = {context.stop_event.Get(), context.wake_event.Get()};
     DWORD timeout = INFINITE;
     for (;;) {
-        const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, timeout);
+        // Wakes at least once a watch period, for the workers' file calls.
+        const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, std::min(timeout, kWatchPeriodMs));
         if ((woke != WAIT_OBJECT_0 + 1 && woke != WAIT_TIMEOUT) || context.shut_down.load()) {
             return 0;  // stopped; a failed wait leaves nothing to wait with either
         }
+        const std::uint64_t now = ::GetTickCount64();
+        CancelStuckFileCalls(context, now > kFileWaitLimitMs ? now - kFileWaitLimitMs : 0);
         timeout = Supervise(context, state);
     }
 }

@@ -43,6 +43,9 @@ struct StartProgress {
 
 enum class ThreadEnd { kRuns, kTerminated, kStuck };
 
+// How often the stop cancels the file calls of a worker that has not ended yet.
+constexpr DWORD kStopCancelPeriodMs = 50;
+
 // A thread that never ran is resumed so that it ends by itself, or else terminated. When neither
 // works it stays suspended for good: it never runs, and nobody may wait for it.
 ThreadEnd ResumeToEnd(HANDLE thread, DWORD exit_code) {
@@ -96,11 +99,21 @@ HRESULT StopClient(RunningClient& client, const StartProgress& progress) {
         abort_can_end = ResumeToEnd(client.abort_thread.Get(), 0) != ThreadEnd::kStuck;
     }
 
+    // A worker in one of the library's file calls that another process holds up is not waited for
+    // indefinitely: its waits end at once, and its call is cancelled, now and while it has not ended.
+    // A worker in a host's callback is waited for.
+    for (WorkerThread& worker : client.workers) {
+        worker.watch.abandon.store(true);
+    }
     for (DWORD i = 0; i < progress.created; ++i) {
-        if (can_end[i]) {
-            ::WaitForSingleObject(client.workers[i].thread.Get(), INFINITE);
-            TraceWorkerExit(client.workers[i]);
+        if (!can_end[i]) {
+            continue;
         }
+        WorkerThread& worker = client.workers[i];
+        do {
+            CancelBlockingCall(worker.watch, worker.thread.Get(), ~std::uint64_t{0});
+        } while (::WaitForSingleObject(worker.thread.Get(), kStopCancelPeriodMs) == WAIT_TIMEOUT);
+        TraceWorkerExit(worker);
     }
     if (abort_can_end) {
         ::WaitForSingleObject(client.abort_thread.Get(), INFINITE);
@@ -199,6 +212,9 @@ HRESULT StartClient(RunningClient& client, const DriverConfig& config, StartProg
         return hr;
     }
     if (const HRESULT hr = CreateSupervisor(client); FAILED(hr)) {
+        return hr;
+    }
+    if (const HRESULT hr = RecordKey::Create(client.record_key); FAILED(hr)) {
         return hr;
     }
     if (const HRESULT hr = Connect(client, config); FAILED(hr)) {

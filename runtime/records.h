@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "blocking_call.h"
+#include "record_key.h"
 #include "scan_event.h"
 #include "srw_lock.h"
 #include "status.h"
@@ -21,10 +23,12 @@ namespace varnok {
 inline constexpr DWORD kScanThreadCount = 25;
 
 // One worker of the pool. Written by the start-up only (the thread id by CreateThread, before the
-// thread first runs); the worker itself reads its own record to find its thread id.
+// thread first runs); the worker itself reads its own record to find its thread id. Its watch
+// tells the supervisor and the stop which of the library's file calls it is in, and since when.
 struct WorkerThread {
     UniqueHandle thread;
     DWORD thread_id = 0;
+    BlockingCallWatch watch;
 };
 
 // One connection to the driver's port. Whoever uses its handle holds a reference: the client while
@@ -60,8 +64,10 @@ struct RunningClient {
     // Only once no thread of the client can run any more: closes whatever is left open.
     ~RunningClient();
 
-    // What each worker does with an event it acknowledged; set before any worker runs.
+    // What each worker does with an event it acknowledged, and the key that seals the records it
+    // writes; set before any worker runs.
     EventHandler handler = HandleScanEvent;
+    std::unique_ptr<RecordKey> record_key;
     std::array<WorkerThread, kScanThreadCount> workers;
     std::atomic<bool> workers_ready{false};  // the table is complete: workers may run their loop
     // A thread that does nothing and ends at once. It exists only because hosts have always seen
@@ -76,7 +82,8 @@ struct RunningClient {
     SRWLOCK connection_lock = SRWLOCK_INIT;
     DriverConnection* connection = nullptr;
 
-    // The supervisor: notices a lost connection, connects again and gives parked buffers back.
+    // The supervisor: notices a lost connection, connects again, gives parked buffers back and
+    // cancels a worker's file call that another process has held up too long.
     UniqueHandle supervisor;
     UniqueHandle stop_event;  // set by the shut-down
     UniqueHandle wake_event;  // a connection was lost, or a buffer was parked

@@ -100,16 +100,17 @@ HRESULT AnswerNotification(RunningClient& context, DriverConnection& connection,
     const FileEvent event{std::wstring_view(notification.FileName, FileNameLength(notification, *name_units)),
                           notification.Value1, notification.Value2, notification.Value3};
     const HostCallbacks host{g_process.scan_callback.load(), g_process.scan_result_callback.load(), HostLog()};
-    return context.handler(event, VerdictSink{&verdict, SendEventVerdict}, host);
+    return context.handler(event, VerdictSink{&verdict, SendEventVerdict}, host, *context.record_key);
 }
 
 HRESULT RunScanWorker(RunningClient& context) {
     // Before the thread table is in the context no record is found: a start-up that failed before it
     // got there resumes its workers only so that they end here.
-    const WorkerThread* const worker = FindWorker(::GetCurrentThreadId(), context);
+    WorkerThread* const worker = FindWorker(::GetCurrentThreadId(), context);
     if (worker == nullptr) {
         return E_FAIL;
     }
+    WatchThisThread(&worker->watch);
 
     for (;;) {
         DWORD received_bytes = 0;
@@ -155,11 +156,11 @@ DWORD WINAPI ScanWorker(LPVOID parameter) {
     return static_cast<DWORD>(RunScanWorker(*static_cast<RunningClient*>(parameter)));
 }
 
-const WorkerThread* FindWorker(DWORD thread_id, const RunningClient& context) {
+WorkerThread* FindWorker(DWORD thread_id, RunningClient& context) {
     if (!context.workers_ready.load()) {
         return nullptr;
     }
-    for (const WorkerThread& worker : context.workers) {
+    for (WorkerThread& worker : context.workers) {
         if (worker.thread_id == thread_id) {
             return &worker;
         }
@@ -243,6 +244,14 @@ void WakeWorkers(RunningClient& context, DWORD count) {
                       TraceHex{static_cast<std::uint32_t>(HResultFromLastError())});
             }
             context.completion_port_closed = true;
+        }
+    }
+}
+
+void CancelStuckFileCalls(RunningClient& context, std::uint64_t began_by) noexcept {
+    for (WorkerThread& worker : context.workers) {
+        if (worker.thread && CancelBlockingCall(worker.watch, worker.thread.Get(), began_by)) {
+            Trace(L"worker ", std::to_wstring(worker.thread_id), L": a file call held up too long was cancelled");
         }
     }
 }

@@ -21,7 +21,7 @@ namespace varnok {
 DWORD WINAPI ScanWorker(LPVOID parameter);
 
 // The worker whose thread id is thread_id; null before the table is ready, and for other threads.
-const WorkerThread* FindWorker(DWORD thread_id, const RunningClient& context);
+WorkerThread* FindWorker(DWORD thread_id, RunningClient& context);
 
 // Queues a receive into the buffer on the connection, which the caller holds a reference to; the
 // receive takes a reference of its own. HRESULT_FROM_WIN32(ERROR_IO_PENDING) when queued: the
@@ -41,6 +41,9 @@ DWORD FreeParkedBuffers(RunningClient& context);
 // Ends `count` workers that hold no buffer with packets that carry no receive. When a packet cannot
 // be posted the completion port is closed instead, which ends every worker still waiting.
 void WakeWorkers(RunningClient& context, DWORD count);
+
+// Cancels each worker's file call that began at or before the tick `began_by` (blocking_call.h).
+void CancelStuckFileCalls(RunningClient& context, std::uint64_t began_by) noexcept;
 
 // Leaves the worker's exit status in the developer's trace; the thread has ended.
 void TraceWorkerExit(const WorkerThread& worker) noexcept;

@@ -1,7 +1,7 @@
 # What a host relies on in varnokclient.dll itself: exactly the five exports under their plain
-# names, and imports from DLLs that every Windows installation has, so the one file can be dropped
-# in place. Its import library defines the exports a host links by name, but not GetVersion: that
-# name stays kernel32's for a host that links both. Run as:
+# names, and imports from DLLs that every Windows installation has (ntdll.dll and bcrypt.dll among
+# them), so the one file can be dropped in place. Its import library defines the exports a host
+# links by name, but not GetVersion: that name stays kernel32's for a host that links both. Run as:
 #   cmake -DOBJDUMP=... -DDLL=... [-DNM=... -DIMPORT_LIBRARY=...] -P dll_contract.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
@@ -22,7 +22,7 @@ list(TRANSFORM imports REPLACE "DLL Name: " "")
 list(TRANSFORM imports TOUPPER)
 list(REMOVE_DUPLICATES imports)
 foreach(import IN LISTS imports)
-  if(NOT import MATCHES "^(KERNEL32|FLTLIB|MSVCRT)\\.DLL$")
+  if(NOT import MATCHES "^(KERNEL32|NTDLL|BCRYPT|FLTLIB|MSVCRT)\\.DLL$")
     message(FATAL_ERROR "imports ${import}, which not every Windows installation has")
   endif()
 endforeach()

@@ -36,7 +36,7 @@ endfunction()
 # Columns: file, zone, origin, scanned, verdict, the library's stream afterwards.
 run_demo(sample_output)
 expect_lines("${sample_output}"
-  "\ndownload-test-file\\.com +3 +https://downloads\\.example\\.com/tools/test-file\\.com +yes +1 +HostUrl=https://downloads\\.example\\.com/tools/test-file\\.com; ScanResult=1; FileName=[^\n]*download-test-file\\.com\n"
+  "\ndownload-test-file\\.com +3 +https://downloads\\.example\\.com/tools/test-file\\.com +yes +1 +HostUrl=https://downloads\\.example\\.com/tools/test-file\\.com; ScanResult=1; FileName=[^\n]*download-test-file\\.com; sealed\n"
   "\ndownload-clean-caf[^ ]+\\.exe +3 +https://www\\.example\\.com/apps/setup\\.exe +yes +2 +HostUrl=[^;]+; ScanResult=2; "
   "\ndownload-clean-caf[^ ]+\\.exe \\(again\\) +- +- +no +2 +HostUrl=[^;]+; ScanResult=2; "
   "\nlocal-notes\\.txt +- +- +no +2 +\\(no stream\\)\n"
@@ -80,7 +80,7 @@ run_demo(folder_output "${folder}")
 expect_lines("${folder_output}"
   "== One file event for each file of [^\n]*: 3 files\n"
   "\nplain\\.txt +- +- +no +2 +\\(no stream\\)\n"
-  "\ntools[/\\\\]download\\.exe +3 +https://files\\.example\\.net/download\\.exe +yes +2 +HostUrl=https://files\\.example\\.net/download\\.exe; ScanResult=2; FileName=[^\n]*download\\.exe\n"
+  "\ntools[/\\\\]download\\.exe +3 +https://files\\.example\\.net/download\\.exe +yes +2 +HostUrl=https://files\\.example\\.net/download\\.exe; ScanResult=2; FileName=[^\n]*download\\.exe; sealed\n"
   "\ntools[/\\\\]screened\\.exe +- +- +no +0 +\\(no stream\\)\n"
   "\nEvery event got its verdict\\.\n"
 )

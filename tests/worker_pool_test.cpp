@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string_view>
 
+#include "blocking_call.h"
 #include "lifecycle.h"
 #include "records.h"
 #include "support/host_harness.h"
@@ -74,8 +77,8 @@ TEST_F(WorkerPoolTest, StartThatFailsWhileQueueingLeavesNothingBehind) {
 }
 
 std::atomic<bool> g_fields_whole{false};
-HResult AnswerWithTheNameLength(const FileEvent& event, const VerdictSink& sink,
-                                const HostCallbacks& /*host*/) noexcept {
+HResult AnswerWithTheNameLength(const FileEvent& event, const VerdictSink& sink, const HostCallbacks& /*host*/,
+                                const RecordKey& /*key*/) noexcept {
     g_fields_whole = event.value1 == kEventValue1 && event.value2 == kEventValue2 && event.value3 == kEventValue3;
     return sink.send(sink.context, static_cast<std::int32_t>(event.file_name.size()));
 }
@@ -106,6 +109,65 @@ TEST_F(WorkerPoolTest, DisconnectTracesEachWorkersExitStatus) {
     EXPECT_EQ(varnok::ClientDisconnect(), S_OK);
     SetTraceSink(nullptr);
     EXPECT_EQ(g_worker_traces, static_cast<int>(kScanThreadCount));
+}
+
+// What the watched thread of the test below did: its read inside a BlockingCall, then one outside.
+struct WatchedReads {
+    HANDLE pipe = nullptr;
+    BlockingCallWatch watch;
+    std::atomic<DWORD> watched_error{ERROR_SUCCESS};
+    std::atomic<DWORD> unwatched_read{0};
+};
+
+DWORD WINAPI ReadTwice(LPVOID parameter) {
+    auto& reads = *static_cast<WatchedReads*>(parameter);
+    WatchThisThread(&reads.watch);
+    char byte = 0;
+    DWORD read = 0;
+    {
+        const BlockingCall call;
+        reads.watched_error = ::ReadFile(reads.pipe, &byte, 1, &read, nullptr) ? ERROR_SUCCESS : ::GetLastError();
+    }
+    // The host's own call on the same thread, as a scan callback makes it: never cancelled.
+    reads.unwatched_read = ::ReadFile(reads.pipe, &byte, 1, &read, nullptr) ? read : 0;
+    return 0;
+}
+
+// A file call that another process holds up (a pipe that never answers stands in for an open that
+// waits on an unacknowledged oplock break, which Wine can't make) is cancelled once it has lasted
+// long enough, and only a call of the library's: the thread's own call outside the watch goes on.
+TEST(BlockingCallTest, OnlyTheLibrarysCallThatLastedTooLongIsCancelled) {
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    ASSERT_TRUE(::CreatePipe(&read_end, &write_end, nullptr, 0));
+    const UniqueHandle reader(read_end);
+    const UniqueHandle writer(write_end);
+    WatchedReads reads;
+    reads.pipe = read_end;
+    const UniqueHandle thread(::CreateThread(nullptr, 0, ReadTwice, &reads, 0, nullptr));
+    ASSERT_TRUE(thread);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (reads.watch.since.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+        ::SwitchToThread();
+    }
+    const std::uint64_t since = reads.watch.since.load();
+    ASSERT_NE(since, 0u);
+    EXPECT_FALSE(CancelBlockingCall(reads.watch, thread.Get(), since - 1));  // not long enough yet
+    // The read may not have begun waiting yet: cancelled as soon as it has.
+    while (!CancelBlockingCall(reads.watch, thread.Get(), since) && std::chrono::steady_clock::now() < deadline) {
+        ::SwitchToThread();
+    }
+    while (reads.watch.since.load() != 0 && std::chrono::steady_clock::now() < deadline) {
+        ::SwitchToThread();
+    }
+    EXPECT_EQ(reads.watched_error.load(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+
+    EXPECT_FALSE(CancelBlockingCall(reads.watch, thread.Get(), ~std::uint64_t{0}));
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(writer.Get(), "x", 1, &written, nullptr));
+    ASSERT_EQ(::WaitForSingleObject(thread.Get(), kWaitMs), WAIT_OBJECT_0);
+    EXPECT_EQ(reads.unwatched_read.load(), 1u);
 }
 
 }  // namespace

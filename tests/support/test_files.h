@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -37,12 +38,43 @@ inline std::string Record(const std::wstring& host, std::int32_t result, const s
            "\r\n";
 }
 
+// The keys by which the library seals its record of a scan (record_seal.h).
+inline constexpr const char* kSealKeys[] = {"FileId=", "FileSize=", "LastWriteTime=", "ResultSeal="};
+
+// The record's lines without those of its seal, which name the file and its version: what is left
+// is what a test can know in advance.
+inline std::string WithoutSeal(const std::string& record) {
+    std::string kept;
+    std::size_t start = 0;
+    while (start < record.size()) {
+        const std::size_t end = record.find('\n', start);
+        const std::string line = record.substr(start, end == std::string::npos ? std::string::npos : end + 1 - start);
+        const bool seal_line = std::any_of(std::begin(kSealKeys), std::end(kSealKeys),
+                                           [&](const char* key) { return line.rfind(key, 0) == 0; });
+        kept += seal_line ? "" : line;
+        start = end == std::string::npos ? record.size() : end + 1;
+    }
+    return kept;
+}
+
 // One text the host's LogCallback received, with its level.
 struct LogLine {
     std::uint32_t level;
     std::wstring text;
     bool operator==(const LogLine&) const = default;
 };
+
+// Where the library can prove that a stream is its file's, and so keeps a record, only on the NTFS
+// volume: a test of records skips elsewhere, and fails where CI requires the volume.
+#define VARNOK_REQUIRE_NTFS_VOLUME()                                                                  \
+    do {                                                                                              \
+        if (!::varnok::test::NtfsFolder()) {                                                          \
+            if (::varnok::test::NtfsRequired()) {                                                     \
+                FAIL() << "VARNOK_REQUIRE_NTFS=1, but VARNOK_NTFS_FOLDER names no mounted NTFS volume"; \
+            }                                                                                         \
+            GTEST_SKIP() << "Records are kept only on NTFS: VARNOK_NTFS_FOLDER is not set (scripts/test sets it)"; \
+        }                                                                                             \
+    } while (false)
 
 // A fresh folder under the scratch root (the NTFS volume when there is one), removed with
 // everything in it.

@@ -34,12 +34,12 @@ varnok::HResult Answer(const varnok::FileEvent& event, const varnok::VerdictSink
 }
 
 varnok::HResult AnswerAfterFileWork(const varnok::FileEvent& event, const varnok::VerdictSink& sink,
-                                    const varnok::HostCallbacks& /*host*/) noexcept {
+                                    const varnok::HostCallbacks& /*host*/, const varnok::RecordKey& /*key*/) noexcept {
     return Answer(event, sink, true);
 }
 
 varnok::HResult AnswerAtOnce(const varnok::FileEvent& event, const varnok::VerdictSink& sink,
-                             const varnok::HostCallbacks& /*host*/) noexcept {
+                             const varnok::HostCallbacks& /*host*/, const varnok::RecordKey& /*key*/) noexcept {
     return Answer(event, sink, false);
 }
 

@@ -5,20 +5,32 @@
 #include <filesystem>
 #include <optional>
 
+#include "record_seal.h"
 #include "tools/sample_host/console.h"
 #include "tools/sample_host/host.h"
 
 namespace demo {
 namespace {
 
+const std::wstring* const kSealKeys[] = {&varnok::kFileIdKey, &varnok::kFileSizeKey, &varnok::kLastWriteTimeKey,
+                                         &varnok::kResultSealKey};
+
 using sample_host::LevelName;
 using sample_host::PrintLine;
 
-// The stream's lines joined by "; ", the file's own path shortened to its name.
+// Whether the line is one of those that seal the record for its file (record_seal.h).
+bool IsSealLine(const std::wstring& line) {
+    return std::any_of(std::begin(kSealKeys), std::end(kSealKeys),
+                       [&](const std::wstring* key) { return line.starts_with(*key + L"="); });
+}
+
+// The stream's lines joined by "; ", the file's own path shortened to its name and the lines of the
+// seal shown as one word.
 std::wstring VarnokCell(const std::optional<std::wstring>& text, const std::wstring& path) {
     if (!text) {
         return L"(no stream)";
     }
+    bool sealed = false;
     const std::wstring own_file_name = L"FileName=" + path;
     const std::wstring short_name = L"FileName=...\\" + std::filesystem::path(path).filename().wstring();
     std::wstring cell;
@@ -32,10 +44,15 @@ std::wstring VarnokCell(const std::optional<std::wstring>& text, const std::wstr
         if (!line.empty() && line.back() == L'\r') {
             line.pop_back();
         }
-        if (!line.empty()) {
+        if (IsSealLine(line)) {
+            sealed = true;
+        } else if (!line.empty()) {
             cell += (cell.empty() ? L"" : L"; ") + (line == own_file_name ? short_name : line);
         }
         begin = end + 1;
+    }
+    if (sealed) {
+        cell += (cell.empty() ? L"" : L"; ") + std::wstring(L"sealed");
     }
     return cell.empty() ? L"(empty)" : cell;
 }

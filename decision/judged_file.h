@@ -1,0 +1,109 @@
+// The file that one event judges, and the one way to its own stream "varnok".
+//
+// The file is reached through its folder, which is opened by its exact name once and then held to
+// the end of the event: the file and its record are opened by their names inside that folder, never
+// through a link that the name itself is, so that a folder swapped for a link meanwhile leads
+// nowhere else. What the file was when judged (its index and identity on its volume, its version)
+// stays with it, and every stream is checked against it: a record is read or written only when it
+// is of the judged file, through the handle that passed that check, and a record is created only
+// as a new object, which is deleted through its own handle when it is not the file's.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "record_seal.h"
+#include "reported_name.h"
+#include "stream_file.h"
+#include "unique_handle.h"
+
+namespace varnok {
+
+inline const std::wstring kRecordStream = L"varnok";
+
+enum class FileAge { kUnopenable, kOld, kRecent };
+
+// What an update of the record did.
+enum class RecordUpdate {
+    kWritten,    // the changed text is in the stream
+    kUnchanged,  // the change left the stream's bytes as they were, or asked for no write
+    kRefused,    // the stream was read only in part, so it was not written
+    kUnknown,    // the record is not known to be the file's own (see RecordIsItsOwn): not read, not written
+    kFailed,     // the file is gone, or the stream could not be opened, read or written
+};
+
+class JudgedFile {
+public:
+    JudgedFile() = default;
+    JudgedFile(const JudgedFile&) = delete;
+    JudgedFile& operator=(const JudgedFile&) = delete;
+
+    // Opens the file's folder, and the file in it for reading with others allowed to read and to
+    // delete (so that a writer of the file, and only a writer, refuses the open), and tests its age.
+    // Something that is no file on a disk counts as unopenable. For a recent file it also learns
+    // whether the streams already opened by name (their file indexes given) are this file's, and the
+    // file's identity; the handle of the file itself is closed before it returns.
+    // Null entries stand for streams that were not opened.
+    FileAge Judge(const FileLocation& location, std::initializer_list<const OriginStream*> streams_read_by_name);
+
+    // Whether the record may be read and written as the file's own: the file is recent, each stream
+    // read by name was its own, its identity and version are known, and no access to its record has
+    // met another file's stream or a lock held too long. Once false, it stays false for the event.
+    [[nodiscard]] bool RecordIsItsOwn() const { return own_record_; }
+
+    // Whether a handle with that file index is of this file.
+    [[nodiscard]] bool Owns(std::optional<std::uint64_t> file_index) const;
+
+    // What the file was when judged; meaningful while RecordIsItsOwn.
+    [[nodiscard]] const FileIdentity& Identity() const { return identity_; }
+    [[nodiscard]] const FileVersion& Version() const { return version_; }
+
+    // Reads the record under its shared lock. Unreadable also when it is not known to be the file's.
+    StreamState ReadRecord(StreamFile& record) noexcept;
+
+    // One read-modify-write of the record under its exclusive lock, atomic with respect to every
+    // other update and locked read: reads it into `record` (empty when it is missing), calls
+    // change(context, record), which changes the text and answers whether to write it, and writes
+    // the result when its bytes differ from what was read. `change` runs with the lock held: it must
+    // only work on the text. A missing record is created only on a file that is still there.
+    //
+    // While the record is written the file is held against writers, and afterwards its last-write
+    // time is set back to the judged version's, so that the file's modified time keeps telling of
+    // its content and not of the library's bookkeeping; unless the file had changed already, or a
+    // writer of it was at work, whose change then shows.
+    using TextChange = bool (*)(void* context, StreamFile& record);
+    RecordUpdate UpdateRecord(StreamFile& record, TextChange change, void* context) noexcept;
+
+    template <class Change>
+    RecordUpdate UpdateRecord(StreamFile& record, Change&& change) {
+        using Callable = std::remove_reference_t<Change>;
+        return UpdateRecord(
+            record, [](void* context, StreamFile& stream) { return (*static_cast<Callable*>(context))(stream); },
+            static_cast<void*>(&change));
+    }
+
+private:
+    enum class Written { kDone, kUnknown, kFailed, kTaken };
+
+    StreamState ReadRecordOnce(StreamFile& record);
+    RecordUpdate UpdateRecordOnce(StreamFile& record, TextChange change, void* context);
+    Written WriteRecord(const std::string& bytes, bool create);
+    UniqueHandle OpenOwnedInFolder(const std::wstring& name, ACCESS_MASK access, DWORD share, DWORD& error);
+    void Disown(const wchar_t* why);
+
+    UniqueHandle folder_;
+    std::wstring leaf_;         // the file's name in the folder
+    std::wstring record_name_;  // leaf_ + ":varnok"
+    std::optional<std::uint64_t> file_index_;
+    std::uint64_t lock_key_ = 0;  // the record in the memory of long-held locks: its index and name
+    FileIdentity identity_;
+    FileVersion version_;
+    bool own_record_ = false;
+};
+
+}  // namespace varnok
