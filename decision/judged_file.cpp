@@ -43,12 +43,15 @@ FileAge JudgedFile::Judge(const FileLocation& location, std::initializer_list<co
         return FileAge::kUnopenable;
     }
     folder_ = std::move(folder.handle);
-    Opened file = OpenInFolder(folder_.Get(), leaf_, GENERIC_READ, kShareAllButWriting, Disposition::kOpenExisting);
+    const auto open_for_the_age_test = [&] {
+        return OpenInFolder(folder_.Get(), leaf_, GENERIC_READ, kShareAllButWriting, Disposition::kOpenExisting);
+    };
+    Opened file = open_for_the_age_test();
     if (!file.handle && file.error == ERROR_SHARING_VIOLATION) {
         // The writer may be the library's own update of the record for another event of the file,
         // where one set of share modes covers the file and its streams: once more while none runs.
         const QuietRecord quiet(folder_.Get(), record_name_);
-        file = OpenInFolder(folder_.Get(), leaf_, GENERIC_READ, kShareAllButWriting, Disposition::kOpenExisting);
+        file = open_for_the_age_test();
     }
     if (!file.handle || !IsDiskFile(file.handle.Get())) {
         return FileAge::kUnopenable;

@@ -227,5 +227,25 @@ TEST_F(ClientTest, VersionResourceAndDeleteFile) {
     EXPECT_EQ(VarnokDeleteFile(file.c_str()), 0);
 }
 
+std::int32_t ScanClean(FileInfo file_info, std::uint32_t value2, std::uint32_t value1) {
+    RecordScan(file_info, value2, value1);
+    return 2;
+}
+
+// Each start of the library makes a new key for its records: a file found clean in the last run is
+// scanned once more, then its events are spared again.
+TEST_F(ClientTest, RestartScansACleanFileOnceThenSparesItAgain) {
+    VARNOK_REQUIRE_NTFS_VOLUME();
+    const std::wstring file = Download(L"clean.exe");
+    for (std::size_t run = 0; run < 2; ++run) {
+        Start(ScanClean);
+        for (const std::size_t scans : {run + 1, run + 1}) {
+            EXPECT_EQ(Examine(file).Verdict, 2);
+            EXPECT_EQ(Host().Scans().size(), scans) << run;
+        }
+        ASSERT_EQ(ClientDisconnect(), S_OK);
+    }
+}
+
 }  // namespace
 }  // namespace varnok::test

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <map>
 #include <set>
 #include <thread>
@@ -181,6 +182,51 @@ TEST_F(SameFileTest, ShutDownWhileEventsAreInFlight) {
     // bounded, so a loaded machine's stalls don't fail it while a stop that waits for traffic does.
     std::nth_element(cycle_times.begin(), cycle_times.begin() + 100, cycle_times.end());
     EXPECT_LT(cycle_times[100], std::chrono::seconds(2));
+}
+
+// Holds the record's lock of a file for ever, as another process that can only read the file can.
+struct LockedForEver {
+    UniqueHandle holder;
+    explicit LockedForEver(const std::wstring& file) : holder(OpenName(file + L":varnok", GENERIC_READ, OPEN_EXISTING)) {
+        OVERLAPPED range{};
+        range.OffsetHigh = 1u << 30;  // the byte at 2^62 that stands for the record's lock
+        EXPECT_TRUE(holder && ::LockFileEx(holder.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range));
+    }
+};
+
+// Another process locks a file's record for ever. Its events and another file's all get verdicts
+// (the locked file's scanned, its record left alone), and the library stops, also while its workers
+// are waiting for that lock.
+TEST_F(SameFileTest, RecordLockedForEverHoldsUpNoOtherFileNorTheStop) {
+    VARNOK_REQUIRE_NTFS_VOLUME();
+    Start(RecordScan, RecordResult, nullptr);
+    const std::wstring locked = Download(L"locked.exe");
+    const std::string record = "HostUrl=https://downloads.example/tool.exe\r\nScanResult=2\r\n";
+    WriteStream(locked, L"varnok", record);
+    const LockedForEver lock(locked);
+    constexpr std::uint32_t kLockedEvents = kScanThreadCount + 5;
+    for (std::uint32_t i = 0; i < kLockedEvents; ++i) {
+        PostFileEvent(locked, 100 + i);
+    }
+    PostFileEvent(Download(L"other.exe"), 7);
+    ASSERT_TRUE(SimWaitForTraffic(kLockedEvents + 1, 1 + kLockedEvents + 1, kWaitMs));
+    for (const ScanCommand& verdict : Verdicts()) {
+        EXPECT_EQ(verdict.Verdict, kRecordedVerdict) << verdict.EventId;
+    }
+    EXPECT_EQ(ReadStream(locked, L"varnok"), record);
+
+    const std::wstring locked_too = Download(L"locked-too.exe");
+    WriteStream(locked_too, L"varnok", record);
+    const LockedForEver lock_too(locked_too);
+    for (std::uint32_t i = 0; i < kScanThreadCount; ++i) {
+        PostFileEvent(locked_too, 200 + i);
+    }
+    std::promise<HRESULT> stopped;
+    std::thread stopper([&] { stopped.set_value(ClientDisconnect()); });
+    std::future<HRESULT> stop = stopped.get_future();
+    ASSERT_EQ(stop.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+    EXPECT_EQ(stop.get(), S_OK);
+    stopper.join();
 }
 
 }  // namespace

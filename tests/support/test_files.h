@@ -14,6 +14,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "scratch_folder.h"
 #include "tools/common/stream_bytes.h"
@@ -137,5 +138,95 @@ inline void AgeFile(const std::wstring& file, std::chrono::seconds age) {
     const UniqueHandle handle = OpenName(file, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING);
     ASSERT_TRUE(handle && ::SetFileTime(handle.Get(), &past, &past, &past));
 }
+
+// ---- Unix objects that Wine follows ---------------------------------------------------------------
+// Wine 8 makes no links of its own (CreateSymbolicLinkW succeeds and makes nothing), but a Windows
+// program under Wine can start a Unix program, and Wine follows what it makes as Windows follows a
+// link or a pipe. Nothing of this exists on Windows: the tests that need it skip there.
+
+// The Unix name of a Windows path, when running under Wine.
+inline std::optional<std::string> UnixName(const std::wstring& path) {
+    using ToUnix = char*(__cdecl*)(const wchar_t*);
+    const auto to_unix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* const name = to_unix != nullptr ? to_unix(path.c_str()) : nullptr;
+    if (name == nullptr) {
+        return std::nullopt;
+    }
+    std::string unix_name(name);
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return unix_name;
+}
+
+// Runs a Unix program ("/bin/ln") with its arguments, each a Unix name or word without blanks, and
+// answers whether it could be started. Wine does not wait for it with the process's handle, so the
+// caller waits for what it makes (ExistsSoon).
+inline bool RunUnixProgram(const std::wstring& program, const std::vector<std::string>& arguments) {
+    std::wstring command_line = program;
+    for (const std::string& argument : arguments) {
+        command_line += L" " + std::wstring(argument.begin(), argument.end());
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    const std::wstring windows_program = L"Z:" + program;
+    if (!::CreateProcessW(windows_program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &process)) {
+        return false;
+    }
+    const UniqueHandle process_handle(process.hProcess);
+    const UniqueHandle thread_handle(process.hThread);
+    return true;
+}
+
+// Whether the name exists or comes to exist (or, with `exists` false, goes away) within a generous
+// bound: a Unix program's work shows only in the file system.
+inline bool ExistsSoon(const std::wstring& name, bool exists = true) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    // Opened, not asked for its attributes, which Wine can't give of a FIFO.
+    const auto found = [&] {
+        return UniqueHandle(::CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr))
+            .IsValid();
+    };
+    while (found() != exists) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        ::Sleep(1);
+    }
+    return true;
+}
+
+// Makes `link` a Unix symbolic link to `target` (both Windows paths).
+inline bool MakeUnixLink(const std::wstring& link, const std::wstring& target) {
+    const std::optional<std::string> unix_link = UnixName(link);
+    const std::optional<std::string> unix_target = UnixName(target);
+    return unix_link && unix_target && RunUnixProgram(L"/bin/ln", {"-s", *unix_target, *unix_link}) &&
+           ExistsSoon(link);
+}
+
+// Makes a Unix FIFO of that name: opening it for reading would wait for a writer, and a read of it
+// for data, for ever.
+inline bool MakeUnixFifo(const std::wstring& name) {
+    const std::optional<std::string> unix_name = UnixName(name);
+    return unix_name && RunUnixProgram(L"/usr/bin/mkfifo", {*unix_name}) && ExistsSoon(name);
+}
+
+// Removes a Unix object (a link, a FIFO) by its Windows name; what a link leads to stays. A scratch
+// folder's own removal can neither tell a FIFO from a file nor a link from its folder.
+inline void RemoveUnixObject(const std::wstring& name) {
+    if (const std::optional<std::string> unix_name = UnixName(name)) {
+        EXPECT_TRUE(RunUnixProgram(L"/bin/rm", {"-f", *unix_name}) && ExistsSoon(name, false)) << Narrow(name);
+    }
+}
+
+// Skips a test that needs Unix programs where there are none.
+#define VARNOK_REQUIRE_WINE()                                                                  \
+    do {                                                                                       \
+        if (!::varnok::test::UnixName(L"C:\\")) {                                            \
+            GTEST_SKIP() << "Needs Wine: Unix links and FIFOs stand in for what Windows links"; \
+        }                                                                                      \
+    } while (false)
 
 }  // namespace varnok::test

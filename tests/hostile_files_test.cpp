@@ -1,0 +1,190 @@
+// Files whose owner means harm: names that Win32 would rewrite, a handle that holds delete access,
+// a folder swapped for a link while the file is scanned, pipes where streams should be. Each file is
+// judged as itself, every event gets its verdict, and nothing outside the file's folder is created
+// or changed.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "file_calls.h"
+#include "tests/support/handler_harness.h"
+#include "verdicts.h"
+
+namespace varnok::test {
+namespace {
+
+// The extended-length name that creates a file Win32 would otherwise rewrite.
+std::wstring Extended(const std::filesystem::path& path) { return L"\\\\?\\" + path.wstring(); }
+
+using HostileFileTest = HandlerTest;
+
+// A trailing dot, a trailing space and device names: each file is scanned as itself, with its own
+// origin, and the decoy beside it whose name Win32 would have opened instead (an old file, or none)
+// is neither judged nor written.
+TEST_F(HostileFileTest, NamesThatWin32RewritesAreJudgedAsThemselves) {
+    const std::wstring decoy = folder_.File(L"x.exe", "decoy");
+    AgeFile(decoy, std::chrono::hours(48));
+    const std::vector<std::wstring> names = {L"x.exe.", L"x.exe ", L"nul", L"con.txt", L"com1.exe"};
+    // Removed by their extended names: the scratch folder's removal, through Win32, can't reach them.
+    const struct RemoveByExtendedName {
+        const std::filesystem::path& folder;
+        const std::vector<std::wstring>& names;
+        ~RemoveByExtendedName() {
+            for (const std::wstring& name : names) {
+                ::DeleteFileW(Extended(folder / name).c_str());
+            }
+        }
+    } removal{folder_.path, names};
+    int round = 0;
+    for (const std::wstring& name : names) {
+        SCOPED_TRACE(testing::Message() << "'" << name << "'");
+        Forget();
+        const std::filesystem::path path = folder_.path / name;
+        const std::wstring host = L"https://origin.example/" + std::to_wstring(round++);
+        {
+            const UniqueHandle created = OpenName(Extended(path), GENERIC_WRITE, CREATE_ALWAYS);
+            ASSERT_TRUE(created);
+        }
+        WriteStream(Extended(path), L"Zone.Identifier", "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=" + Narrow(host) + "\r\n");
+        EXPECT_EQ(Handle(path.wstring()), kSOk);
+        ASSERT_EQ(recorded_.scans.size(), 1u);
+        EXPECT_EQ(recorded_.scans[0].file_name, path.wstring());
+        EXPECT_EQ(recorded_.scans[0].source, host);
+        EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kHostVerdict});
+        EXPECT_EQ(WithoutSeal(ReadStream(Extended(path), L"varnok").value_or("")),
+                  Record(host, kHostVerdict, path.wstring()));
+    }
+    EXPECT_EQ(ReadStream(decoy, L"varnok"), std::nullopt);
+}
+
+// A handle that may delete the file, or is renaming it, with all sharing, does not make the file
+// unopenable: the program loader would still open it. A writer does.
+TEST_F(HostileFileTest, DeleteAccessHandleDoesNotSpareTheScan) {
+    const std::wstring file = Download(L"deletable.exe");
+    const UniqueHandle deleter = OpenName(file, DELETE, OPEN_EXISTING, kShareAll);
+    ASSERT_TRUE(deleter);
+    EXPECT_EQ(Handle(file), kSOk);
+    EXPECT_EQ(recorded_.scans.size(), 1u);
+}
+
+// Files in a deep folder, with names long beyond MAX_PATH, are judged like any other. (Wine does not
+// refuse such names the way Windows does without the extended form; the form itself is checked in
+// the conversion's own tests.)
+TEST_F(HostileFileTest, FileBeyondMaxPathIsJudged) {
+    std::filesystem::path deep = folder_.path;
+    for (int level = 0; level < 6; ++level) {
+        deep /= std::wstring(50, static_cast<wchar_t>(L'a' + level));
+    }
+    ASSERT_TRUE(std::filesystem::create_directories(deep));
+    const std::filesystem::path file = deep / L"download.exe";
+    ASSERT_GT(file.wstring().size(), static_cast<std::size_t>(MAX_PATH));
+    { std::ofstream(file, std::ios::binary) << "content"; }
+    WriteStream(file.wstring(), L"Zone.Identifier", kDownloadZone);
+    EXPECT_EQ(Handle(file.wstring()), kSOk);
+    EXPECT_EQ(recorded_.scans.size(), 1u);
+    EXPECT_EQ(WithoutSeal(ReadStream(file.wstring(), L"varnok").value_or("")),
+              Record(kDownloadHost, kHostVerdict, file.wstring()));
+}
+
+// Everything under a folder: each file and each of its streams that the test knows of, with its
+// bytes, and the files' versions.
+struct FolderState {
+    std::vector<std::pair<std::wstring, std::optional<std::string>>> entries;
+    bool operator==(const FolderState&) const = default;
+};
+
+FolderState StateOf(const std::filesystem::path& folder) {
+    FolderState state;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error)) {
+        const std::wstring name = entry.path().wstring();
+        state.entries.emplace_back(name, ReadStream(name, L""));
+        for (const wchar_t* stream : {L"varnok", L"Zone.Identifier"}) {
+            state.entries.emplace_back(name + L":" + stream, ReadStream(name, stream));
+        }
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        ::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data);
+        state.entries.emplace_back(name + L" written", std::to_string(data.ftLastWriteTime.dwLowDateTime) + "/" +
+                                                           std::to_string(data.ftLastWriteTime.dwHighDateTime));
+    }
+    return state;
+}
+
+// While the file is scanned, its owner swaps its folder for a link to another folder: one that
+// holds a decoy of the same name with a record of its own, or one that holds nothing. The verdict
+// goes out, nothing in the other folder is created or changed, and the record goes to the file that
+// was judged, in the folder as it is now named.
+TEST_F(HostileFileTest, FolderSwappedForALinkDuringTheScanLeadsNowhereElse) {
+    VARNOK_REQUIRE_WINE();
+    for (const bool decoy_there : {true, false}) {
+        SCOPED_TRACE(decoy_there ? "a decoy there" : "nothing there");
+        Forget();
+        const std::filesystem::path downloads = folder_.path / (decoy_there ? L"dl1" : L"dl2");
+        const std::filesystem::path elsewhere = folder_.path / (decoy_there ? L"elsewhere1" : L"elsewhere2");
+        std::filesystem::create_directories(downloads);
+        std::filesystem::create_directories(elsewhere);
+        const std::wstring file = (downloads / L"x.exe").wstring();
+        { std::ofstream(downloads / L"x.exe", std::ios::binary) << "content"; }
+        WriteStream(file, L"Zone.Identifier", kDownloadZone);
+        if (decoy_there) {
+            const std::wstring decoy = (elsewhere / L"x.exe").wstring();
+            { std::ofstream(elsewhere / L"x.exe", std::ios::binary) << "decoy"; }
+            WriteStream(decoy, L"varnok", "HostUrl=https://decoy.example/\r\n");
+        }
+        const FolderState before = StateOf(elsewhere);
+        recorded_.scan_verdict = kVerdictNoScan;
+        recorded_.on_scan = [&](const std::wstring&) {
+            std::filesystem::rename(downloads, downloads.wstring() + L".real");
+            EXPECT_TRUE(MakeUnixLink(downloads.wstring(), elsewhere.wstring()));
+        };
+        EXPECT_EQ(Handle(file), kSOk);
+        RemoveUnixObject(downloads.wstring());
+        EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kVerdictNoScan});
+        EXPECT_EQ(StateOf(elsewhere), before);
+        EXPECT_EQ(WithoutSeal(ReadStream(downloads.wstring() + L".real\\x.exe", L"varnok").value_or("")),
+                  Record(kDownloadHost, kVerdictNoScan, file));
+        recorded_.on_scan = nullptr;
+    }
+}
+
+// Where a stream or the file itself should be, a FIFO: opening it waits for a writer, reading it
+// for data, for ever. (Wine on the ordinary file system keeps "file:stream" as a file of its own
+// beside its file, and so lets a FIFO take a stream's place; Windows' named pipes reached through a
+// link are the same danger.) The origin stream counts as unreadable, the file as unopenable; every
+// event gets its verdict, and nothing is written.
+TEST_F(AnyVolumeHandlerTest, PipesInPlaceOfStreamsAndFilesAreNeverRead) {
+    VARNOK_REQUIRE_WINE();
+    const TempFolder ordinary(TempFolder::Volume::kOrdinary);
+    const std::wstring piped_stream = ordinary.File(L"piped-stream.exe");
+    const std::wstring piped_file = (ordinary.path / L"piped-file.exe").wstring();
+    const struct RemoveFifos {
+        std::vector<std::wstring> names;
+        ~RemoveFifos() {
+            for (const std::wstring& name : names) {
+                RemoveUnixObject(name);
+            }
+        }
+    } fifos{{piped_stream + L":Zone.Identifier", piped_file}};
+    ASSERT_TRUE(MakeUnixFifo(piped_stream + L":Zone.Identifier"));
+    EXPECT_EQ(Handle(piped_stream), kSOk);
+    EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kHostVerdict});
+    EXPECT_EQ(recorded_.log,
+              (std::vector<LogLine>{NewEvent(piped_stream), {kWarn, L"Unreadable Zone.Identifier - force scan."}}));
+
+    Forget();
+    ASSERT_TRUE(MakeUnixFifo(piped_file));
+    WriteStream(piped_file, L"Zone.Identifier", kDownloadZone);
+    EXPECT_EQ(Handle(piped_file), kEFail);
+    EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kVerdictNoScan});
+    EXPECT_TRUE(recorded_.scans.empty());
+    EXPECT_EQ(ReadStream(piped_file, L"varnok"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace varnok::test
