@@ -7,14 +7,14 @@
 namespace varnok {
 namespace {
 
-thread_local BlockingCallWatch* t_watch = nullptr;
+thread_local BlockingCallWatch* g_thread_watch = nullptr;
 
 }  // namespace
 
-void WatchThisThread(BlockingCallWatch* watch) noexcept { t_watch = watch; }
+void WatchThisThread(BlockingCallWatch* watch) noexcept { g_thread_watch = watch; }
 
 BlockingCall::BlockingCall() noexcept {
-    BlockingCallWatch* const watch = t_watch;
+    BlockingCallWatch* const watch = g_thread_watch;
     // A tick of 0 would read as "no call": the first millisecond after boot counts as the second.
     if (watch != nullptr && watch->since.load() == 0) {
         watch->since.store(std::max<std::uint64_t>(::GetTickCount64(), 1));
@@ -30,7 +30,7 @@ BlockingCall::~BlockingCall() {
 }
 
 bool WaitsAbandoned() noexcept {
-    const BlockingCallWatch* const watch = t_watch;
+    const BlockingCallWatch* const watch = g_thread_watch;
     return watch != nullptr && watch->abandon.load();
 }
 

@@ -82,8 +82,8 @@ enum class LockState { kHeld, kBusy, kFailed };
 
 // Takes the stream's lock on the handle, after the library's other threads that take it (they
 // queue for it in the process, without a limit: none holds it long), waiting at most
-// kFileWaitLimitMs while someone else holds it (less when the thread's waits are abandoned, none for a file whose lock was found held that
-// long before: see below), and releases it when it goes, before the handle closes. Busy: the wait
+// kFileWaitLimitMs while someone else holds it (less when the thread's waits are abandoned, none for a file whose lock
+// was found held that long before: see below), and releases it when it goes, before the handle closes. Busy: the wait
 // ran out. `file_key` names the file in the memory of long-held locks (its index and name, say, so
 // that a file index that a file system gives again to a new file is not taken for the old one):
 // once a wait for a file's lock has run out, waits for it end at once until its lock is taken again

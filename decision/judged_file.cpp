@@ -35,7 +35,8 @@ private:
 
 }  // namespace
 
-FileAge JudgedFile::Judge(const FileLocation& location, std::initializer_list<const OriginStream*> streams_read_by_name) {
+FileAge JudgedFile::Judge(const FileLocation& location,
+                          std::initializer_list<const OriginStream*> streams_read_by_name) {
     leaf_ = location.leaf;
     record_name_ = leaf_ + L":" + kRecordStream;
     Opened folder = OpenFolder(location.folder);
@@ -64,10 +65,11 @@ FileAge JudgedFile::Judge(const FileLocation& location, std::initializer_list<co
     const FileAge age = FileAge::kRecent;
     file_index_ = FileIndexOf(file.handle.Get());
     lock_key_ = file_index_.value_or(0) ^ std::hash<std::wstring>{}(location.folder + L"\\" + record_name_);
-    own_record_ = facts.has_value() && file_index_.has_value() &&
-                  std::all_of(streams_read_by_name.begin(), streams_read_by_name.end(), [&](const OriginStream* stream) {
-                      return stream == nullptr || stream->State() != StreamState::kLoaded || Owns(stream->FileIndex());
-                  });
+    own_record_ =
+        facts.has_value() && file_index_.has_value() &&
+        std::all_of(streams_read_by_name.begin(), streams_read_by_name.end(), [&](const OriginStream* stream) {
+            return stream == nullptr || stream->State() != StreamState::kLoaded || Owns(stream->FileIndex());
+        });
     if (!own_record_) {
         Trace(L"the record of ", leaf_, L" counts as unknown: a stream read by its name is not the file's");
         return age;

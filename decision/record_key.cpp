@@ -19,8 +19,8 @@ HResult RecordKey::Create(std::unique_ptr<RecordKey>& key) noexcept {
         return kEOutOfMemory;
     }
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    NTSTATUS status = ::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr,
-                                                    BCRYPT_ALG_HANDLE_HMAC_FLAG);
+    NTSTATUS status =
+        ::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG);
     if (NtSuccess(status)) {
         made->algorithm_ = algorithm;
         status = ::BCryptGenRandom(nullptr, made->secret_.data(), static_cast<ULONG>(made->secret_.size()),

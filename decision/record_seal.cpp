@@ -10,12 +10,11 @@ namespace varnok {
 namespace {
 
 constexpr std::array<std::uint8_t, kSealedTagBytes> kSealedTag = {'v', 'a', 'r', 'n', 'o', 'k', ' ', 's',
-                                                                   'c', 'a', 'n', ' ', 'v', '1', 0, 0};
+                                                                  'c', 'a', 'n', ' ', 'v', '1', 0,   0};
 constexpr std::wstring_view kHexDigits = L"0123456789abcdef";
 
-template <std::size_t kCount>
-void PutLittleEndian(SealedBytes& bytes, std::size_t& at, std::uint64_t value) {
-    for (std::size_t i = 0; i < kCount; ++i) {
+void PutLittleEndian(SealedBytes& bytes, std::size_t& at, std::uint64_t value, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
         bytes[at++] = static_cast<std::uint8_t>(value >> (8 * i));
     }
 }
@@ -112,13 +111,13 @@ SealedBytes SealedBytesOf(const ScanRecord& record) {
     for (const std::uint8_t byte : kSealedTag) {
         bytes[at++] = byte;
     }
-    PutLittleEndian<8>(bytes, at, record.identity.volume_serial);
+    PutLittleEndian(bytes, at, record.identity.volume_serial, 8);
     for (const std::uint8_t byte : record.identity.file_id) {
         bytes[at++] = byte;
     }
-    PutLittleEndian<8>(bytes, at, record.version.size);
-    PutLittleEndian<8>(bytes, at, record.version.last_write_time);
-    PutLittleEndian<4>(bytes, at, static_cast<std::uint32_t>(record.result));
+    PutLittleEndian(bytes, at, record.version.size, 8);
+    PutLittleEndian(bytes, at, record.version.last_write_time, 8);
+    PutLittleEndian(bytes, at, static_cast<std::uint32_t>(record.result), 4);
     return bytes;
 }
 

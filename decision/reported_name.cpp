@@ -147,7 +147,8 @@ std::optional<FileLocation> LocateUnc(std::wstring_view after_prefix) {
     root.push_back(L'\\');
     root.append(after_prefix.substr(server_end + 1, share_end - server_end - 1));
     root.push_back(L'\\');
-    return SplitLocation(std::move(root), JoinNormalized(after_prefix.substr(std::min(share_end, after_prefix.size()))));
+    return SplitLocation(std::move(root),
+                         JoinNormalized(after_prefix.substr(std::min(share_end, after_prefix.size()))));
 }
 
 // "C:\rest": the root "\\?\C:\".

@@ -152,8 +152,8 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
         smart_screen_stream ? smart_screen_stream->Read(smart_screen, judged.Owns(smart_screen_stream->FileIndex()))
                             : StreamState::kMissing;
 
-    const OriginOutcome origin = EvaluateOrigin(zone_identifier, zone_identifier_state, smart_screen_state, judged,
-                                                key, file_info, host.log);
+    const OriginOutcome origin =
+        EvaluateOrigin(zone_identifier, zone_identifier_state, smart_screen_state, judged, key, file_info, host.log);
     if (origin.clean_result_stored) {
         verdict_sender.Send(kVerdictNoScan);
         return kSOk;

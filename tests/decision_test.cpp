@@ -211,7 +211,8 @@ TEST_F(HandlerTest, DownloadIsScannedWithTheOriginOfItsZoneIdentifier) {
         EXPECT_EQ(Handle(reported), kSOk);
         EXPECT_EQ(recorded_.scans.size(), 2u);
         EXPECT_EQ(Verdicts(), (std::vector<std::int32_t>{kHostVerdict, kHostVerdict}));
-        EXPECT_EQ(WithoutSeal(ReadStream(file, L"varnok").value_or("")), Record(form.source, kHostVerdict, reported) + form.kept);
+        EXPECT_EQ(WithoutSeal(ReadStream(file, L"varnok").value_or("")),
+                  Record(form.source, kHostVerdict, reported) + form.kept);
     }
     EXPECT_TRUE(recorded_.traces.empty());
 }

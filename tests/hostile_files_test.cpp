@@ -51,7 +51,8 @@ TEST_F(HostileFileTest, NamesThatWin32RewritesAreJudgedAsThemselves) {
             const UniqueHandle created = OpenName(Extended(path), GENERIC_WRITE, CREATE_ALWAYS);
             ASSERT_TRUE(created);
         }
-        WriteStream(Extended(path), L"Zone.Identifier", "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=" + Narrow(host) + "\r\n");
+        WriteStream(Extended(path), L"Zone.Identifier",
+                    "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=" + Narrow(host) + "\r\n");
         EXPECT_EQ(Handle(path.wstring()), kSOk);
         ASSERT_EQ(recorded_.scans.size(), 1u);
         EXPECT_EQ(recorded_.scans[0].file_name, path.wstring());

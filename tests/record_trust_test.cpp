@@ -80,9 +80,9 @@ TEST_F(RecordTrustTest, PlantedCleanRecordIsScannedThenReplaced) {
     SetRecordSeal(sealed_elsewhere, claim, *other_key->SealOf(claim));
 
     int round = 0;
-    for (const std::string& planted : {std::string("ScanResult=2\r\n"), std::string("ScanResult=02\r\n"),
-                                       std::string("ScanResult= 2\r\n"), std::string("ScanResult=2x\r\n"),
-                                       EncodeStreamText(sealed_elsewhere)}) {
+    for (const std::string& planted :
+         {std::string("ScanResult=2\r\n"), std::string("ScanResult=02\r\n"), std::string("ScanResult= 2\r\n"),
+          std::string("ScanResult=2x\r\n"), EncodeStreamText(sealed_elsewhere)}) {
         SCOPED_TRACE(planted);
         const std::wstring file = round == 4 ? forged : Download(L"planted" + std::to_wstring(round) + L".exe");
         ++round;
@@ -218,8 +218,8 @@ TEST_F(RecordTrustTest, ChangingAnyBoundFieldOrTheResultFailsTheCheck) {
     ScanRecord not_clean = clean;
     not_clean.result = 1;
     for (const ScanRecord& changed : {other_volume, other_file, other_size, other_time, not_clean}) {
-        EXPECT_FALSE(HoldsTrustedCleanResult(sealed_text(changed, *key_, std::to_wstring(changed.result)), judged,
-                                             *key_));
+        EXPECT_FALSE(
+            HoldsTrustedCleanResult(sealed_text(changed, *key_, std::to_wstring(changed.result)), judged, *key_));
     }
     // The sealed facts right, but the text says otherwise than what was sealed.
     EXPECT_FALSE(HoldsTrustedCleanResult(sealed_text(not_clean, *key_, L"2"), judged, *key_));

@@ -187,7 +187,8 @@ TEST_F(SameFileTest, ShutDownWhileEventsAreInFlight) {
 // Holds the record's lock of a file for ever, as another process that can only read the file can.
 struct LockedForEver {
     UniqueHandle holder;
-    explicit LockedForEver(const std::wstring& file) : holder(OpenName(file + L":varnok", GENERIC_READ, OPEN_EXISTING)) {
+    explicit LockedForEver(const std::wstring& file)
+        : holder(OpenName(file + L":varnok", GENERIC_READ, OPEN_EXISTING)) {
         OVERLAPPED range{};
         range.OffsetHigh = 1u << 30;  // the byte at 2^62 that stands for the record's lock
         EXPECT_TRUE(holder && ::LockFileEx(holder.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range));

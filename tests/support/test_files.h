@@ -67,14 +67,14 @@ struct LogLine {
 
 // Where the library can prove that a stream is its file's, and so keeps a record, only on the NTFS
 // volume: a test of records skips elsewhere, and fails where CI requires the volume.
-#define VARNOK_REQUIRE_NTFS_VOLUME()                                                                  \
-    do {                                                                                              \
-        if (!::varnok::test::NtfsFolder()) {                                                          \
-            if (::varnok::test::NtfsRequired()) {                                                     \
-                FAIL() << "VARNOK_REQUIRE_NTFS=1, but VARNOK_NTFS_FOLDER names no mounted NTFS volume"; \
-            }                                                                                         \
+#define VARNOK_REQUIRE_NTFS_VOLUME()                                                                               \
+    do {                                                                                                           \
+        if (!::varnok::test::NtfsFolder()) {                                                                       \
+            if (::varnok::test::NtfsRequired()) {                                                                  \
+                FAIL() << "VARNOK_REQUIRE_NTFS=1, but VARNOK_NTFS_FOLDER names no mounted NTFS volume";            \
+            }                                                                                                      \
             GTEST_SKIP() << "Records are kept only on NTFS: VARNOK_NTFS_FOLDER is not set (scripts/test sets it)"; \
-        }                                                                                             \
+        }                                                                                                          \
     } while (false)
 
 // A fresh folder under the scratch root (the NTFS volume when there is one), removed with
@@ -202,8 +202,7 @@ inline bool ExistsSoon(const std::wstring& name, bool exists = true) {
 inline bool MakeUnixLink(const std::wstring& link, const std::wstring& target) {
     const std::optional<std::string> unix_link = UnixName(link);
     const std::optional<std::string> unix_target = UnixName(target);
-    return unix_link && unix_target && RunUnixProgram(L"/bin/ln", {"-s", *unix_target, *unix_link}) &&
-           ExistsSoon(link);
+    return unix_link && unix_target && RunUnixProgram(L"/bin/ln", {"-s", *unix_target, *unix_link}) && ExistsSoon(link);
 }
 
 // Makes a Unix FIFO of that name: opening it for reading would wait for a writer, and a read of it
@@ -222,11 +221,11 @@ inline void RemoveUnixObject(const std::wstring& name) {
 }
 
 // Skips a test that needs Unix programs where there are none.
-#define VARNOK_REQUIRE_WINE()                                                                  \
-    do {                                                                                       \
-        if (!::varnok::test::UnixName(L"C:\\")) {                                            \
+#define VARNOK_REQUIRE_WINE()                                                                   \
+    do {                                                                                        \
+        if (!::varnok::test::UnixName(L"C:\\")) {                                               \
             GTEST_SKIP() << "Needs Wine: Unix links and FIFOs stand in for what Windows links"; \
-        }                                                                                      \
+        }                                                                                       \
     } while (false)
 
 }  // namespace varnok::test
