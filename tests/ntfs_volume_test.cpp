@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "file_calls.h"
 #include "tests/support/test_files.h"
 #include "unique_handle.h"
 
@@ -20,12 +21,7 @@ const std::string kZone = "ZoneId=3\r\n";
 class NtfsVolumeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!NtfsFolder()) {
-            if (NtfsRequired()) {
-                FAIL() << "VARNOK_REQUIRE_NTFS=1, but VARNOK_NTFS_FOLDER names no mounted NTFS volume";
-            }
-            GTEST_SKIP() << "Not on NTFS: VARNOK_NTFS_FOLDER is not set (scripts/test sets it)";
-        }
+        VARNOK_REQUIRE_NTFS_VOLUME();
         folder_.emplace();
         file_ = folder_->File(L"setup.exe", "MZ");
         WriteStream(file_, L"Zone.Identifier", kZone);
@@ -95,6 +91,31 @@ TEST_F(NtfsVolumeTest, OpensUnderAnotherCaseAndUnderHeldHandles) {
         const UniqueHandle opened = OpenName(folder + c.read, GENERIC_READ, OPEN_EXISTING, c.share);
         EXPECT_EQ(opened ? static_cast<DWORD>(ERROR_SUCCESS) : ::GetLastError(), c.error);
     }
+}
+
+// What the record's binding rests on: a stream's handle reports its file's index and identity;
+// writing a stream moves the file's last-write time on, and setting it back through a handle of the
+// file holds; a stream name relative to the file's handle is refused, relative to its folder's
+// handle it is the file's stream.
+TEST_F(NtfsVolumeTest, StreamsReportTheirFilesIdentityAndMoveItsTime) {
+    const UniqueHandle file = OpenName(file_, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, kShareAll);
+    const UniqueHandle stream = OpenName(file_ + L":Zone.Identifier", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
+                                         kShareAll);
+    ASSERT_TRUE(file && stream);
+    EXPECT_EQ(FileIndexOf(stream.Get()), FileIndexOf(file.Get()));
+    EXPECT_EQ(IdentityOf(stream.Get()), IdentityOf(file.Get()));
+    const FileVersion before = FactsOf(file.Get())->version;
+    const UniqueHandle folder = OpenFolder(folder_->path.wstring()).handle;
+    EXPECT_EQ(OpenInFolder(file.Get(), L":varnok", GENERIC_READ, kShareAll, Disposition::kCreateNew).error,
+              static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    const Opened created = OpenInFolder(folder.Get(), L"setup.exe:varnok", GENERIC_WRITE, kShareAll,
+                                        Disposition::kCreateNew);
+    ASSERT_TRUE(created.handle && created.created);
+    EXPECT_EQ(FileIndexOf(created.handle.Get()), FileIndexOf(file.Get()));
+    ASSERT_TRUE(WriteStreamBytes(created.handle.Get(), "ScanResult=1\r\n"));
+    EXPECT_NE(FactsOf(file.Get())->version, before);
+    ASSERT_TRUE(SetLastWriteTime(file.Get(), before.last_write_time));
+    EXPECT_EQ(FactsOf(file.Get())->version, before);
 }
 
 }  // namespace
