@@ -1,6 +1,8 @@
 #include "judged_file.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -32,6 +34,30 @@ private:
     UniqueHandle record_;
     std::optional<StreamLock> lock_;  // released before the handle closes
 };
+
+// Volumes whose share modes, as the library's writers of records found them, cover a file and all
+// its streams as one (by serial number, plus one: 0 is a free slot). A few at most in any process.
+std::array<std::atomic<std::uint64_t>, 8> g_one_set_volumes{};
+
+bool SharesModesPerFile(std::uint64_t volume_serial) {
+    return std::any_of(g_one_set_volumes.begin(), g_one_set_volumes.end(),
+                       [&](const std::atomic<std::uint64_t>& slot) { return slot.load() == volume_serial + 1; });
+}
+
+void RememberSharesModesPerFile(std::uint64_t volume_serial) {
+    for (std::atomic<std::uint64_t>& slot : g_one_set_volumes) {
+        std::uint64_t free = 0;
+        if (slot.load() == volume_serial + 1 || slot.compare_exchange_strong(free, volume_serial + 1)) {
+            return;
+        }
+    }
+}
+
+// What holds a file's data against writers while its record is written, where share modes are kept
+// per stream; it also reads the file's version and sets its time.
+constexpr ACCESS_MASK kDataGuardAccess = FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+// What sets the time where the record's writer keeps writers out itself.
+constexpr ACCESS_MASK kAttributesAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
 
 }  // namespace
 
@@ -103,122 +129,168 @@ UniqueHandle JudgedFile::OpenOwnedInFolder(const std::wstring& name, ACCESS_MASK
     return std::move(opened.handle);
 }
 
-StreamState JudgedFile::ReadRecord(StreamFile& record) noexcept {
+StreamState JudgedFile::ReadRecord(StreamFile& record, RecordLock lock) noexcept {
     try {
-        return ReadRecordOnce(record);
+        return ReadRecordOnce(record, lock);
     } catch (...) {
+        held_.reset();
         Trace(L"the record of ", leaf_, L" could not be read: an exception");
         return StreamState::kUnreadable;
     }
 }
 
-StreamState JudgedFile::ReadRecordOnce(StreamFile& record) {
+StreamState JudgedFile::ReadRecordOnce(StreamFile& record, RecordLock lock_kind) {
+    held_.reset();
     if (!own_record_) {
         return StreamState::kUnreadable;
     }
     DWORD error = ERROR_SUCCESS;
-    const UniqueHandle stream = OpenOwnedInFolder(record_name_, GENERIC_READ, kShareAll, error);
+    UniqueHandle stream = OpenOwnedInFolder(record_name_, GENERIC_READ, kShareAll, error);
     if (!stream) {
-        return own_record_ && IsMissing(error) ? StreamState::kMissing : StreamState::kUnreadable;
+        if (!own_record_ || !IsMissing(error)) {
+            return StreamState::kUnreadable;
+        }
+        held_.emplace();  // known to be missing: an update creates it
+        return StreamState::kMissing;
     }
-    const StreamLock lock(stream.Get(), false, lock_key_);
-    if (lock.State() == LockState::kBusy) {
-        Disown(L"its lock was held too long");
+    std::optional<StreamLock> lock;
+    if (lock_kind == RecordLock::kShared) {
+        lock.emplace(stream.Get(), false, lock_key_);
+        if (lock->State() == LockState::kBusy) {
+            Disown(L"its lock was held too long");
+        }
+        if (lock->State() != LockState::kHeld) {
+            return StreamState::kUnreadable;
+        }
     }
-    std::string bytes;
-    bool bytes_are_whole = true;
-    if (lock.State() != LockState::kHeld || !ReadStreamBytes(stream.Get(), bytes, bytes_are_whole)) {
+    HeldRecord read;
+    if (!ReadStreamBytes(stream.Get(), read.bytes, read.whole)) {
         return StreamState::kUnreadable;
     }
-    record.Decode(bytes, bytes_are_whole);
+    record.Decode(read.bytes, read.whole);
+    if (lock_kind == RecordLock::kNone) {
+        read.stream = std::move(stream);
+        held_ = std::move(read);
+    }
     return StreamState::kLoaded;
 }
 
 RecordUpdate JudgedFile::UpdateRecord(StreamFile& record, TextChange change, void* context) noexcept {
+    RecordUpdate update = RecordUpdate::kFailed;
     try {
-        return UpdateRecordOnce(record, change, context);
+        update = UpdateRecordOnce(record, change, context);
     } catch (...) {
         Trace(L"the record of ", leaf_, L" could not be updated: an exception");
-        return RecordUpdate::kFailed;
     }
+    held_.reset();
+    return update;
 }
 
+// Decides from the record as read without its lock, and takes the lock only to write: an update that
+// changes nothing costs no lock. What is written is worked out again under the lock, from the record
+// as it is then.
 RecordUpdate JudgedFile::UpdateRecordOnce(StreamFile& record, TextChange change, void* context) {
+    if (!held_ && ReadRecordOnce(record, RecordLock::kNone) == StreamState::kUnreadable) {
+        return own_record_ ? RecordUpdate::kFailed : RecordUpdate::kUnknown;
+    }
     // Twice at most: a record found missing may be created by another event before this one can.
-    for (int attempt = 0; attempt < 2 && own_record_; ++attempt) {
-        DWORD error = ERROR_SUCCESS;
-        const UniqueHandle stream = OpenOwnedInFolder(record_name_, GENERIC_READ, kShareAll, error);
-        if (!stream && !IsMissing(error)) {
-            return own_record_ ? RecordUpdate::kFailed : RecordUpdate::kUnknown;
-        }
-        std::string bytes;
-        bool bytes_are_whole = true;
-        std::optional<StreamLock> lock;
-        if (stream) {
-            lock.emplace(stream.Get(), true, lock_key_);
-            if (lock->State() == LockState::kBusy) {
-                Disown(L"its lock was held too long");
-                return RecordUpdate::kUnknown;
-            }
-            if (lock->State() != LockState::kHeld || !ReadStreamBytes(stream.Get(), bytes, bytes_are_whole)) {
-                return RecordUpdate::kFailed;
-            }
-        }
-        record.Decode(bytes, bytes_are_whole);
+    for (int attempt = 0; attempt < 2 && own_record_ && held_; ++attempt) {
+        record.Decode(held_->bytes, held_->whole);
         if (!change(context, record)) {
             return RecordUpdate::kUnchanged;
         }
         if (!record.whole) {
             return RecordUpdate::kRefused;
         }
-        const std::string changed = EncodeStreamText(record.text);
-        if (stream && changed == bytes) {
+        std::string changed = EncodeStreamText(record.text);
+        const bool exists = held_->stream.IsValid();
+        if (exists && changed == held_->bytes) {
             return RecordUpdate::kUnchanged;
         }
-        switch (WriteRecord(changed, !stream)) {
+        std::optional<StreamLock> lock;
+        if (exists) {
+            lock.emplace(held_->stream.Get(), true, lock_key_);
+            if (lock->State() == LockState::kBusy) {
+                Disown(L"its lock was held too long");
+                return RecordUpdate::kUnknown;
+            }
+            if (lock->State() != LockState::kHeld ||
+                !ReadStreamBytes(held_->stream.Get(), held_->bytes, held_->whole)) {
+                return RecordUpdate::kFailed;
+            }
+            record.Decode(held_->bytes, held_->whole);
+            if (!change(context, record) || !record.whole) {
+                return record.whole ? RecordUpdate::kUnchanged : RecordUpdate::kRefused;
+            }
+            changed = EncodeStreamText(record.text);
+            if (changed == held_->bytes) {
+                return RecordUpdate::kUnchanged;
+            }
+        }
+        switch (WriteRecord(changed, !exists)) {
             case Written::kDone:
                 return RecordUpdate::kWritten;
             case Written::kUnknown:
                 return RecordUpdate::kUnknown;
             case Written::kFailed:
                 return RecordUpdate::kFailed;
-            case Written::kTaken:
-                break;  // created by another event meanwhile: updated as it is now
+            case Written::kTaken:  // created by another event meanwhile: updated as it is now
+                lock.reset();
+                ReadRecordOnce(record, RecordLock::kNone);
+                break;
         }
     }
     return own_record_ ? RecordUpdate::kFailed : RecordUpdate::kUnknown;
 }
 
-// The caller holds the record's exclusive lock, or creates the record. First the file is held
-// against writers: where share modes are kept per stream (Windows), by a handle of its data that
-// shares no writing; where one set covers the file and all its streams (ntfs-3g under Wine), that
-// handle would keep the record's writer out too, so the writer itself, sharing no writing, keeps
-// every other writer of the file out, and a handle of the file's attributes alone sets the time.
+// The caller holds the record's exclusive lock, or creates the record. The file is held against
+// writers while it is written: where share modes are kept per stream (Windows), by a handle of its
+// data that shares no writing; where one set covers the file and all its streams (ntfs-3g under
+// Wine), such a handle would keep the record's writer out too, so there the writer itself, sharing
+// no writing, keeps every other writer of the file out, and a handle of the file's attributes alone
+// sets the time. Which holds for a volume is learnt from the refusal of the first such writer, and
+// remembered. A writer of the file at work is never waited for: the record is written all the same,
+// and the time is left as the writes make it.
 JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool create) {
-    DWORD error = ERROR_SUCCESS;
-    UniqueHandle guard = OpenOwnedInFolder(leaf_, FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                           kShareAllButWriting, error);
-    if (!own_record_) {
-        return Written::kUnknown;
-    }
-    // A writer at work: the record is written, and the file's time left as the write makes it.
-    const bool writer_at_work = !guard && error == ERROR_SHARING_VIOLATION;
-    if (!guard && !writer_at_work) {
-        return Written::kFailed;  // the file has gone: it is never made anew
-    }
-    bool guard_is_the_writer = false;
     const ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE | (create ? DELETE : 0);
     const Disposition disposition = create ? Disposition::kCreateNew : Disposition::kOpenExisting;
-    const DWORD share = writer_at_work ? kShareAll : kShareAllButWriting;
-    Opened writer = OpenInFolder(folder_.Get(), record_name_, access, share, disposition);
-    if (!writer.handle && writer.error == ERROR_SHARING_VIOLATION && guard) {
-        guard.Reset();
-        guard = OpenOwnedInFolder(leaf_, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, error);
-        guard_is_the_writer = true;
-        if (!own_record_) {
-            return Written::kUnknown;
+    const auto open_writer = [&](DWORD share) {
+        return OpenInFolder(folder_.Get(), record_name_, access, share, disposition);
+    };
+    DWORD error = ERROR_SUCCESS;
+    bool one_set_of_share_modes = SharesModesPerFile(identity_.volume_serial);
+    bool writers_kept_out = true;  // false: a writer of the file is at work
+    UniqueHandle time_guard;
+    Opened writer;
+    if (!one_set_of_share_modes) {
+        time_guard = OpenOwnedInFolder(leaf_, kDataGuardAccess, kShareAllButWriting, error);
+        if (!own_record_ || (!time_guard && error != ERROR_SHARING_VIOLATION)) {
+            return own_record_ ? Written::kFailed : Written::kUnknown;  // gone: never made anew
         }
-        writer = OpenInFolder(folder_.Get(), record_name_, access, share, disposition);
+        writers_kept_out = time_guard.IsValid();
+        writer = open_writer(writers_kept_out ? kShareAllButWriting : kShareAll);
+        if (!writer.handle && writer.error == ERROR_SHARING_VIOLATION && writers_kept_out) {
+            time_guard.Reset();
+            writer = open_writer(kShareAllButWriting);
+            one_set_of_share_modes = writer.handle.IsValid();
+            if (one_set_of_share_modes) {
+                RememberSharesModesPerFile(identity_.volume_serial);
+            }
+        }
+    } else {
+        // Opened first: the file is still there, and is the judged one, before its record is made.
+        time_guard = OpenOwnedInFolder(leaf_, kAttributesAccess, kShareAll, error);
+        if (!time_guard) {
+            return own_record_ ? Written::kFailed : Written::kUnknown;
+        }
+        writer = open_writer(kShareAllButWriting);
+        if (!writer.handle && writer.error == ERROR_SHARING_VIOLATION) {
+            writers_kept_out = false;
+            writer = open_writer(kShareAll);
+        }
+    }
+    if (one_set_of_share_modes && writer.handle && !time_guard) {
+        time_guard = OpenOwnedInFolder(leaf_, kAttributesAccess, kShareAll, error);
     }
     if (!writer.handle) {
         if (create && (writer.error == ERROR_FILE_EXISTS || writer.error == ERROR_ALREADY_EXISTS)) {
@@ -227,7 +299,7 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
         Trace(L"the record of ", leaf_, L" could not be opened for writing: ", TraceHex{writer.error});
         return own_record_ ? Written::kFailed : Written::kUnknown;
     }
-    if (!Owns(FileIndexOf(writer.handle.Get()))) {
+    if (!own_record_ || !Owns(FileIndexOf(writer.handle.Get()))) {
         if (writer.created) {
             DeleteOnClose(writer.handle.Get());
         }
@@ -242,19 +314,20 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
             return Written::kTaken;  // another event got to it first: updated as it is then
         }
     }
-    const std::optional<FileFacts> before = guard ? FactsOf(guard.Get()) : std::nullopt;
+    const std::optional<FileFacts> before =
+        time_guard && writers_kept_out ? FactsOf(time_guard.Get()) : std::nullopt;
     if (!WriteStreamBytes(writer.handle.Get(), bytes)) {
         return Written::kFailed;
     }
     if (!before || before->version != version_) {
         return Written::kDone;  // changed already, or a writer at work: the change shows
     }
-    if (!guard_is_the_writer) {
-        // Per-stream share modes: the writer's handle moves the time on when it closes.
+    if (!one_set_of_share_modes) {
+        // The writer's handle would move the time on as it closes; the data guard still holds.
         lock.reset();
         writer.handle.Reset();
     }
-    if (!SetLastWriteTime(guard.Get(), version_.last_write_time)) {
+    if (!SetLastWriteTime(time_guard.Get(), version_.last_write_time)) {
         Trace(L"the last-write time of ", leaf_, L" could not be set back after its record was written");
     }
     return Written::kDone;

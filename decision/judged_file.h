@@ -63,20 +63,28 @@ public:
     [[nodiscard]] const FileIdentity& Identity() const { return identity_; }
     [[nodiscard]] const FileVersion& Version() const { return version_; }
 
-    // Reads the record under its shared lock. Unreadable also when it is not known to be the file's.
-    StreamState ReadRecord(StreamFile& record) noexcept;
+    // Reads the record, without its lock (for an update that may follow, which keeps to this read
+    // unless it has to write) or under its shared lock (never seeing a write half done). Unreadable
+    // also when it is not known to be the file's.
+    enum class RecordLock { kNone, kShared };
+    StreamState ReadRecord(StreamFile& record, RecordLock lock) noexcept;
 
-    // One read-modify-write of the record under its exclusive lock, atomic with respect to every
-    // other update and locked read: reads it into `record` (empty when it is missing), calls
-    // change(context, record), which changes the text and answers whether to write it, and writes
-    // the result when its bytes differ from what was read. `change` runs with the lock held: it must
-    // only work on the text. A missing record is created only on a file that is still there.
+    // One read-modify-write of the record, atomic with respect to every other update and locked read:
+    // takes the record as ReadRecord last read it without its lock, or reads it (empty when it is
+    // missing), calls change(context, record), which changes the text and answers whether to write
+    // it, and when the bytes would differ, takes the exclusive lock, reads the record again, calls
+    // change once more and writes the result if it still differs. `change` may run with the lock
+    // held: it must only work on the text. A missing record is created only on a file that is still
+    // there. Whatever the record read keeps open is closed when it returns.
     //
     // While the record is written the file is held against writers, and afterwards its last-write
     // time is set back to the judged version's, so that the file's modified time keeps telling of
     // its content and not of the library's bookkeeping; unless the file had changed already, or a
     // writer of it was at work, whose change then shows.
     using TextChange = bool (*)(void* context, StreamFile& record);
+    // Closes what the last read of the record kept open.
+    void ReleaseRecord() { held_.reset(); }
+
     RecordUpdate UpdateRecord(StreamFile& record, TextChange change, void* context) noexcept;
 
     template <class Change>
@@ -90,7 +98,7 @@ public:
 private:
     enum class Written { kDone, kUnknown, kFailed, kTaken };
 
-    StreamState ReadRecordOnce(StreamFile& record);
+    StreamState ReadRecordOnce(StreamFile& record, RecordLock lock_kind);
     RecordUpdate UpdateRecordOnce(StreamFile& record, TextChange change, void* context);
     Written WriteRecord(const std::string& bytes, bool create);
     UniqueHandle OpenOwnedInFolder(const std::wstring& name, ACCESS_MASK access, DWORD share, DWORD& error);
@@ -104,6 +112,15 @@ private:
     FileIdentity identity_;
     FileVersion version_;
     bool own_record_ = false;
+
+    // The record as last read without its lock, and the handle it was read through (none when it
+    // was missing), for the update that follows.
+    struct HeldRecord {
+        UniqueHandle stream;
+        std::string bytes;
+        bool whole = true;
+    };
+    std::optional<HeldRecord> held_;
 };
 
 }  // namespace varnok

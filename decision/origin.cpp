@@ -39,18 +39,11 @@ ZoneOrigin ReadZoneOrigin(const StreamFile& zone_identifier) {
     return origin;
 }
 
-// Zone.Identifier loaded: one update of the record reads the stored result and, unless it spares
-// the scan, records the host.
-OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, JudgedFile& judged, const RecordKey& key,
-                                 FileInfo& file_info, ::LogCallback log) {
+// Zone.Identifier loaded: the host is recorded in the record, the zone goes to the scan.
+std::wstring FromZoneIdentifier(const StreamFile& zone_identifier, StreamFile& record, JudgedFile& judged,
+                                FileInfo& file_info, ::LogCallback log) {
     const ZoneOrigin origin = ReadZoneOrigin(zone_identifier);
-    OriginOutcome outcome;
-    StreamFile record(kRecordStream);
     const RecordUpdate update = judged.UpdateRecord(record, [&](StreamFile& stream) {
-        outcome.clean_result_stored = HoldsTrustedCleanResult(stream, judged, key);
-        if (outcome.clean_result_stored) {
-            return false;
-        }
         stream.SetValue(kHostUrl, origin.host);
         return true;
     });
@@ -58,15 +51,11 @@ OriginOutcome FromZoneIdentifier(const StreamFile& zone_identifier, JudgedFile& 
         Trace(L"origin not recorded in ", record.name,
               update == RecordUpdate::kFailed ? L": the update failed" : L": the stream was read only in part");
     }
-    if (outcome.clean_result_stored) {
-        return outcome;
-    }
     if (origin.malformed) {
         Log(log, LogLevel::kWarn, "Malformed Zone.Identifier - force scan.");
     }
-    outcome.file_source = origin.host;
     file_info.ZoneId = origin.zone;
-    return outcome;
+    return origin.host;
 }
 
 }  // namespace
@@ -84,22 +73,14 @@ bool HoldsTrustedCleanResult(const StreamFile& record, const JudgedFile& judged,
     }
 }
 
-OriginOutcome EvaluateOrigin(const StreamFile& zone_identifier, StreamState zone_identifier_state,
-                             StreamState smart_screen_state, JudgedFile& judged, const RecordKey& key,
-                             FileInfo& file_info, ::LogCallback log) {
+std::wstring EvaluateOrigin(const StreamFile& zone_identifier, StreamState zone_identifier_state,
+                            StreamState smart_screen_state, StreamFile& record, StreamState record_state,
+                            JudgedFile& judged, FileInfo& file_info, ::LogCallback log) {
     if (zone_identifier_state == StreamState::kLoaded) {
-        return FromZoneIdentifier(zone_identifier, judged, key, file_info, log);
-    }
-
-    OriginOutcome outcome;
-    StreamFile record(kRecordStream);
-    const bool record_loaded = judged.ReadRecord(record) == StreamState::kLoaded;
-    if (record_loaded && HoldsTrustedCleanResult(record, judged, key)) {
-        outcome.clean_result_stored = true;
-        return outcome;
+        return FromZoneIdentifier(zone_identifier, record, judged, file_info, log);
     }
     std::wstring remembered;
-    if (record_loaded) {
+    if (record_state == StreamState::kLoaded) {
         record.GetValue(kHostUrl, remembered);
     }
 
@@ -109,12 +90,10 @@ OriginOutcome EvaluateOrigin(const StreamFile& zone_identifier, StreamState zone
         Log(log, LogLevel::kWarn,
             zone_identifier_state == StreamState::kUnreadable ? "Unreadable Zone.Identifier - force scan."
                                                               : "Unreadable SmartScreen - force scan.");
-        outcome.file_source = remembered.empty() ? kUnknownHost : remembered;
         file_info.ZoneId = kForcedScanZone;
-        return outcome;
+        return remembered.empty() ? kUnknownHost : remembered;
     }
-    outcome.file_source = remembered;  // with only SmartScreen: the host an earlier event remembered
-    return outcome;
+    return remembered;  // with only SmartScreen: the host an earlier event remembered
 }
 
 }  // namespace varnok

@@ -22,12 +22,6 @@ inline const std::wstring kUnknownHost = L"unknown host";
 // so it is scanned.
 inline constexpr std::int32_t kForcedScanZone = 3;
 
-// What the origin streams and the stored result say about one event's file. Owns its text; lives on
-// the handling worker's stack.
-struct OriginOutcome {
-    bool clean_result_stored = false;  // a clean result the library can trust (below): no scan, nothing written
-    std::wstring file_source;          // the origin; empty when none is known
-};
 
 // Whether the record holds a clean result that the library recorded itself, under this key, for
 // this very file, as it is now: ScanResult 2 as the library writes it, with the judged file's
@@ -35,15 +29,16 @@ struct OriginOutcome {
 // a seal among them, counts as holding no result.
 bool HoldsTrustedCleanResult(const StreamFile& record, const JudgedFile& judged, const RecordKey& key);
 
-// Reads the stored result and works out the origin. When Zone.Identifier loaded, the stored result
-// is read and the origin recorded as HostUrl in the record in one update of it, before the file is
-// scanned. An origin stream that is there but can't be read counts as a Zone.Identifier that says
-// nothing: zone 3, the remembered host or else "unknown host", so the file is scanned. A record
-// that is not known to be the file's own is neither read nor written. Writes the zone into
-// file_info.ZoneId when one is known. Logs, through the host's callback `log`, only after the
-// record is released.
-OriginOutcome EvaluateOrigin(const StreamFile& zone_identifier, StreamState zone_identifier_state,
-                             StreamState smart_screen_state, JudgedFile& judged, const RecordKey& key,
-                             FileInfo& file_info, ::LogCallback log);
+// Works out the origin, once the stored result has spared no scan: the answer is the origin, empty
+// when none is known. When Zone.Identifier loaded, the origin is recorded as HostUrl in the record
+// (`record`, as ReadRecord last read it; `record_state` what that read found) before the file is
+// scanned. With only SmartScreen, the origin is the HostUrl the record remembers. An origin stream
+// that is there but can't be read counts as a Zone.Identifier that says nothing: zone 3, the
+// remembered host or else "unknown host", so the file is scanned. A record that is not known to be
+// the file's own is neither read nor written. Writes the zone into file_info.ZoneId when one is
+// known. Logs, through the host's callback `log`, only after the record is released.
+std::wstring EvaluateOrigin(const StreamFile& zone_identifier, StreamState zone_identifier_state,
+                            StreamState smart_screen_state, StreamFile& record, StreamState record_state,
+                            JudgedFile& judged, FileInfo& file_info, ::LogCallback log);
 
 }  // namespace varnok

@@ -144,6 +144,18 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
             break;
     }
 
+    // The stored result first: a clean one that the library sealed for this very file as it is spares
+    // the rest, the origin streams' reading among it. Read without its lock when an update of it may
+    // follow (which keeps to this read unless it has to write).
+    StreamFile record(kRecordStream);
+    const StreamState record_state = judged.ReadRecord(
+        record, zone_identifier_stream.State() == StreamState::kLoaded ? JudgedFile::RecordLock::kNone
+                                                                        : JudgedFile::RecordLock::kShared);
+    if (record_state == StreamState::kLoaded && HoldsTrustedCleanResult(record, judged, key)) {
+        verdict_sender.Send(kVerdictNoScan);
+        return kSOk;
+    }
+
     StreamFile zone_identifier(kZoneIdentifierStream);
     StreamFile smart_screen(kSmartScreenStream);
     const StreamState zone_identifier_state =
@@ -151,14 +163,9 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
     const StreamState smart_screen_state =
         smart_screen_stream ? smart_screen_stream->Read(smart_screen, judged.Owns(smart_screen_stream->FileIndex()))
                             : StreamState::kMissing;
-
-    const OriginOutcome origin =
-        EvaluateOrigin(zone_identifier, zone_identifier_state, smart_screen_state, judged, key, file_info, host.log);
-    if (origin.clean_result_stored) {
-        verdict_sender.Send(kVerdictNoScan);
-        return kSOk;
-    }
-    const std::wstring& file_source = origin.file_source;
+    const std::wstring file_source = EvaluateOrigin(zone_identifier, zone_identifier_state, smart_screen_state, record,
+                                                    record_state, judged, file_info, host.log);
+    judged.ReleaseRecord();
     if (file_source.empty()) {
         verdict_sender.Send(kVerdictNoOrigin);
         return kEFail;

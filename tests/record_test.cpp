@@ -120,34 +120,33 @@ TEST_F(RecordTest, FileCanBeDeletedWhileItsRecordIsUpdated) {
     EXPECT_EQ(ReadStream(file_, L"varnok"), std::nullopt);
 }
 
-// The second update starts while the first is between its read and its write, and must wait for
-// the lock, or the first's key is lost; the first goes on once the second waits (or, unlocked, wrote).
+// The second update starts while the first holds the lock between its read and its write, and must
+// wait for it and then work from what the first wrote, or the first's key is lost.
 TEST_F(RecordTest, ConcurrentUpdatesKeepEachOthersKeys) {
     WriteStream(file_, L"varnok", "HostUrl=a\r\n");
-    static UniqueHandle second_waits_or_changed;
-    second_waits_or_changed.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const UniqueHandle first_read(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    g_stream_lock_wait_hook = [] { ::SetEvent(second_waits_or_changed.Get()); };
+    static UniqueHandle second_waits;
+    second_waits.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const UniqueHandle first_locked(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_stream_lock_wait_hook = [] { ::SetEvent(second_waits.Get()); };
 
     std::thread first([&] {
         JudgedFile judged;
         ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
         StreamFile record(kRecordStream);
+        int calls = 0;  // the first decides without the lock; the second, under it, writes
         judged.UpdateRecord(record, [&](StreamFile& s) {
-            SetResult{}(s);
-            ::SetEvent(first_read.Get());
-            return ::WaitForSingleObject(second_waits_or_changed.Get(), kWaitMs) == WAIT_OBJECT_0;
+            if (++calls == 2) {
+                ::SetEvent(first_locked.Get());
+                EXPECT_EQ(::WaitForSingleObject(second_waits.Get(), kWaitMs), WAIT_OBJECT_0);
+            }
+            return SetResult{}(s);
         });
     });
-    ASSERT_EQ(::WaitForSingleObject(first_read.Get(), kWaitMs), WAIT_OBJECT_0);
+    ASSERT_EQ(::WaitForSingleObject(first_locked.Get(), kWaitMs), WAIT_OBJECT_0);
     JudgedFile judged;
     ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
     StreamFile record(kRecordStream);
-    judged.UpdateRecord(record, [](StreamFile& s) {
-        s.SetValue(L"FileName", L"b");
-        ::SetEvent(second_waits_or_changed.Get());
-        return true;
-    });
+    judged.UpdateRecord(record, [](StreamFile& s) { return s.SetValue(L"FileName", L"b"), true; });
     first.join();
     g_stream_lock_wait_hook = nullptr;
     EXPECT_EQ(ReadStream(file_, L"varnok"), "HostUrl=a\r\nScanResult=1\r\nFileName=b\r\n");
@@ -167,11 +166,17 @@ TEST_F(RecordTest, LockedReadWaitsForAnUpdateUnderWay) {
     JudgedFile judged;
     ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
     StreamFile record(kRecordStream);
+    int calls = 0;  // the first decides without the lock; the second, under it, writes
     judged.UpdateRecord(record, [&](StreamFile& s) {
-        reading = std::thread([&] { EXPECT_EQ(reading_judged.ReadRecord(read), StreamState::kLoaded); });
-        EXPECT_EQ(::WaitForSingleObject(reader_waits.Get(), kWaitMs), WAIT_OBJECT_0);
+        if (++calls == 2) {
+            reading = std::thread([&] {
+                EXPECT_EQ(reading_judged.ReadRecord(read, JudgedFile::RecordLock::kShared), StreamState::kLoaded);
+            });
+            EXPECT_EQ(::WaitForSingleObject(reader_waits.Get(), kWaitMs), WAIT_OBJECT_0);
+        }
         return SetResult{}(s);
     });
+    ASSERT_EQ(calls, 2);
     reading.join();
     g_stream_lock_wait_hook = nullptr;
     EXPECT_EQ(read.text, L"HostUrl=a\nScanResult=1\n");
@@ -199,7 +204,7 @@ TEST_F(RecordTest, LockHeldForEverCostsOneBoundedWait) {
     EXPECT_EQ(judged.UpdateRecord(record, SetResult{}), RecordUpdate::kUnknown);  // nothing tried once unknown
     JudgedFile reader;
     ASSERT_EQ(Judge(reader, file_), FileAge::kRecent);
-    EXPECT_EQ(reader.ReadRecord(record), StreamState::kUnreadable);
+    EXPECT_EQ(reader.ReadRecord(record, JudgedFile::RecordLock::kShared), StreamState::kUnreadable);
     EXPECT_EQ(g_lock_waits, 1);
     EXPECT_EQ(ReadStream(file_, L"varnok"), "HostUrl=a\r\nScanResult=2\r\n");
 
