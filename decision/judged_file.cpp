@@ -314,8 +314,7 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
             return Written::kTaken;  // another event got to it first: updated as it is then
         }
     }
-    const std::optional<FileFacts> before =
-        time_guard && writers_kept_out ? FactsOf(time_guard.Get()) : std::nullopt;
+    const std::optional<FileFacts> before = time_guard && writers_kept_out ? FactsOf(time_guard.Get()) : std::nullopt;
     if (!WriteStreamBytes(writer.handle.Get(), bytes)) {
         return Written::kFailed;
     }

@@ -22,7 +22,6 @@ inline const std::wstring kUnknownHost = L"unknown host";
 // so it is scanned.
 inline constexpr std::int32_t kForcedScanZone = 3;
 
-
 // Whether the record holds a clean result that the library recorded itself, under this key, for
 // this very file, as it is now: ScanResult 2 as the library writes it, with the judged file's
 // identity and version and the seal that the key gives them. Any other record, an old one without

@@ -148,9 +148,9 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
     // the rest, the origin streams' reading among it. Read without its lock when an update of it may
     // follow (which keeps to this read unless it has to write).
     StreamFile record(kRecordStream);
-    const StreamState record_state = judged.ReadRecord(
-        record, zone_identifier_stream.State() == StreamState::kLoaded ? JudgedFile::RecordLock::kNone
-                                                                        : JudgedFile::RecordLock::kShared);
+    const StreamState record_state = judged.ReadRecord(record, zone_identifier_stream.State() == StreamState::kLoaded
+                                                                   ? JudgedFile::RecordLock::kNone
+                                                                   : JudgedFile::RecordLock::kShared);
     if (record_state == StreamState::kLoaded && HoldsTrustedCleanResult(record, judged, key)) {
         verdict_sender.Send(kVerdictNoScan);
         return kSOk;

@@ -99,8 +99,8 @@ TEST_F(NtfsVolumeTest, OpensUnderAnotherCaseAndUnderHeldHandles) {
 // handle it is the file's stream.
 TEST_F(NtfsVolumeTest, StreamsReportTheirFilesIdentityAndMoveItsTime) {
     const UniqueHandle file = OpenName(file_, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, kShareAll);
-    const UniqueHandle stream = OpenName(file_ + L":Zone.Identifier", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
-                                         kShareAll);
+    const UniqueHandle stream =
+        OpenName(file_ + L":Zone.Identifier", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, kShareAll);
     ASSERT_TRUE(file && stream);
     EXPECT_EQ(FileIndexOf(stream.Get()), FileIndexOf(file.Get()));
     EXPECT_EQ(IdentityOf(stream.Get()), IdentityOf(file.Get()));
@@ -108,8 +108,8 @@ TEST_F(NtfsVolumeTest, StreamsReportTheirFilesIdentityAndMoveItsTime) {
     const UniqueHandle folder = OpenFolder(folder_->path.wstring()).handle;
     EXPECT_EQ(OpenInFolder(file.Get(), L":varnok", GENERIC_READ, kShareAll, Disposition::kCreateNew).error,
               static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-    const Opened created = OpenInFolder(folder.Get(), L"setup.exe:varnok", GENERIC_WRITE, kShareAll,
-                                        Disposition::kCreateNew);
+    const Opened created =
+        OpenInFolder(folder.Get(), L"setup.exe:varnok", GENERIC_WRITE, kShareAll, Disposition::kCreateNew);
     ASSERT_TRUE(created.handle && created.created);
     EXPECT_EQ(FileIndexOf(created.handle.Get()), FileIndexOf(file.Get()));
     ASSERT_TRUE(WriteStreamBytes(created.handle.Get(), "ScanResult=1\r\n"));
