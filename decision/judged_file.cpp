@@ -163,7 +163,7 @@ StreamState JudgedFile::ReadRecordOnce(StreamFile& record, RecordLock lock_kind)
             return StreamState::kUnreadable;
         }
     }
-    HeldRecord read;
+    RecordAsRead read;
     if (!ReadStreamBytes(stream.Get(), read.bytes, read.whole)) {
         return StreamState::kUnreadable;
     }

@@ -37,6 +37,13 @@ enum class RecordUpdate {
     kFailed,     // the file is gone, or the stream could not be opened, read or written
 };
 
+// A record as read without its lock, and the handle it was read through (none when it was missing).
+struct RecordAsRead {
+    UniqueHandle stream;
+    std::string bytes;
+    bool whole = true;
+};
+
 class JudgedFile {
 public:
     JudgedFile() = default;
@@ -113,14 +120,8 @@ private:
     FileVersion version_;
     bool own_record_ = false;
 
-    // The record as last read without its lock, and the handle it was read through (none when it
-    // was missing), for the update that follows.
-    struct HeldRecord {
-        UniqueHandle stream;
-        std::string bytes;
-        bool whole = true;
-    };
-    std::optional<HeldRecord> held_;
+    // The record as last read without its lock, for the update that follows.
+    std::optional<RecordAsRead> held_;
 };
 
 }  // namespace varnok
