@@ -17,6 +17,17 @@ std::atomic<void (*)()> g_stream_lock_wait_hook{nullptr};
 
 namespace {
 
+// Every system call made here, and every handle an open gave (each is closed once).
+std::atomic<std::uint64_t> g_calls{0};
+std::atomic<std::uint64_t> g_handles{0};
+
+void CountCall() { g_calls.fetch_add(1, std::memory_order_relaxed); }
+void CountHandle(bool opened) {
+    if (opened) {
+        g_handles.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
 // Where a handle is opened on a name that another user can have made a named pipe's, the pipe's
 // server learns nothing of the library's account and cannot act in its name.
 constexpr DWORD kAnonymousClient = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
@@ -154,6 +165,7 @@ void LeaveGate(std::uint64_t file_key, Gate& gate, bool exclusive) {
 bool TryLock(HANDLE stream, DWORD flags) {
     OVERLAPPED range = At(kStreamLockOffset);
     const BlockingCall call;
+    CountCall();
     return ::LockFileEx(stream, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range) != FALSE;
 }
 
@@ -162,18 +174,22 @@ bool TryLock(HANDLE stream, DWORD flags) {
 Opened OpenByName(const std::wstring& name, DWORD access, DWORD share) {
     Opened opened;
     const BlockingCall call;
+    CountCall();
     opened.handle.Reset(::CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL | kAnonymousClient, nullptr));
     opened.error = opened.handle ? ERROR_SUCCESS : ::GetLastError();
+    CountHandle(opened.handle.IsValid());
     return opened;
 }
 
 Opened OpenFolder(const std::wstring& name) {
     Opened opened;
     const BlockingCall call;
+    CountCall();
     opened.handle.Reset(::CreateFileW(name.c_str(), FILE_TRAVERSE | SYNCHRONIZE, kShareAll, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS | kAnonymousClient, nullptr));
     opened.error = opened.handle ? ERROR_SUCCESS : ::GetLastError();
+    CountHandle(opened.handle.IsValid());
     return opened;
 }
 
@@ -196,6 +212,7 @@ Opened OpenInFolder(HANDLE folder, std::wstring_view name, ACCESS_MASK access, D
     NTSTATUS status = 0;
     {
         const BlockingCall call;
+        CountCall();
         status = ::NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
                                 disposition == Disposition::kCreateNew ? FILE_CREATE : FILE_OPEN,
                                 FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
@@ -206,9 +223,12 @@ Opened OpenInFolder(HANDLE folder, std::wstring_view name, ACCESS_MASK access, D
         return opened;
     }
     opened.handle.Reset(handle);
+    CountHandle(true);
     opened.created = io.Information == kFileCreated;
     return opened;
 }
+
+FileCallCount CountedFileCalls() { return FileCallCount{g_calls.load(), g_handles.load()}; }
 
 bool IsMissing(DWORD open_error) {
     return open_error == ERROR_FILE_NOT_FOUND || open_error == ERROR_PATH_NOT_FOUND || open_error == ERROR_INVALID_NAME;
@@ -217,6 +237,7 @@ bool IsMissing(DWORD open_error) {
 std::optional<std::uint64_t> FileIndexOf(HANDLE handle) {
     FileInternalRecord record{};
     IO_STATUS_BLOCK io{};
+    CountCall();
     if (!NtSuccess(::NtQueryInformationFile(handle, &io, &record, sizeof(record), kFileInternalInformation))) {
         return std::nullopt;
     }
@@ -225,6 +246,7 @@ std::optional<std::uint64_t> FileIndexOf(HANDLE handle) {
 
 std::optional<FileIdentity> IdentityOf(HANDLE handle) {
     FILE_ID_INFO id{};
+    CountCall();
     if (!::GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof(id))) {
         return std::nullopt;
     }
@@ -237,6 +259,7 @@ std::optional<FileIdentity> IdentityOf(HANDLE handle) {
 std::optional<FileFacts> FactsOf(HANDLE file) {
     FileNetworkOpenRecord record{};
     IO_STATUS_BLOCK io{};
+    CountCall();
     if (!NtSuccess(::NtQueryInformationFile(file, &io, &record, sizeof(record), kFileNetworkOpenInformation))) {
         return std::nullopt;
     }
@@ -247,17 +270,22 @@ std::optional<FileFacts> FactsOf(HANDLE file) {
     return facts;
 }
 
-bool IsDiskFile(HANDLE handle) { return ::GetFileType(handle) == FILE_TYPE_DISK; }
+bool IsDiskFile(HANDLE handle) {
+    CountCall();
+    return ::GetFileType(handle) == FILE_TYPE_DISK;
+}
 
 bool SetLastWriteTime(HANDLE file, std::uint64_t last_write_time) {
     FILE_BASIC_INFO basic{};  // a time of 0, and attributes of 0, leave those as they are
     basic.LastWriteTime.QuadPart = static_cast<LONGLONG>(last_write_time);
     const BlockingCall call;
+    CountCall();
     return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic)) != FALSE;
 }
 
 bool DeleteOnClose(HANDLE handle) {
     FILE_DISPOSITION_INFO disposition{TRUE};
+    CountCall();
     return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
@@ -275,6 +303,7 @@ bool ReadStreamBytes(HANDLE stream, std::string& bytes, bool& bytes_are_whole) {
         DWORD read = 0;
         {
             const BlockingCall call;
+            CountCall();
             if (!::ReadFile(stream, buffer.data() + filled, piece, &read, &at) &&
                 ::GetLastError() != ERROR_HANDLE_EOF) {
                 return false;
@@ -286,6 +315,7 @@ bool ReadStreamBytes(HANDLE stream, std::string& bytes, bool& bytes_are_whole) {
         }
         if (!sized) {
             LARGE_INTEGER size{};
+            CountCall();
             if (!::GetFileSizeEx(stream, &size) || size.QuadPart < 0) {
                 return false;
             }
@@ -310,6 +340,7 @@ bool WriteStreamBytes(HANDLE stream, const std::string& bytes) {
     const BlockingCall call;
     FILE_END_OF_FILE_INFO end_of_file{};
     end_of_file.EndOfFile.QuadPart = static_cast<LONGLONG>(bytes.size());
+    CountCall();
     if (!::SetFileInformationByHandle(stream, FileEndOfFileInfo, &end_of_file, sizeof(end_of_file))) {
         return false;
     }
@@ -318,6 +349,7 @@ bool WriteStreamBytes(HANDLE stream, const std::string& bytes) {
         const auto piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - written, kIoChunkBytes));
         OVERLAPPED at = At(written);
         DWORD done = 0;
+        CountCall();
         if (!::WriteFile(stream, bytes.data() + written, piece, &done, &at) || done == 0) {
             // As after a cut to zero: the stream holds what was written, nothing of the old bytes.
             end_of_file.EndOfFile.QuadPart = static_cast<LONGLONG>(written);
@@ -372,6 +404,7 @@ StreamLock::StreamLock(HANDLE stream, bool exclusive, std::uint64_t file_key)
 StreamLock::~StreamLock() {
     if (state_ == LockState::kHeld) {
         OVERLAPPED range = At(kStreamLockOffset);
+        CountCall();
         ::UnlockFileEx(stream_, 0, 1, 0, &range);
     }
     LeaveGate(file_key_, *static_cast<Gate*>(gate_), exclusive_);

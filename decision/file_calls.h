@@ -41,6 +41,15 @@ enum class Disposition { kOpenExisting, kCreateNew };
 // and without following a link that the name itself is.
 Opened OpenInFolder(HANDLE folder, std::wstring_view name, ACCESS_MASK access, DWORD share, Disposition disposition);
 
+// The system calls made through these functions so far in this process, and the handles their opens
+// gave, each of which is closed once: for the benchmark, which compares the library's calls with
+// its floor's.
+struct FileCallCount {
+    std::uint64_t calls = 0;
+    std::uint64_t handles = 0;
+};
+FileCallCount CountedFileCalls();
+
 // Whether the open failed because there is no such name.
 bool IsMissing(DWORD open_error);
 

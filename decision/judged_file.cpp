@@ -22,11 +22,12 @@ namespace {
 // itself; that open is tried again under this guard. Holds nothing when the record is missing.
 class QuietRecord {
 public:
-    QuietRecord(HANDLE folder, const std::wstring& record_name) {
+    // `name_key` is the record's part of its key in the gates and memory of locks (see Judge).
+    QuietRecord(HANDLE folder, const std::wstring& record_name, std::uint64_t name_key) {
         Opened opened = OpenInFolder(folder, record_name, GENERIC_READ, kShareAll, Disposition::kOpenExisting);
         if (opened.handle) {
             record_ = std::move(opened.handle);
-            lock_.emplace(record_.Get(), false, FileIndexOf(record_.Get()).value_or(0));
+            lock_.emplace(record_.Get(), false, FileIndexOf(record_.Get()).value_or(0) ^ name_key);
         }
     }
 
@@ -65,6 +66,8 @@ FileAge JudgedFile::Judge(const FileLocation& location,
                           std::initializer_list<const OriginStream*> streams_read_by_name) {
     leaf_ = location.leaf;
     record_name_ = leaf_ + L":" + kRecordStream;
+    // The record's key in this process's gates and memory of locks: its file's index and its name.
+    const std::uint64_t name_key = std::hash<std::wstring>{}(location.folder + L"\\" + record_name_);
     Opened folder = OpenFolder(location.folder);
     if (!folder.handle) {
         return FileAge::kUnopenable;
@@ -77,7 +80,7 @@ FileAge JudgedFile::Judge(const FileLocation& location,
     if (!file.handle && file.error == ERROR_SHARING_VIOLATION) {
         // The writer may be the library's own update of the record for another event of the file,
         // where one set of share modes covers the file and its streams: once more while none runs.
-        const QuietRecord quiet(folder_.Get(), record_name_);
+        const QuietRecord quiet(folder_.Get(), record_name_, name_key);
         file = open_for_the_age_test();
     }
     if (!file.handle || !IsDiskFile(file.handle.Get())) {
@@ -90,14 +93,15 @@ FileAge JudgedFile::Judge(const FileLocation& location,
     }
     const FileAge age = FileAge::kRecent;
     file_index_ = FileIndexOf(file.handle.Get());
-    lock_key_ = file_index_.value_or(0) ^ std::hash<std::wstring>{}(location.folder + L"\\" + record_name_);
+    lock_key_ = file_index_.value_or(0) ^ name_key;
     own_record_ =
         facts.has_value() && file_index_.has_value() &&
         std::all_of(streams_read_by_name.begin(), streams_read_by_name.end(), [&](const OriginStream* stream) {
             return stream == nullptr || stream->State() != StreamState::kLoaded || Owns(stream->FileIndex());
         });
     if (!own_record_) {
-        Trace(L"the record of ", leaf_, L" counts as unknown: a stream read by its name is not the file's");
+        Trace(L"the record of ", leaf_, L" counts as unknown: the file's times or index can't be read, or a stream ",
+              L"read by its name is not the file's");
         return age;
     }
     version_ = facts->version;

@@ -17,9 +17,15 @@ struct Figures {
     bool has_latency = false;
 };
 
-// The best throughput of the rounds; the latencies of all rounds together.
+// The median throughput of the rounds; the latencies of all rounds together; the least CPU time.
 Figures Summarize(const std::vector<RunResult>& runs);
 
-void PrintFigures(const char* what, std::uint32_t in_flight, const Figures& figures);
+// Pipeline/floor of each round, and their median and extremes.
+struct Ratio {
+    double median = 0;
+    double lowest = 0;
+    double highest = 0;
+};
+Ratio RatioOf(const std::vector<RunResult>& pipeline, const std::vector<RunResult>& floor);
 
 }  // namespace bench

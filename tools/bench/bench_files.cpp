@@ -22,22 +22,33 @@ bool WriteWhole(const std::wstring& name, std::string_view bytes) {
            written == bytes.size();
 }
 
-std::string ReadWhole(const std::wstring& name) {
-    const UniqueHandle file(::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
-    std::string bytes(kStreamBufferBytes, '\0');
-    DWORD read = 0;
-    if (!file || !::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-        return {};
-    }
-    bytes.resize(read);
-    return bytes;
+std::wstring Padded(std::uint32_t number, std::size_t width) {
+    const std::wstring digits = std::to_wstring(number);
+    return std::wstring(digits.size() < width ? width - digits.size() : 0, L'0') + digits;
 }
 
-// The "varnok" stream as the library leaves it after scanning the file with result 1. Each event
-// rewrites it with the same text, so a file needs the whole work however often it comes back.
-std::string VarnokStreamOf(const std::wstring& path, const std::string& host_url) {
-    return "HostUrl=" + host_url + "\r\nScanResult=1\r\nFileName=" + Narrow(path) + "\r\n";
+// Makes the set's files under folder\<set name>: the i-th of the scenario scenario_of(i).
+template <class ScenarioOf>
+bool CreateSet(const std::filesystem::path& folder, const std::wstring& set_name, std::uint32_t count,
+               std::uint32_t per_folder, ScenarioOf scenario_of, FileSet& set) {
+    std::error_code error;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const Scenario scenario = scenario_of(i);
+        const std::filesystem::path sub_folder = folder / set_name /
+                                                 std::wstring(kScenarioFolders[static_cast<std::uint32_t>(scenario)]) /
+                                                 (L"d" + Padded(i / per_folder, 3));
+        std::filesystem::create_directories(sub_folder, error);
+        const std::wstring name = L"f" + Padded(i, 6) + L".exe";
+        const std::wstring path = (sub_folder / name).wstring();
+        const bool written = scenario == Scenario::kNoOrigin ? WriteWhole(path, "MZ local program")
+                                                             : WriteDownloadedFile(path, Narrow(name));
+        if (!written) {
+            return false;
+        }
+        set.paths.push_back(path);
+        set.scenarios.push_back(scenario);
+    }
+    return true;
 }
 
 }  // namespace
@@ -55,16 +66,13 @@ BenchFiles::~BenchFiles() {
     std::filesystem::remove_all(folder, ignored);
 }
 
-bool WriteDownloadedFile(const std::wstring& path, std::string_view file_name, std::string& varnok) {
+bool WriteDownloadedFile(const std::wstring& path, std::string_view file_name) {
     const std::string host_url = "https://downloads.example/tools/" + std::string(file_name);
-    varnok = VarnokStreamOf(path, host_url);
     return WriteWhole(path, "MZ downloaded program") &&
-           WriteWhole(path + L":Zone.Identifier", "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=" + host_url + "\r\n") &&
-           WriteWhole(path + L":varnok", varnok);
+           WriteWhole(path + L":Zone.Identifier", "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=" + host_url + "\r\n");
 }
 
-bool CreateBenchFiles(const std::filesystem::path& root, std::uint32_t count, std::uint32_t per_folder,
-                      BenchFiles& files) {
+bool CreateBenchFiles(const std::filesystem::path& root, const FileCounts& counts, BenchFiles& files) {
     files.folder = (root.empty() ? std::filesystem::temp_directory_path() : root) /
                    (L"varnok-bench-" + std::to_wstring(::GetCurrentProcessId()));
     std::error_code error;
@@ -72,34 +80,35 @@ bool CreateBenchFiles(const std::filesystem::path& root, std::uint32_t count, st
     if (!std::filesystem::create_directories(files.folder, error)) {
         return false;
     }
-    const auto padded = [](std::uint32_t number, std::size_t width) {
-        const std::wstring digits = std::to_wstring(number);
-        return std::wstring(digits.size() < width ? width - digits.size() : 0, L'0') + digits;
-    };
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const std::filesystem::path folder = files.folder / (L"d" + padded(i / per_folder, 3));
-        if (i % per_folder == 0 && !std::filesystem::create_directory(folder, error)) {
+    for (const Scenario scenario : {Scenario::kNoOrigin, Scenario::kRescan, Scenario::kSpared}) {
+        const auto kind = static_cast<std::uint32_t>(scenario);
+        if (!CreateSet(files.folder, L"repeated", counts.repeated, counts.per_folder,
+                       [&](std::uint32_t) { return scenario; }, files.repeated[kind])) {
             return false;
         }
-        const std::wstring name = L"f" + padded(i, 6) + L".exe";
-        const std::wstring path = (folder / name).wstring();
-        std::string varnok;
-        if (!WriteDownloadedFile(path, Narrow(name), varnok)) {
-            return false;
+    }
+    // The fresh downloads and the mix per client: a record just taken away is not made again at once
+    // (ntfs-3g refuses for a moment to make a stream name it has just seen go).
+    for (std::uint32_t run = 0; run < kRunKinds; ++run) {
+        for (std::uint32_t client = 0; client < 2; ++client) {
+            const std::wstring suffix = std::to_wstring(client) + L"-" + std::to_wstring(run);
+            if (!CreateSet(files.folder, L"fresh-" + suffix, counts.per_run[run], counts.per_folder,
+                           [](std::uint32_t) { return Scenario::kFreshDownload; }, files.fresh[client][run]) ||
+                !CreateSet(files.folder, L"mix-" + suffix, counts.per_run[run], counts.per_folder, MixScenarioAt,
+                           files.mix[client][run])) {
+                return false;
+            }
         }
-        files.paths.push_back(path);
-        files.varnok_streams.push_back(varnok);
     }
     return true;
 }
 
-bool FilesUnchanged(const BenchFiles& files) {
-    for (std::size_t i = 0; i < files.paths.size(); i += files.paths.size() / 7) {
-        if (ReadWhole(files.paths[i] + L":varnok") != files.varnok_streams[i]) {
-            return false;
+void DropRecords(const FileSet& set) {
+    for (std::size_t i = 0; i < set.paths.size(); ++i) {
+        if (set.scenarios[i] == Scenario::kFreshDownload) {
+            ::DeleteFileW((set.paths[i] + L":varnok").c_str());
         }
     }
-    return true;
 }
 
 std::uint32_t FileIndexOf(const wchar_t* path) {

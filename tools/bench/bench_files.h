@@ -1,5 +1,6 @@
-// The benchmark's files: downloaded programs with their origin and an earlier result, made before
-// the runs and removed after them, and the notification bodies that name them.
+// The benchmark's files: for each scenario a set of files made before the runs, in a folder of the
+// scenario's name, and removed with everything after them; and the notification bodies that name
+// them.
 #pragma once
 
 #include <cstddef>
@@ -9,19 +10,31 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/bench/bench_scenarios.h"
+
 namespace bench {
 
 // Enough for every stream the benchmark writes.
 inline constexpr std::size_t kStreamBufferBytes = std::size_t{64} * 1024;
 
-// N downloaded files, fresh (created now, so within the age limit), each with a Zone.Identifier of
-// the internet zone with a HostUrl and a "varnok" stream from an earlier event whose scan was not
-// clean. No SmartScreen stream. Named "dNNN\\fNNNNNN.exe" under one folder of the process, which
-// the record removes with everything in it. Touched by the main thread only.
+// Files named "...\<set>\<scenario>\dNNN\fNNNNNN.exe", numbered from 0 in the set, each of its
+// scenario: plain for no origin; with a Zone.Identifier of the internet zone with a HostUrl for the
+// others, and no record yet (the runs make it, or take it away for a fresh download). A set of the
+// mix holds at each number a file of the mix's scenario at that position.
+struct FileSet {
+    std::vector<std::wstring> paths;
+    std::vector<Scenario> scenarios;  // of each file
+};
+
+// The two measured runs of every client: with one event in flight and with 25.
+inline constexpr std::uint32_t kRunKinds = 2;
+
+// Everything the benchmark makes, under one folder of the process. Touched by the main thread only.
 struct BenchFiles {
     std::filesystem::path folder;
-    std::vector<std::wstring> paths;
-    std::vector<std::string> varnok_streams;
+    FileSet repeated[kScenarioCount];              // no origin, rescan, spared: the same files over and over
+    FileSet fresh[2][kRunKinds];                   // fresh downloads, one set per client and run: each used once
+    FileSet mix[2][kRunKinds];                     // the mix, one file per position, per client and run
 
     BenchFiles() = default;
     BenchFiles(const BenchFiles&) = delete;
@@ -29,17 +42,21 @@ struct BenchFiles {
     ~BenchFiles();
 };
 
-bool CreateBenchFiles(const std::filesystem::path& root, std::uint32_t count, std::uint32_t per_folder,
-                      BenchFiles& files);
+struct FileCounts {
+    std::uint32_t repeated = 0;           // files of each repeated scenario
+    std::uint32_t per_run[kRunKinds]{};   // events of each run kind: files of each fresh set and mix
+    std::uint32_t per_folder = 0;
+};
 
-// Writes one such downloaded file at `path` with its two streams; the "varnok" stream's text goes
-// to `varnok`. False when a write failed.
-bool WriteDownloadedFile(const std::wstring& path, std::string_view file_name, std::string& varnok);
+bool CreateBenchFiles(const std::filesystem::path& root, const FileCounts& counts, BenchFiles& files);
 
-// True when the "varnok" streams of a sample of the files still hold what they were made with.
-bool FilesUnchanged(const BenchFiles& files);
+// Writes one downloaded file at `path` with its Zone.Identifier. False when a write failed.
+bool WriteDownloadedFile(const std::wstring& path, std::string_view file_name);
 
-// The file's index, from the digits of its name "f000123.exe".
+// Takes away the records of the set's fresh downloads, so that their next events are first events.
+void DropRecords(const FileSet& set);
+
+// The file's number, from the digits of its name "f000123.exe".
 std::uint32_t FileIndexOf(const wchar_t* path);
 
 // The notification body of a file event for `path`, cut after the file name as the driver sends it.

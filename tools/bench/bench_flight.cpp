@@ -7,6 +7,7 @@
 
 #include "driver_sim.h"
 #include "tools/bench/bench_clock.h"
+#include "tools/bench/bench_scenarios.h"
 #include "unique_handle.h"
 #include "wire.h"
 
@@ -32,15 +33,16 @@ void RunLane(DriveState& state, std::uint32_t lane_index, HANDLE go) {
     const auto file_count = static_cast<std::uint32_t>(state.poster.bodies.size());
     std::uint32_t file = lane_index;
     std::vector<std::byte> body;
+    std::uint64_t serial = 0;
     ::WaitForSingleObject(go, INFINITE);
     for (std::uint32_t event = state.next_event++; event < state.events && !state.failed.load();
          event = state.next_event++) {
         body = state.poster.bodies[file];
-        const std::uint64_t event_id = state.poster.next_event_id++;
+        const std::uint64_t event_id = (++serial << 8) | lane_index;
         std::memcpy(body.data() + offsetof(varnok::ScanNotification, EventId), &event_id, sizeof(event_id));
         ::AcquireSRWLockExclusive(&lane.lock);
         lane.event = event;
-        lane.file = file;
+        lane.event_id = event_id;
         ::ReleaseSRWLockExclusive(&lane.lock);
         if (event % kTrafficResetEvery == 0) {
             SimResetTraffic();
@@ -77,12 +79,27 @@ void RunLane(DriveState& state, std::uint32_t lane_index, HANDLE go) {
 
 }  // namespace
 
-void OnVerdict(const wchar_t* path) {
+void OnCommand(const void* command, std::uint32_t length, void* /*context*/) {
     const std::int64_t answered_at = Now();
-    const std::uint32_t file = FileIndexOf(path);
-    Lane& lane = g_flight.lanes[file % g_flight.lane_count.load()];
+    varnok::ScanCommand verdict{};
+    if (length < sizeof(verdict)) {
+        return;
+    }
+    std::memcpy(&verdict, command, sizeof(verdict));
+    if (verdict.Command != varnok::CommandScanResult) {
+        return;
+    }
+    const auto lane_index = static_cast<std::uint32_t>(verdict.EventId & 0xFFu);
+    if (lane_index == kNoLane) {
+        return;  // the hot-file run's: counted by the result callback
+    }
+    if (lane_index >= kPoolThreads) {
+        g_flight.stray_verdicts.fetch_add(1);
+        return;
+    }
+    Lane& lane = g_flight.lanes[lane_index];
     ::AcquireSRWLockExclusive(&lane.lock);
-    const std::int64_t event = lane.file == file ? lane.event : -1;
+    const std::int64_t event = lane.event_id == verdict.EventId ? lane.event : -1;
     if (event >= 0) {
         if (static_cast<std::size_t>(event) < g_flight.answered.size()) {
             g_flight.answered[static_cast<std::size_t>(event)] = answered_at;
@@ -100,31 +117,32 @@ void OnVerdict(const wchar_t* path) {
     ::WakeConditionVariable(&lane.answered);
 }
 
-std::int32_t ScanAtOnce(FileInfo /*file_info*/, std::uint32_t /*value2*/, std::uint32_t /*value1*/) {
+std::int32_t ScanAtOnce(FileInfo file_info, std::uint32_t /*value2*/, std::uint32_t /*value1*/) {
     g_flight.scans.fetch_add(1, std::memory_order_relaxed);
     if (g_hot.active.load(std::memory_order_relaxed)) {
         ::Sleep(g_hot.scan_ms);
+        return 1;
     }
-    return 1;
+    return ScanVerdictFor(ScenarioOfPath(file_info.FileName));
 }
 
-void TakeResult(const wchar_t* path, std::int32_t /*verdict*/) {
+void TakeResult(const wchar_t* /*path*/, std::int32_t /*verdict*/) {
     if (g_hot.active.load(std::memory_order_relaxed)) {
         g_hot.last_answer.store(Now());
         ::ReleaseSemaphore(g_hot.answered, 1, nullptr);
-        return;
     }
-    OnVerdict(path);
 }
 
 void TakeLogLine(std::uint32_t /*level*/, const wchar_t* /*text*/) {
     g_flight.log_lines.fetch_add(1, std::memory_order_relaxed);
 }
 
-void PrepareBodies(const BenchFiles& files, Poster& poster) {
-    for (const std::wstring& path : files.paths) {
+Poster PosterOf(const FileSet& set) {
+    Poster poster;
+    for (const std::wstring& path : set.paths) {
         poster.bodies.push_back(NotificationBody(path, 0x1111, 0x2222, 0x3333));
     }
+    return poster;
 }
 
 RunResult Drive(Poster& poster, std::uint32_t events, std::uint32_t lane_count, bool record) {

@@ -8,9 +8,9 @@
 // so no two events in flight name the same file.
 //
 // Timestamps: an event's post time is taken on the posting thread just before SimPostNotification;
-// its verdict time in the host's ScanResultCallback, which the library calls on its worker right
-// after the verdict command reached the driver (the floor client calls the same function at the
-// same point). That costs the workers a clock read and a store, and polls nothing.
+// its verdict time as the simulated driver receives the verdict command, on the worker that sends
+// it (SimObserveCommands), for the library and the floor alike, whether the file was scanned or not.
+// That costs the workers a clock read and a store, and polls nothing.
 #pragma once
 
 #include <windows.h>
@@ -28,13 +28,15 @@ namespace bench {
 
 inline constexpr DWORD kWaitMs = 30000;                   // a stalled run is reported, not waited for forever
 inline constexpr std::uint32_t kTrafficResetEvery = 500;  // keeps the simulator's records of commands small
+inline constexpr std::uint32_t kNoLane = 0xFF;              // the low byte of an event id that names no lane
 
 // One posting lane: the event it has in flight. Its poster and the worker that answers meet here.
+// An event's id names its lane in its low byte.
 struct alignas(64) Lane {
     SRWLOCK lock = SRWLOCK_INIT;
     CONDITION_VARIABLE answered = CONDITION_VARIABLE_INIT;
-    std::int64_t event = -1;  // the event in flight, -1 when none; guarded by lock
-    std::uint32_t file = 0;   // its file; guarded by lock
+    std::int64_t event = -1;     // the event in flight, -1 when none; guarded by lock
+    std::uint64_t event_id = 0;  // its id; guarded by lock
 };
 
 // What the lanes and the answering workers share during a run; the main thread reads it between runs.
@@ -51,9 +53,9 @@ struct Flight {
 
 extern Flight g_flight;
 
-// Called once per event at its verdict, by the library's ScanResultCallback or by the floor client.
+// Called by the simulated driver for each command it receives: a verdict answers its lane's event.
 // Everything is recorded before the lane learns of the verdict, so a finished run reads it whole.
-void OnVerdict(const wchar_t* path);
+void OnCommand(const void* command, std::uint32_t length, void* context);
 
 // The hot-file run: every event names the same file; each verdict lets one more event go.
 struct HotFile {
@@ -65,19 +67,19 @@ struct HotFile {
 
 extern HotFile g_hot;
 
-// The host's callbacks: a scanner that finds the file infected at once (or, in the hot-file run,
-// after a fixed time), a result sink and a log sink.
+// The host's callbacks: a scanner that answers at once, clean for the files to be spared and 1 for
+// the others (in the hot-file run after a fixed time), a result sink and a log sink.
 std::int32_t ScanAtOnce(FileInfo file_info, std::uint32_t value2, std::uint32_t value1);
 void TakeResult(const wchar_t* path, std::int32_t verdict);
 void TakeLogLine(std::uint32_t level, const wchar_t* text);
 
-// The notification bodies of the files, one per file in the files' order.
+// The notification bodies of a set's files, one per file in the set's order: lane l posts the files
+// l, l + lanes, l + 2 * lanes... so that no two events in flight name the same file.
 struct Poster {
     std::vector<std::vector<std::byte>> bodies;
-    std::atomic<std::uint64_t> next_event_id{1};
 };
 
-void PrepareBodies(const BenchFiles& files, Poster& poster);
+Poster PosterOf(const FileSet& set);
 
 struct RunResult {
     bool ok = false;

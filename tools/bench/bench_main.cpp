@@ -1,9 +1,9 @@
-// The pipeline benchmark: varnokclient.dll handling file events that each need the whole work (three
-// stream loads, the open and the age test, the origin and its save, the scan, the final save, the
-// verdict), against the floor: the same file-system operations on the same files and the same three
-// port messages per event, done by a minimal client that decides nothing. Both run in the same
-// process against the driver simulator, with one event in flight and with 25, in alternating rounds.
-// Then the library's memory and handles over a long run.
+// The pipeline benchmark: varnokclient.dll on the traffic a machine sends (files without origin,
+// first events of downloads, rescans, events spared by a clean record, and a mix of them), each
+// against its floor: the fewest file-system calls with which any client could decide it, and the
+// same port messages. Both run in the same process against the driver simulator, with one event in
+// flight and with 25, in alternating rounds. Then the hot-file run, and the library's memory and
+// handles over a long run.
 #include "tools/bench/bench_options.h"
 #include "tools/bench/bench_report.h"
 

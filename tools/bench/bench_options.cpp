@@ -9,14 +9,15 @@ namespace bench {
 void PrintUsage() {
     std::fputs(
         "usage: varnok_bench [--files N] [--per-folder N] [--rounds N] [--serial N] [--parallel N]\n"
-        "                    [--warm-up N] [--soak-first N] [--soak N] [--hot N] [--hot-scan-ms N] [--no-log]\n"
+        "                    [--count N] [--soak-first N] [--soak N] [--hot N] [--hot-scan-ms N] [--no-log]\n"
         "                    [--folder DIR]\n"
-        "  --files N       files with a download origin, cycled through (default 2000)\n"
+        "  --files N       files of each scenario that comes back (no origin, rescan, spared), cycled\n"
+        "                  through; a multiple of 25 (default 100)\n"
         "  --per-folder N  files per folder (100)\n"
-        "  --rounds N      alternating rounds of the pipeline and the floor; the best counts (5)\n"
-        "  --serial N      events per run with one event in flight (500)\n"
-        "  --parallel N    events per run with 25 in flight (2000)\n"
-        "  --warm-up N     events before each client's measured runs (200)\n"
+        "  --rounds N      rounds, each with both clients' runs of each scenario back to back (9)\n"
+        "  --serial N      events per run with one event in flight; whole hundreds (400)\n"
+        "  --parallel N    events per run with 25 in flight; whole hundreds (1000)\n"
+        "  --count N       events per scenario over which the file-system calls are counted (100)\n"
         "  --soak-first N  events before the first memory reading (1000)\n"
         "  --soak N        events before the second memory reading; 0 skips the soak (100000)\n"
         "  --hot N         events of the hot-file run, 25 in flight all for one file; 0 skips it (500)\n"
@@ -48,8 +49,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             target = &options.serial_events;
         } else if (name == "--parallel") {
             target = &options.parallel_events;
-        } else if (name == "--warm-up") {
-            target = &options.warm_up_events;
+        } else if (name == "--count") {
+            target = &options.count_events;
         } else if (name == "--soak-first") {
             target = &options.soak_first;
         } else if (name == "--soak") {
@@ -69,8 +70,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         }
         *target = static_cast<std::uint32_t>(value);
     }
-    return options.files >= 2 * kPoolThreads && options.hot_scan_ms >= 1 && options.files_per_folder >= 1 &&
-           options.rounds >= 1 && options.serial_events >= 1 && options.parallel_events >= 1 &&
+    return options.files >= kPoolThreads && options.files % kPoolThreads == 0 && options.hot_scan_ms >= 1 &&
+           options.files_per_folder >= 1 && options.rounds >= 1 && options.serial_events >= 100 &&
+           options.serial_events % 100 == 0 && options.parallel_events >= 100 && options.parallel_events % 100 == 0 &&
+           options.count_events >= 1 && options.count_events <= options.serial_events &&
            (options.soak_events == 0 || (options.soak_first >= 1 && options.soak_events > options.soak_first));
 }
 

@@ -14,15 +14,15 @@ inline constexpr std::uint32_t kPoolThreads = varnok::kScanThreadCount;
 static_assert(kPoolThreads == 25, "the benchmark's texts say 25 in flight");
 
 struct Options {
-    std::uint32_t files = 2000;
+    std::uint32_t files = 100;  // of each scenario whose files come back again and again
     // Wine looks a name that is not there up by reading the whole folder, so in a folder of thousands
     // of files every absent SmartScreen stream costs more than the rest of the event, for the
     // pipeline and the floor alike. Larger folders show what each such lookup costs.
     std::uint32_t files_per_folder = 100;
-    std::uint32_t rounds = 5;
-    std::uint32_t serial_events = 500;     // per run with one event in flight
-    std::uint32_t parallel_events = 2000;  // per run with 25 in flight
-    std::uint32_t warm_up_events = 200;
+    std::uint32_t rounds = 9;
+    std::uint32_t serial_events = 400;     // per run with one event in flight; whole hundreds, for the mix
+    std::uint32_t parallel_events = 1000;  // per run with 25 in flight; whole hundreds
+    std::uint32_t count_events = 100;     // per scenario, to count the file-system calls
     std::uint32_t soak_first = 1000;
     std::uint32_t soak_events = 100000;
     std::uint32_t hot_events = 500;   // the hot-file run: events, all for one file; 0 skips it

@@ -1,5 +1,6 @@
-// The whole benchmark in order, and everything it prints: the rounds of the pipeline against the
-// floor, their table, the hot-file run, the soak's memory readings and the line that sums it up.
+// The whole benchmark in order, and everything it prints: the rounds of the library against its
+// floor for each scenario and the mix, their table with the file-system calls per event, the
+// hot-file run, the soak's memory readings and the line that sums it up.
 #include "tools/bench/bench_report.h"
 
 #include <cstdio>
@@ -9,64 +10,83 @@
 #include "tools/bench/bench_runs.h"
 
 namespace bench {
+namespace {
+
+const char* NameOf(std::uint32_t what) { return what == kMix ? "mix 90/5/3/2" : kScenarioNames[what]; }
+
+void PrintTable(const Measured& measured, const CallCounts& counts) {
+    std::printf("\n  %-18s %6s %9s %9s %20s %17s %17s %13s %13s\n", "", "in", "events/s", "events/s",
+                "pipeline/floor", "pipeline ms", "floor ms", "CPU us/event", "calls/event");
+    std::printf("  %-18s %6s %9s %9s %20s %8s %8s %8s %8s %6s %6s %6s %6s\n", "scenario", "flight", "pipeline", "floor",
+                "median [low, high]", "median", "p99", "median", "p99", "pipe", "floor", "lib", "floor");
+    for (std::uint32_t what = 0; what < kMeasuredCount; ++what) {
+        for (std::uint32_t run = 0; run < kRunKinds; ++run) {
+            const Figures pipeline = Summarize(measured.runs[what][0][run]);
+            const Figures floor = Summarize(measured.runs[what][1][run]);
+            const Ratio ratio = RatioOf(measured.runs[what][0][run], measured.runs[what][1][run]);
+            const bool first = run == 0;
+            std::printf("  %-18s %6u %9.0f %9.0f %6.2f [%5.2f, %5.2f] %8.3f %8.3f %8.3f %8.3f %6.0f %6.0f", 
+                        first ? NameOf(what) : "", kInFlight[run], pipeline.events_per_second,
+                        floor.events_per_second, ratio.median, ratio.lowest, ratio.highest, pipeline.median_ms,
+                        pipeline.p99_ms, floor.median_ms, floor.p99_ms, pipeline.cpu_us_per_event,
+                        floor.cpu_us_per_event);
+            if (first) {
+                std::printf(" %6.1f %6.1f", counts.per_event[what][0], counts.per_event[what][1]);
+            }
+            std::printf("\n");
+        }
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
 
 int RunBench(const Options& options) {
-    BenchFiles files;
     std::printf(
-        "varnok pipeline benchmark: %u files, %u per folder, %u rounds; per run %u events at 1 in flight, %u at 25; "
-        "LogCallback %s\n",
-        options.files, options.files_per_folder, options.rounds, options.serial_events, options.parallel_events,
+        "varnok pipeline benchmark: %u rounds; per run %u events at 1 in flight, %u at 25; %u files of each repeated "
+        "scenario, %u per folder; LogCallback %s\n",
+        options.rounds, options.serial_events, options.parallel_events, options.files, options.files_per_folder,
         options.log ? "set" : "null");
     std::fflush(stdout);
-    if (!CreateBenchFiles(options.folder, options.files, options.files_per_folder, files)) {
+    Workload workload;
+    if (!PrepareWorkload(options, workload)) {
         std::fputs("could not create the files\n", stderr);
         return 1;
     }
+    const char* const volume_name = workload.volume.streams_are_the_files ? "NTFS" : "ext4";
+    std::printf("  the files: %s (%s; %s)\n", volume_name,
+                workload.volume.streams_are_the_files ? "a stream is its file's" : "a stream is a file of its own",
+                workload.volume.one_set_of_share_modes ? "one set of share modes for a file and its streams"
+                                                       : "share modes per stream");
     if (SimCreatePort() != S_OK) {
         std::fputs("could not create the simulated port\n", stderr);
         return 1;
     }
-    Poster poster;
-    PrepareBodies(files, poster);
+    SimObserveCommands(OnCommand, nullptr);
 
     Measured measured;
     for (std::uint32_t round = 0; round < options.rounds; ++round) {
-        if (!RunPipeline(poster, options, measured) || !RunFloor(poster, options, true, measured.floor) ||
-            !RunFloor(poster, options, false, measured.port_only)) {
+        if (!RunRound(workload, options, round, measured)) {
             std::fprintf(stderr, "round %u failed\n", round + 1);
             return 1;
-        }
-        for (int k = 0; k < 2; ++k) {
-            measured.file_only[k].push_back(
-                DriveFileWorkOnly(files, k == 0 ? options.serial_events : options.parallel_events, kInFlight[k]));
         }
         std::printf("  round %u of %u done\n", round + 1, options.rounds);
         std::fflush(stdout);
     }
-    if (g_flight.stray_verdicts.load() != 0 || !FilesUnchanged(files)) {
-        std::fputs("a verdict came for no event in flight, or a file's \"varnok\" stream changed\n", stderr);
+    CallCounts counts;
+    if (!CountCalls(workload, options, options.count_events, counts)) {
+        std::fputs("counting the file-system calls failed\n", stderr);
         return 1;
     }
-
-    std::printf("\n  %-32s %9s %8s %10s %10s %9s %9s\n", "", "in flight", "(mean)", "events/s", "median ms", "p99 ms",
-                "CPU us/ev");
-    Figures pipeline[2];
-    Figures floor[2];
-    for (int k = 0; k < 2; ++k) {
-        pipeline[k] = Summarize(measured.pipeline[k]);
-        floor[k] = Summarize(measured.floor[k]);
-        PrintFigures("pipeline (varnokclient.dll)", kInFlight[k], pipeline[k]);
-        PrintFigures("floor (minimal client)", kInFlight[k], floor[k]);
-        PrintFigures("  of it: port messages only", kInFlight[k], Summarize(measured.port_only[k]));
-        PrintFigures("  of it: file-system work only", kInFlight[k], Summarize(measured.file_only[k]));
-        std::printf("  %-32s %9u %8s %10.2f\n", "pipeline/floor", kInFlight[k], "",
-                    pipeline[k].events_per_second / floor[k].events_per_second);
+    if (g_flight.stray_verdicts.load() != 0) {
+        std::fputs("a verdict came for no event in flight\n", stderr);
+        return 1;
     }
-    std::fflush(stdout);
+    PrintTable(measured, counts);
 
     if (options.hot_events > 0) {
-        const double hot = RunHotFile(files, options, true);
-        const double spread = hot < 0 ? hot : RunHotFile(files, options, false);
+        const double hot = RunHotFile(workload.files, options, true);
+        const double spread = hot < 0 ? hot : RunHotFile(workload.files, options, false);
         if (spread < 0) {
             std::fputs("the hot-file run failed\n", stderr);
             return 1;
@@ -83,10 +103,10 @@ int RunBench(const Options& options) {
     SoakResult soak;
     const bool soaked = options.soak_events > 0;
     if (soaked) {
-        std::printf("\n  memory of the pipeline at 25 in flight (%u events, then %u):\n", options.soak_first,
-                    options.soak_events);
+        std::printf("\n  memory of the pipeline on the mix at 25 in flight (%u events, then %u):\n",
+                    options.soak_first, options.soak_events);
         std::fflush(stdout);
-        if (!RunSoak(poster, options, soak)) {
+        if (!RunSoak(workload, options, soak)) {
             std::fputs("the soak failed\n", stderr);
             return 1;
         }
@@ -100,6 +120,7 @@ int RunBench(const Options& options) {
         print_reading("after the first:", soak.first);
         print_reading("after all:", soak.last);
     }
+    SimObserveCommands(nullptr, nullptr);
     SimClosePort();
 
     // Private bytes: PrivateUsage where the system reports it (Wine reports 0), else the committed
@@ -123,9 +144,10 @@ int RunBench(const Options& options) {
             (options.soak_events - options.soak_first) / soak.seconds);
     }
 
-    std::printf("\npipeline/floor %.2f at 25 in flight (%.2f at 1), p99 %.2f ms",
-                pipeline[1].events_per_second / floor[1].events_per_second,
-                pipeline[0].events_per_second / floor[0].events_per_second, pipeline[1].p99_ms);
+    const Ratio mix_serial = RatioOf(measured.runs[kMix][0][0], measured.runs[kMix][1][0]);
+    const Ratio mix_parallel = RatioOf(measured.runs[kMix][0][1], measured.runs[kMix][1][1]);
+    std::printf("\npipeline/floor of the mix %.2f at 25 in flight (%.2f at 1) on %s, p99 %.2f ms", mix_parallel.median,
+                mix_serial.median, volume_name, Summarize(measured.runs[kMix][0][1]).p99_ms);
     if (soaked) {
         std::printf(", private bytes %+.2f MiB, heaps %+.2f MiB, handles %+lld from %uk to %uk events", private_growth,
                     SignedMiB(soak.last.heap_in_use, soak.first.heap_in_use), handle_growth, options.soak_first / 1000,

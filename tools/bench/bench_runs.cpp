@@ -12,9 +12,9 @@
 #include <utility>
 
 #include "driver_sim.h"
+#include "file_calls.h"
+#include "lifecycle.h"
 #include "tools/bench/bench_clock.h"
-#include "tools/bench/bench_file_work.h"
-#include "tools/bench/bench_floor.h"
 #include "unique_handle.h"
 #include "varnokclient.h"
 #include "wire.h"
@@ -24,91 +24,155 @@ namespace {
 
 using varnok::UniqueHandle;
 
-// What both the library and the floor send the driver when they start.
+// What both clients send the driver when they start.
 DriverConfig BenchConfig() {
     DriverConfig config{};
     std::wmemcpy(config.ConfigText, L"bench", 5);
     return config;
 }
 
-bool StartLibrary(const Options& options) {
+bool WaitForConfiguration() { return SimWaitForTraffic(0, 1, kWaitMs) != FALSE; }
+
+// The library as hosts load it, or its own code linked in (for counting its calls).
+bool StartLibrary(const Options& options, bool linked_in) {
     SimResetTraffic();
     const DriverConfig config = BenchConfig();
-    if (FilterInit(&config, ScanAtOnce, TakeResult, options.log ? TakeLogLine : nullptr) != S_OK) {
+    const LogCallback log = options.log ? TakeLogLine : nullptr;
+    const HRESULT hr = linked_in ? varnok::FilterInit(&config, ScanAtOnce, TakeResult, log)
+                                 : ::FilterInit(&config, ScanAtOnce, TakeResult, log);
+    if (hr != S_OK) {
         std::fputs("FilterInit failed\n", stderr);
         return false;
     }
-    return SimWaitForTraffic(0, 1, kWaitMs) != FALSE;  // the configuration went out
+    return WaitForConfiguration();
 }
 
-// Waits until the workers are idle in their receives again after the last verdict callback.
-void SettleAndRead(MemoryReading& reading) {
-    ::Sleep(300);
+bool StartClient(Workload& workload, const Options& options, Client client) {
+    if (client == Client::kPipeline) {
+        return StartLibrary(options, false);
+    }
     SimResetTraffic();
-    reading = ReadMemory();
+    return StartFloorClient(BenchConfig(), workload.volume) && WaitForConfiguration();
+}
+
+bool StopClient(Client client, bool linked_in = false) {
+    return client == Client::kPipeline && !linked_in ? ::ClientDisconnect() == S_OK : varnok::ClientDisconnect() == S_OK;
+}
+
+// The poster of a measured run of a client.
+Poster& PosterFor(Workload& workload, std::uint32_t what, Client client, std::uint32_t run) {
+    if (what == kMix) {
+        return workload.mix[static_cast<std::uint32_t>(client)][run];
+    }
+    if (what == static_cast<std::uint32_t>(Scenario::kFreshDownload)) {
+        return workload.fresh[static_cast<std::uint32_t>(client)][run];
+    }
+    return workload.repeated[what];
+}
+
+// Each file of the priming poster once: its record sealed with the client's key.
+bool Prime(Workload& workload, std::uint32_t what, Client client) {
+    Poster& priming = workload.priming[what][static_cast<std::uint32_t>(client)];
+    return Drive(priming, static_cast<std::uint32_t>(priming.bodies.size()), kPoolThreads, false).ok;
+}
+
+void DropFreshRecords(Workload& workload, Client client) {
+    for (std::uint32_t run = 0; run < kRunKinds; ++run) {
+        DropRecords(workload.files.fresh[static_cast<std::uint32_t>(client)][run]);
+        DropRecords(workload.files.mix[static_cast<std::uint32_t>(client)][run]);
+    }
+}
+
+// One client's turn at what is measured: started, primed, its two runs, stopped.
+bool RunTurn(Workload& workload, const Options& options, std::uint32_t what, Client client, Measured& measured) {
+    if (!StartClient(workload, options, client)) {
+        return false;
+    }
+    bool ok = Prime(workload, what, client);
+    for (std::uint32_t run = 0; ok && run < kRunKinds; ++run) {
+        const std::uint32_t events = run == 0 ? options.serial_events : options.parallel_events;
+        RunResult result = Drive(PosterFor(workload, what, client, run), events, kInFlight[run], true);
+        ok = result.ok;
+        measured.runs[what][static_cast<std::uint32_t>(client)][run].push_back(std::move(result));
+    }
+    // Taken away now, long before this client's next turn needs them fresh.
+    DropFreshRecords(workload, client);
+    return StopClient(client) && ok;
 }
 
 }  // namespace
 
-bool RunPipeline(Poster& poster, const Options& options, Measured& measured) {
-    if (!StartLibrary(options)) {
+bool PrepareWorkload(const Options& options, Workload& workload) {
+    FileCounts counts;
+    counts.repeated = options.files;
+    counts.per_run[0] = options.serial_events;
+    counts.per_run[1] = options.parallel_events;
+    counts.per_folder = options.files_per_folder;
+    if (!CreateBenchFiles(options.folder, counts, workload.files)) {
         return false;
     }
-    const std::uint64_t scans_before = g_flight.scans.load();
-    bool ok = Drive(poster, options.warm_up_events, kPoolThreads, false).ok;
-    for (int k = 0; ok && k < 2; ++k) {
-        RunResult run = Drive(poster, k == 0 ? options.serial_events : options.parallel_events, kInFlight[k], true);
-        ok = run.ok;
-        measured.pipeline[k].push_back(std::move(run));
+    workload.volume = ProbeVolume(workload.files.folder);
+    for (std::uint32_t kind = 0; kind < kScenarioCount; ++kind) {
+        workload.repeated[kind] = PosterOf(workload.files.repeated[kind]);
     }
-    const std::uint64_t expected =
-        static_cast<std::uint64_t>(options.warm_up_events) + options.serial_events + options.parallel_events;
-    if (ok && g_flight.scans.load() - scans_before != expected) {
-        std::fputs("the library did not scan every event: the files no longer need a full scan\n", stderr);
-        ok = false;
-    }
-    return ClientDisconnect() == S_OK && ok;
-}
-
-bool RunFloor(Poster& poster, const Options& options, bool file_work, std::vector<RunResult>* results) {
-    SimResetTraffic();
-    bool ok = StartFloorClient(BenchConfig(), file_work);
-    if (ok) {
-        ok = Drive(poster, options.warm_up_events, kPoolThreads, false).ok;
-    }
-    for (int k = 0; ok && k < 2; ++k) {
-        RunResult run = Drive(poster, k == 0 ? options.serial_events : options.parallel_events, kInFlight[k], true);
-        ok = run.ok;
-        results[k].push_back(std::move(run));
-    }
-    return StopFloorClient() && ok;
-}
-
-RunResult DriveFileWorkOnly(const BenchFiles& files, std::uint32_t events, std::uint32_t thread_count) {
-    std::atomic<std::uint32_t> next{0};
-    const UniqueHandle go(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::vector<std::thread> threads;
-    for (std::uint32_t i = 0; i < thread_count; ++i) {
-        threads.emplace_back([&] {
-            std::vector<char> buffer(kStreamBufferBytes);
-            ::WaitForSingleObject(go.Get(), INFINITE);
-            for (std::uint32_t event = next++; event < events; event = next++) {
-                DoFileWork(files.paths[event % files.paths.size()].c_str(), buffer);
+    // The files of a set whose records a client seals first.
+    const auto sealed_first = [](const FileSet& set, FileSet& priming) {
+        for (std::size_t i = 0; i < set.paths.size(); ++i) {
+            if (set.scenarios[i] == Scenario::kRescan || set.scenarios[i] == Scenario::kSpared) {
+                priming.paths.push_back(set.paths[i]);
+                priming.scenarios.push_back(set.scenarios[i]);
             }
-        });
+        }
+    };
+    for (std::uint32_t client = 0; client < 2; ++client) {
+        FileSet priming[kMeasuredCount];
+        sealed_first(workload.files.repeated[static_cast<std::uint32_t>(Scenario::kRescan)],
+                     priming[static_cast<std::uint32_t>(Scenario::kRescan)]);
+        sealed_first(workload.files.repeated[static_cast<std::uint32_t>(Scenario::kSpared)],
+                     priming[static_cast<std::uint32_t>(Scenario::kSpared)]);
+        for (std::uint32_t run = 0; run < kRunKinds; ++run) {
+            workload.fresh[client][run] = PosterOf(workload.files.fresh[client][run]);
+            workload.mix[client][run] = PosterOf(workload.files.mix[client][run]);
+            sealed_first(workload.files.mix[client][run], priming[kMix]);
+        }
+        for (std::uint32_t what = 0; what < kMeasuredCount; ++what) {
+            workload.priming[what][client] = PosterOf(priming[what]);
+        }
     }
-    const double cpu_before = ProcessCpuMicroseconds();
-    const std::int64_t start = Now();
-    ::SetEvent(go.Get());
-    for (std::thread& thread : threads) {
-        thread.join();
+    return true;
+}
+
+bool RunRound(Workload& workload, const Options& options, std::uint32_t round, Measured& measured) {
+    for (std::uint32_t what = 0; what < kMeasuredCount; ++what) {
+        const bool pipeline_first = (round + what) % 2 == 0;
+        const Client first = pipeline_first ? Client::kPipeline : Client::kFloor;
+        const Client second = pipeline_first ? Client::kFloor : Client::kPipeline;
+        if (!RunTurn(workload, options, what, first, measured) || !RunTurn(workload, options, what, second, measured)) {
+            return false;
+        }
     }
-    RunResult result;
-    result.ok = true;
-    result.events = events;
-    result.seconds = TicksToMs(Now() - start) / 1000.0;
-    result.cpu_us_per_event = (ProcessCpuMicroseconds() - cpu_before) / events;
-    return result;
+    return true;
+}
+
+bool CountCalls(Workload& workload, const Options& options, std::uint32_t events, CallCounts& counts) {
+    for (const Client client : {Client::kPipeline, Client::kFloor}) {
+        const bool started = client == Client::kPipeline ? StartLibrary(options, true)
+                                                         : StartClient(workload, options, Client::kFloor);
+        bool ok = started;
+        for (std::uint32_t what = 0; ok && what < kMeasuredCount; ++what) {
+            ok = Prime(workload, what, client);
+            const varnok::FileCallCount before = varnok::CountedFileCalls();
+            ok = Drive(PosterFor(workload, what, client, 0), events, 1, false).ok;
+            const varnok::FileCallCount after = varnok::CountedFileCalls();
+            counts.per_event[what][static_cast<std::uint32_t>(client)] =
+                static_cast<double>((after.calls - before.calls) + (after.handles - before.handles)) / events;
+        }
+        DropFreshRecords(workload, client);
+        if (!started || !StopClient(client, true) || !ok) {
+            return false;
+        }
+    }
+    return true;
 }
 
 double RunHotFile(const BenchFiles& files, const Options& options, bool one_file) {
@@ -116,8 +180,7 @@ double RunHotFile(const BenchFiles& files, const Options& options, bool one_file
     for (std::uint32_t lane = 0; lane < (one_file ? 1 : kPoolThreads); ++lane) {
         const std::wstring name = L"hot" + std::to_wstring(lane) + L".exe";
         const std::wstring path = (files.folder / name).wstring();
-        std::string varnok;
-        if (!WriteDownloadedFile(path, Narrow(name), varnok)) {
+        if (!WriteDownloadedFile(path, Narrow(name))) {
             return -1;
         }
         bodies.push_back(NotificationBody(path, 0, 0, 0));
@@ -127,7 +190,7 @@ double RunHotFile(const BenchFiles& files, const Options& options, bool one_file
     g_hot.answered = answered.Get();
     g_hot.scan_ms = options.hot_scan_ms;
     g_hot.active = true;
-    if (!StartLibrary(options)) {
+    if (!StartLibrary(options, false)) {
         g_hot.active = false;
         return -1;
     }
@@ -139,7 +202,8 @@ double RunHotFile(const BenchFiles& files, const Options& options, bool one_file
     for (std::uint32_t lane = 0; lane < kPoolThreads; ++lane) {
         lanes.emplace_back([&, body = bodies[lane % bodies.size()]]() mutable {
             while (next_event++ < options.hot_events && !failed.load()) {
-                const std::uint64_t event_id = next_id++;
+                // An id that names no lane: the hot file's verdicts are counted by the result callback.
+                const std::uint64_t event_id = (next_id++ << 8) | kNoLane;
                 std::memcpy(body.data() + offsetof(varnok::ScanNotification, EventId), &event_id, sizeof(event_id));
                 if (event_id % kTrafficResetEvery == 0) {
                     SimResetTraffic();
@@ -155,7 +219,7 @@ double RunHotFile(const BenchFiles& files, const Options& options, bool one_file
     for (std::thread& lane : lanes) {
         lane.join();
     }
-    const bool stopped = ClientDisconnect() == S_OK;
+    const bool stopped = ::ClientDisconnect() == S_OK;
     g_hot.active = false;
     if (failed.load() || !stopped) {
         return -1;
@@ -163,21 +227,25 @@ double RunHotFile(const BenchFiles& files, const Options& options, bool one_file
     return options.hot_events / (TicksToMs(g_hot.last_answer.load() - start) / 1000.0);
 }
 
-bool RunSoak(Poster& poster, const Options& options, SoakResult& soak) {
-    if (!StartLibrary(options)) {
+bool RunSoak(Workload& workload, const Options& options, SoakResult& soak) {
+    if (!StartLibrary(options, false)) {
         return false;
     }
-    bool ok = Drive(poster, options.soak_first, kPoolThreads, false).ok;
+    Poster& mix = workload.mix[0][1];
+    bool ok = Drive(mix, options.soak_first, kPoolThreads, false).ok;
     if (ok) {
-        SettleAndRead(soak.first);
+        ::Sleep(300);  // the workers back in their receives after the last verdict
+        soak.first = ReadMemory();
         const std::int64_t start = Now();
-        ok = Drive(poster, options.soak_events - options.soak_first, kPoolThreads, false).ok;
+        ok = Drive(mix, options.soak_events - options.soak_first, kPoolThreads, false).ok;
         soak.seconds = TicksToMs(Now() - start) / 1000.0;
     }
     if (ok) {
-        SettleAndRead(soak.last);
+        ::Sleep(300);
+        soak.last = ReadMemory();
     }
-    return ClientDisconnect() == S_OK && ok;
+    DropRecords(workload.files.mix[0][1]);
+    return ::ClientDisconnect() == S_OK && ok;
 }
 
 }  // namespace bench

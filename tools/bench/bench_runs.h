@@ -1,5 +1,6 @@
-// The runs: the pipeline (the real library), the floor client with and without the file work, the
-// file work alone, the hot-file run and the soak. Each starts what it measures and stops it again.
+// The runs: each client (the library as hosts load it, and the floor) started once per round, its
+// repeated files primed, then each scenario and the mix measured with one event in flight and with
+// 25; the counts of file-system calls; the hot-file run and the soak.
 #pragma once
 
 #include <cstdint>
@@ -7,28 +8,54 @@
 
 #include "tools/bench/bench_files.h"
 #include "tools/bench/bench_flight.h"
+#include "tools/bench/bench_floor.h"
 #include "tools/bench/bench_memory.h"
 #include "tools/bench/bench_options.h"
 
 namespace bench {
 
 // The events in flight of the two measured runs of every client.
-inline constexpr std::uint32_t kInFlight[2] = {1, kPoolThreads};
+inline constexpr std::uint32_t kInFlight[kRunKinds] = {1, kPoolThreads};
 
+// What is measured: the four scenarios, then the mix.
+inline constexpr std::uint32_t kMeasuredCount = kScenarioCount + 1;
+inline constexpr std::uint32_t kMix = kScenarioCount;
+
+enum class Client : std::uint32_t { kPipeline, kFloor };
+
+// Each measured run of every round: [what][client][run kind], one entry per round. What is measured
+// runs for both clients back to back, the one first in one round, the other in the next, so that
+// both meet the machine as it is then.
 struct Measured {
-    std::vector<RunResult> pipeline[2];  // [0]: one event in flight, [1]: 25
-    std::vector<RunResult> floor[2];
-    std::vector<RunResult> port_only[2];
-    std::vector<RunResult> file_only[2];
+    std::vector<RunResult> runs[kMeasuredCount][2][kRunKinds];
 };
 
-// One round of each: the library, then the floor client with the file work (into measured.floor)
-// and without it (into measured.port_only). False when one failed.
-bool RunPipeline(Poster& poster, const Options& options, Measured& measured);
-bool RunFloor(Poster& poster, const Options& options, bool file_work, std::vector<RunResult>* results);
+// The files and the posters of their events, for both clients.
+struct Workload {
+    BenchFiles files;
+    VolumeFacts volume;
+    Poster repeated[kScenarioCount];
+    Poster fresh[2][kRunKinds];
+    Poster mix[2][kRunKinds];
+    // Per what is measured and client: the files whose records a client must seal first (the rescans'
+    // and the spared files', also in the mix), as a client that has run a while finds them.
+    Poster priming[kMeasuredCount][2];
+};
 
-// The file work alone, in a tight loop: `thread_count` threads take the next event until all are done.
-RunResult DriveFileWorkOnly(const BenchFiles& files, std::uint32_t events, std::uint32_t thread_count);
+bool PrepareWorkload(const Options& options, Workload& workload);
+
+// One round: for each scenario and the mix, each client started, primed, measured at 1 and at 25 in
+// flight, and stopped. False when something failed.
+bool RunRound(Workload& workload, const Options& options, std::uint32_t round, Measured& measured);
+
+// File-system calls per event of each scenario and the mix, counted over `events` events at one in
+// flight, for the library (its own code, linked in) and the floor: calls, and handles (each closed
+// once, which is one call more).
+struct CallCounts {
+    double per_event[kMeasuredCount][2] = {};
+};
+
+bool CountCalls(Workload& workload, const Options& options, std::uint32_t events, CallCounts& counts);
 
 // 25 posting threads keep 25 events in flight whose scans take a fixed time: all for one file (the
 // hot file), or, for reference, each thread for a file of its own. Returns events per second, or a
@@ -41,6 +68,7 @@ struct SoakResult {
     double seconds = 0;
 };
 
-bool RunSoak(Poster& poster, const Options& options, SoakResult& soak);
+// The library on the mix at 25 in flight, memory read after the first events and at the end.
+bool RunSoak(Workload& workload, const Options& options, SoakResult& soak);
 
 }  // namespace bench

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -342,24 +343,34 @@ HRESULT Reply(HANDLE port, const void* reply, DWORD length) {
     return result;
 }
 
+// Who is told of each command, with its context; set by SimObserveCommands.
+std::atomic<SimCommandObserver> g_command_observer{nullptr};
+std::atomic<void*> g_command_observer_context{nullptr};
+
 HRESULT Send(HANDLE port, const void* command, DWORD length, LPDWORD bytes_returned) {
     if (bytes_returned != nullptr) {
         *bytes_returned = 0;  // the driver answers no command with data
     }
     TrafficRecord record = MakeRecord(command, length);
     SimState& state = State();
-    std::lock_guard lock(state.mutex);
-    if (!IsLiveConnection(state, port)) {
-        return E_HANDLE;
+    HRESULT result = S_OK;
+    {
+        std::lock_guard lock(state.mutex);
+        if (!IsLiveConnection(state, port)) {
+            return E_HANDLE;
+        }
+        if (command == nullptr || length == 0 || bytes_returned == nullptr) {
+            record.result = E_INVALIDARG;
+        } else if (!TakeFault(state.command_fault, &record.result)) {
+            record.result = S_OK;
+        }
+        result = record.result;
+        state.commands.push_back(std::move(record));
+        state.traffic_recorded.notify_all();
     }
-    if (command == nullptr || length == 0 || bytes_returned == nullptr) {
-        record.result = E_INVALIDARG;
-    } else if (!TakeFault(state.command_fault, &record.result)) {
-        record.result = S_OK;
+    if (const SimCommandObserver observer = g_command_observer.load(); observer != nullptr && result == S_OK) {
+        observer(command, length, g_command_observer_context.load());
     }
-    const HRESULT result = record.result;
-    state.commands.push_back(std::move(record));
-    state.traffic_recorded.notify_all();
     return result;
 }
 
@@ -440,6 +451,11 @@ HRESULT WINAPI FilterSendMessage(HANDLE port, LPVOID in_buffer, DWORD in_buffer_
     (void)out_buffer;
     (void)out_buffer_size;
     return Guarded([&] { return Send(port, in_buffer, in_buffer_size, bytes_returned); });
+}
+
+void SimObserveCommands(SimCommandObserver observer, void* context) {
+    g_command_observer_context.store(context);
+    g_command_observer.store(observer);
 }
 
 HRESULT SimCreatePort(void) {

@@ -88,6 +88,12 @@ SIM_API uint32_t SimTrafficCount(uint32_t kind);
 SIM_API BOOL SimGetTraffic(uint32_t kind, uint32_t index, SimTraffic* traffic);
 SIM_API void SimResetTraffic(void);
 
+/* Calls `observer` with each command's bytes as the driver receives it, on the sending thread, after
+ * it is recorded and without any lock of the simulator held; null stops it. For measurements that
+ * must see each verdict at once, as the driver would. */
+typedef void (*SimCommandObserver)(const void* command, uint32_t length, void* context);
+SIM_API void SimObserveCommands(SimCommandObserver observer, void* context);
+
 /* Faults. Each applies to the next `count` calls of its kind; a count of 0 clears it. */
 SIM_API void SimFailConnect(HRESULT result, uint32_t count);
 SIM_API void SimRefuseReplies(uint32_t count); /* answered with SIM_ERROR_FLT_NO_WAITER_FOR_REPLY */
