@@ -31,6 +31,21 @@ FileVersion VersionOf(const std::wstring& file) {
     return FactsOf(handle.Get()).value_or(FileFacts{}).version;
 }
 
+// Updates the record, and runs `while_locked` while the update holds the lock between its read and its
+// write: on its second look at the text (the first decides without the lock).
+template <class WhileLocked>
+void UpdateHoldingTheLock(JudgedFile& judged, WhileLocked while_locked) {
+    StreamFile record(kRecordStream);
+    int looks = 0;
+    judged.UpdateRecord(record, [&](StreamFile& text) {
+        if (++looks == 2) {
+            while_locked();
+        }
+        return SetResult{}(text);
+    });
+    EXPECT_EQ(looks, 2);
+}
+
 class RecordTest : public ::testing::Test {
 protected:
     void SetUp() override { VARNOK_REQUIRE_NTFS_VOLUME(); }
@@ -132,14 +147,9 @@ TEST_F(RecordTest, ConcurrentUpdatesKeepEachOthersKeys) {
     std::thread first([&] {
         JudgedFile judged;
         ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
-        StreamFile record(kRecordStream);
-        int calls = 0;  // the first decides without the lock; the second, under it, writes
-        judged.UpdateRecord(record, [&](StreamFile& s) {
-            if (++calls == 2) {
-                ::SetEvent(first_locked.Get());
-                EXPECT_EQ(::WaitForSingleObject(second_waits.Get(), kWaitMs), WAIT_OBJECT_0);
-            }
-            return SetResult{}(s);
+        UpdateHoldingTheLock(judged, [&] {
+            ::SetEvent(first_locked.Get());
+            EXPECT_EQ(::WaitForSingleObject(second_waits.Get(), kWaitMs), WAIT_OBJECT_0);
         });
     });
     ASSERT_EQ(::WaitForSingleObject(first_locked.Get(), kWaitMs), WAIT_OBJECT_0);
@@ -165,18 +175,12 @@ TEST_F(RecordTest, LockedReadWaitsForAnUpdateUnderWay) {
     std::thread reading;
     JudgedFile judged;
     ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
-    StreamFile record(kRecordStream);
-    int calls = 0;  // the first decides without the lock; the second, under it, writes
-    judged.UpdateRecord(record, [&](StreamFile& s) {
-        if (++calls == 2) {
-            reading = std::thread([&] {
-                EXPECT_EQ(reading_judged.ReadRecord(read, JudgedFile::RecordLock::kShared), StreamState::kLoaded);
-            });
-            EXPECT_EQ(::WaitForSingleObject(reader_waits.Get(), kWaitMs), WAIT_OBJECT_0);
-        }
-        return SetResult{}(s);
+    UpdateHoldingTheLock(judged, [&] {
+        reading = std::thread([&] {
+            EXPECT_EQ(reading_judged.ReadRecord(read, JudgedFile::RecordLock::kShared), StreamState::kLoaded);
+        });
+        EXPECT_EQ(::WaitForSingleObject(reader_waits.Get(), kWaitMs), WAIT_OBJECT_0);
     });
-    ASSERT_EQ(calls, 2);
     reading.join();
     g_stream_lock_wait_hook = nullptr;
     EXPECT_EQ(read.text, L"HostUrl=a\nScanResult=1\n");

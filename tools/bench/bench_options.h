@@ -19,9 +19,9 @@ struct Options {
     // of files every absent SmartScreen stream costs more than the rest of the event, for the
     // pipeline and the floor alike. Larger folders show what each such lookup costs.
     std::uint32_t files_per_folder = 100;
-    std::uint32_t rounds = 9;
-    std::uint32_t serial_events = 400;     // per run with one event in flight; whole hundreds, for the mix
-    std::uint32_t parallel_events = 1000;  // per run with 25 in flight; whole hundreds
+    std::uint32_t rounds = 15;
+    std::uint32_t serial_events = 300;    // per run with one event in flight; whole hundreds, for the mix
+    std::uint32_t parallel_events = 700;  // per run with 25 in flight; whole hundreds
     std::uint32_t count_events = 100;     // per scenario, to count the file-system calls
     std::uint32_t soak_first = 1000;
     std::uint32_t soak_events = 100000;
