@@ -71,8 +71,8 @@ Poster& PosterFor(Workload& workload, std::uint32_t what, Client client, std::ui
 }
 
 // Each file of the priming poster once: its record sealed with the client's key.
-bool Prime(Workload& workload, std::uint32_t what, Client client) {
-    Poster& priming = workload.priming[what][static_cast<std::uint32_t>(client)];
+bool Prime(Workload& workload, std::uint32_t what, Client client, std::uint32_t run) {
+    Poster& priming = workload.priming[what][static_cast<std::uint32_t>(client)][run];
     return Drive(priming, static_cast<std::uint32_t>(priming.bodies.size()), kPoolThreads, false).ok;
 }
 
@@ -83,13 +83,14 @@ void DropFreshRecords(Workload& workload, Client client) {
     }
 }
 
-// One client's turn at what is measured: started, primed, its two runs, stopped.
-bool RunTurn(Workload& workload, const Options& options, std::uint32_t what, Client client, Measured& measured) {
+// One client's turn at one run of what is measured: started, primed, measured, stopped.
+bool RunTurn(Workload& workload, const Options& options, std::uint32_t what, std::uint32_t run, Client client,
+             Measured& measured) {
     if (!StartClient(workload, options, client)) {
         return false;
     }
-    bool ok = Prime(workload, what, client);
-    for (std::uint32_t run = 0; ok && run < kRunKinds; ++run) {
+    bool ok = Prime(workload, what, client, run);
+    if (ok) {
         const std::uint32_t events = run == 0 ? options.serial_events : options.parallel_events;
         RunResult result = Drive(PosterFor(workload, what, client, run), events, kInFlight[run], true);
         ok = result.ok;
@@ -125,18 +126,18 @@ bool PrepareWorkload(const Options& options, Workload& workload) {
         }
     };
     for (std::uint32_t client = 0; client < 2; ++client) {
-        FileSet priming[kMeasuredCount];
-        sealed_first(workload.files.repeated[static_cast<std::uint32_t>(Scenario::kRescan)],
-                     priming[static_cast<std::uint32_t>(Scenario::kRescan)]);
-        sealed_first(workload.files.repeated[static_cast<std::uint32_t>(Scenario::kSpared)],
-                     priming[static_cast<std::uint32_t>(Scenario::kSpared)]);
         for (std::uint32_t run = 0; run < kRunKinds; ++run) {
             workload.fresh[client][run] = PosterOf(workload.files.fresh[client][run]);
             workload.mix[client][run] = PosterOf(workload.files.mix[client][run]);
+            FileSet priming[kMeasuredCount];
+            sealed_first(workload.files.repeated[static_cast<std::uint32_t>(Scenario::kRescan)],
+                         priming[static_cast<std::uint32_t>(Scenario::kRescan)]);
+            sealed_first(workload.files.repeated[static_cast<std::uint32_t>(Scenario::kSpared)],
+                         priming[static_cast<std::uint32_t>(Scenario::kSpared)]);
             sealed_first(workload.files.mix[client][run], priming[kMix]);
-        }
-        for (std::uint32_t what = 0; what < kMeasuredCount; ++what) {
-            workload.priming[what][client] = PosterOf(priming[what]);
+            for (std::uint32_t what = 0; what < kMeasuredCount; ++what) {
+                workload.priming[what][client][run] = PosterOf(priming[what]);
+            }
         }
     }
     return true;
@@ -144,11 +145,14 @@ bool PrepareWorkload(const Options& options, Workload& workload) {
 
 bool RunRound(Workload& workload, const Options& options, std::uint32_t round, Measured& measured) {
     for (std::uint32_t what = 0; what < kMeasuredCount; ++what) {
-        const bool pipeline_first = (round + what) % 2 == 0;
-        const Client first = pipeline_first ? Client::kPipeline : Client::kFloor;
-        const Client second = pipeline_first ? Client::kFloor : Client::kPipeline;
-        if (!RunTurn(workload, options, what, first, measured) || !RunTurn(workload, options, what, second, measured)) {
-            return false;
+        for (std::uint32_t run = 0; run < kRunKinds; ++run) {
+            const bool pipeline_first = (round + what + run) % 2 == 0;
+            const Client first = pipeline_first ? Client::kPipeline : Client::kFloor;
+            const Client second = pipeline_first ? Client::kFloor : Client::kPipeline;
+            if (!RunTurn(workload, options, what, run, first, measured) ||
+                !RunTurn(workload, options, what, run, second, measured)) {
+                return false;
+            }
         }
     }
     return true;
@@ -160,7 +164,7 @@ bool CountCalls(Workload& workload, const Options& options, std::uint32_t events
                                                          : StartClient(workload, options, Client::kFloor);
         bool ok = started;
         for (std::uint32_t what = 0; ok && what < kMeasuredCount; ++what) {
-            ok = Prime(workload, what, client);
+            ok = Prime(workload, what, client, 0);
             const varnok::FileCallCount before = varnok::CountedFileCalls();
             ok = Drive(PosterFor(workload, what, client, 0), events, 1, false).ok;
             const varnok::FileCallCount after = varnok::CountedFileCalls();

@@ -23,9 +23,9 @@ inline constexpr std::uint32_t kMix = kScenarioCount;
 
 enum class Client : std::uint32_t { kPipeline, kFloor };
 
-// Each measured run of every round: [what][client][run kind], one entry per round. What is measured
-// runs for both clients back to back, the one first in one round, the other in the next, so that
-// both meet the machine as it is then.
+// Each measured run of every round: [what][client][run kind], one entry per round. Each run of
+// what is measured runs for both clients back to back, the one first in one round, the other in
+// the next, so that both meet the machine as it is then.
 struct Measured {
     std::vector<RunResult> runs[kMeasuredCount][2][kRunKinds];
 };
@@ -37,15 +37,16 @@ struct Workload {
     Poster repeated[kScenarioCount];
     Poster fresh[2][kRunKinds];
     Poster mix[2][kRunKinds];
-    // Per what is measured and client: the files whose records a client must seal first (the rescans'
-    // and the spared files', also in the mix), as a client that has run a while finds them.
-    Poster priming[kMeasuredCount][2];
+    // Per what is measured, client and run kind: the files whose records a client must seal first
+    // (the rescans' and the spared files', also in the mix), as a client that has run a while finds
+    // them.
+    Poster priming[kMeasuredCount][2][kRunKinds];
 };
 
 bool PrepareWorkload(const Options& options, Workload& workload);
 
-// One round: for each scenario and the mix, each client started, primed, measured at 1 and at 25 in
-// flight, and stopped. False when something failed.
+// One round: for each scenario and the mix, and each of its runs (1 and 25 in flight), each client
+// started, primed, measured and stopped. False when something failed.
 bool RunRound(Workload& workload, const Options& options, std::uint32_t round, Measured& measured);
 
 // File-system calls per event of each scenario and the mix, counted over `events` events at one in
