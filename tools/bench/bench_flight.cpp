@@ -148,6 +148,10 @@ Poster PosterOf(const FileSet& set) {
 RunResult Drive(Poster& poster, std::uint32_t events, std::uint32_t lane_count, bool record) {
     RunResult result;
     result.events = events;
+    if (lane_count > poster.bodies.size()) {
+        std::fputs("more lanes than files: two events in flight would name one file\n", stderr);
+        return result;
+    }
     if (events == 0) {
         result.ok = true;
         return result;

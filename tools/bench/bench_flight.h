@@ -90,8 +90,8 @@ struct RunResult {
     double cpu_us_per_event = 0;       // the process's CPU time over the run, per event
 };
 
-// Posts `events` file events from `lane_count` lanes, so that as many are in flight, and waits for
-// every verdict.
+// Posts `events` file events from `lane_count` lanes (no more than the poster has files), so that as
+// many are in flight, and waits for every verdict.
 RunResult Drive(Poster& poster, std::uint32_t events, std::uint32_t lane_count, bool record);
 
 }  // namespace bench

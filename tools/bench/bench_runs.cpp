@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -73,7 +74,8 @@ Poster& PosterFor(Workload& workload, std::uint32_t what, Client client, std::ui
 // Each file of the priming poster once: its record sealed with the client's key.
 bool Prime(Workload& workload, std::uint32_t what, Client client, std::uint32_t run) {
     Poster& priming = workload.priming[what][static_cast<std::uint32_t>(client)][run];
-    return Drive(priming, static_cast<std::uint32_t>(priming.bodies.size()), kPoolThreads, false).ok;
+    const auto files = static_cast<std::uint32_t>(priming.bodies.size());
+    return Drive(priming, files, std::min(files, kPoolThreads), false).ok;
 }
 
 void DropFreshRecords(Workload& workload, Client client) {
