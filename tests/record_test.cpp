@@ -176,9 +176,8 @@ TEST_F(RecordTest, LockedReadWaitsForAnUpdateUnderWay) {
     JudgedFile judged;
     ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
     UpdateHoldingTheLock(judged, [&] {
-        reading = std::thread([&] {
-            EXPECT_EQ(reading_judged.ReadRecord(read, JudgedFile::RecordLock::kShared), StreamState::kLoaded);
-        });
+        reading = std::thread(
+            [&] { EXPECT_EQ(reading_judged.ReadRecord(read, JudgedFile::RecordLock::kShared), StreamState::kLoaded); });
         EXPECT_EQ(::WaitForSingleObject(reader_waits.Get(), kWaitMs), WAIT_OBJECT_0);
     });
     reading.join();

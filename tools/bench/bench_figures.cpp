@@ -50,7 +50,8 @@ Figures Summarize(const std::vector<RunResult>& runs) {
 Ratio RatioOf(const std::vector<RunResult>& pipeline, const std::vector<RunResult>& floor) {
     std::vector<double> ratios;
     for (std::size_t round = 0; round < pipeline.size() && round < floor.size(); ++round) {
-        ratios.push_back((pipeline[round].events / pipeline[round].seconds) / (floor[round].events / floor[round].seconds));
+        ratios.push_back((pipeline[round].events / pipeline[round].seconds) /
+                         (floor[round].events / floor[round].seconds));
     }
     Ratio ratio;
     if (!ratios.empty()) {

@@ -82,8 +82,9 @@ bool CreateBenchFiles(const std::filesystem::path& root, const FileCounts& count
     }
     for (const Scenario scenario : {Scenario::kNoOrigin, Scenario::kRescan, Scenario::kSpared}) {
         const auto kind = static_cast<std::uint32_t>(scenario);
-        if (!CreateSet(files.folder, L"repeated", counts.repeated, counts.per_folder,
-                       [&](std::uint32_t) { return scenario; }, files.repeated[kind])) {
+        if (!CreateSet(
+                files.folder, L"repeated", counts.repeated, counts.per_folder, [&](std::uint32_t) { return scenario; },
+                files.repeated[kind])) {
             return false;
         }
     }
@@ -92,8 +93,9 @@ bool CreateBenchFiles(const std::filesystem::path& root, const FileCounts& count
     for (std::uint32_t run = 0; run < kRunKinds; ++run) {
         for (std::uint32_t client = 0; client < 2; ++client) {
             const std::wstring suffix = std::to_wstring(client) + L"-" + std::to_wstring(run);
-            if (!CreateSet(files.folder, L"fresh-" + suffix, counts.per_run[run], counts.per_folder,
-                           [](std::uint32_t) { return Scenario::kFreshDownload; }, files.fresh[client][run]) ||
+            if (!CreateSet(
+                    files.folder, L"fresh-" + suffix, counts.per_run[run], counts.per_folder,
+                    [](std::uint32_t) { return Scenario::kFreshDownload; }, files.fresh[client][run]) ||
                 !CreateSet(files.folder, L"mix-" + suffix, counts.per_run[run], counts.per_folder, MixScenarioAt,
                            files.mix[client][run])) {
                 return false;

@@ -32,9 +32,9 @@ inline constexpr std::uint32_t kRunKinds = 2;
 // Everything the benchmark makes, under one folder of the process. Touched by the main thread only.
 struct BenchFiles {
     std::filesystem::path folder;
-    FileSet repeated[kScenarioCount];              // no origin, rescan, spared: the same files over and over
-    FileSet fresh[2][kRunKinds];                   // fresh downloads, one set per client and run: each used once
-    FileSet mix[2][kRunKinds];                     // the mix, one file per position, per client and run
+    FileSet repeated[kScenarioCount];  // no origin, rescan, spared: the same files over and over
+    FileSet fresh[2][kRunKinds];       // fresh downloads, one set per client and run: each used once
+    FileSet mix[2][kRunKinds];         // the mix, one file per position, per client and run
 
     BenchFiles() = default;
     BenchFiles(const BenchFiles&) = delete;
@@ -43,8 +43,8 @@ struct BenchFiles {
 };
 
 struct FileCounts {
-    std::uint32_t repeated = 0;           // files of each repeated scenario
-    std::uint32_t per_run[kRunKinds]{};   // events of each run kind: files of each fresh set and mix
+    std::uint32_t repeated = 0;          // files of each repeated scenario
+    std::uint32_t per_run[kRunKinds]{};  // events of each run kind: files of each fresh set and mix
     std::uint32_t per_folder = 0;
 };
 

@@ -28,7 +28,7 @@ namespace bench {
 
 inline constexpr DWORD kWaitMs = 30000;                   // a stalled run is reported, not waited for forever
 inline constexpr std::uint32_t kTrafficResetEvery = 500;  // keeps the simulator's records of commands small
-inline constexpr std::uint32_t kNoLane = 0xFF;              // the low byte of an event id that names no lane
+inline constexpr std::uint32_t kNoLane = 0xFF;            // the low byte of an event id that names no lane
 
 // One posting lane: the event it has in flight. Its poster and the worker that answers meet here.
 // An event's id names its lane in its low byte.

@@ -25,8 +25,8 @@ using varnok::FileIndexOf;
 using varnok::kShareAll;
 using varnok::kShareAllButWriting;
 using varnok::LockState;
-using varnok::OpenInFolder;
 using varnok::Opened;
+using varnok::OpenInFolder;
 using varnok::StreamFile;
 using varnok::StreamLock;
 using varnok::UniqueHandle;
@@ -71,9 +71,9 @@ struct RecordRead {
 
 RecordRead ReadRecord(const Judged& judged) {
     RecordRead read;
-    read.stream = OpenInFolder(judged.folder.Get(), judged.record_name, GENERIC_READ, kShareAll,
-                               Disposition::kOpenExisting)
-                      .handle;
+    read.stream =
+        OpenInFolder(judged.folder.Get(), judged.record_name, GENERIC_READ, kShareAll, Disposition::kOpenExisting)
+            .handle;
     if (read.stream) {
         FileIndexOf(read.stream.Get());
         varnok::ReadStreamBytes(read.stream.Get(), read.bytes, read.whole);
@@ -204,8 +204,8 @@ VolumeFacts ProbeVolume(const std::filesystem::path& folder) {
     {
         const Opened whole = varnok::OpenByName(file, FILE_READ_DATA, kShareAllButWriting);
         const Opened stream = varnok::OpenByName(file + L":Zone.Identifier", GENERIC_READ, kShareAll);
-        facts.streams_are_the_files = whole.handle && stream.handle &&
-                                      FileIndexOf(whole.handle.Get()) == FileIndexOf(stream.handle.Get());
+        facts.streams_are_the_files =
+            whole.handle && stream.handle && FileIndexOf(whole.handle.Get()) == FileIndexOf(stream.handle.Get());
         const UniqueHandle writer(::CreateFileW((file + L":Zone.Identifier").c_str(), GENERIC_WRITE, kShareAll, nullptr,
                                                 OPEN_EXISTING, 0, nullptr));
         facts.one_set_of_share_modes = !writer && ::GetLastError() == ERROR_SHARING_VIOLATION;

@@ -15,8 +15,8 @@ namespace {
 const char* NameOf(std::uint32_t what) { return what == kMix ? "mix 90/5/3/2" : kScenarioNames[what]; }
 
 void PrintTable(const Measured& measured, const CallCounts& counts) {
-    std::printf("\n  %-18s %6s %9s %9s %20s %17s %17s %13s %13s\n", "", "in", "events/s", "events/s",
-                "pipeline/floor", "pipeline ms", "floor ms", "CPU us/event", "calls/event");
+    std::printf("\n  %-18s %6s %9s %9s %20s %17s %17s %13s %13s\n", "", "in", "events/s", "events/s", "pipeline/floor",
+                "pipeline ms", "floor ms", "CPU us/event", "calls/event");
     std::printf("  %-18s %6s %9s %9s %20s %8s %8s %8s %8s %6s %6s %6s %6s\n", "scenario", "flight", "pipeline", "floor",
                 "median [low, high]", "median", "p99", "median", "p99", "pipe", "floor", "lib", "floor");
     for (std::uint32_t what = 0; what < kMeasuredCount; ++what) {
@@ -25,11 +25,10 @@ void PrintTable(const Measured& measured, const CallCounts& counts) {
             const Figures floor = Summarize(measured.runs[what][1][run]);
             const Ratio ratio = RatioOf(measured.runs[what][0][run], measured.runs[what][1][run]);
             const bool first = run == 0;
-            std::printf("  %-18s %6u %9.0f %9.0f %6.2f [%5.2f, %5.2f] %8.3f %8.3f %8.3f %8.3f %6.0f %6.0f", 
-                        first ? NameOf(what) : "", kInFlight[run], pipeline.events_per_second,
-                        floor.events_per_second, ratio.median, ratio.lowest, ratio.highest, pipeline.median_ms,
-                        pipeline.p99_ms, floor.median_ms, floor.p99_ms, pipeline.cpu_us_per_event,
-                        floor.cpu_us_per_event);
+            std::printf("  %-18s %6u %9.0f %9.0f %6.2f [%5.2f, %5.2f] %8.3f %8.3f %8.3f %8.3f %6.0f %6.0f",
+                        first ? NameOf(what) : "", kInFlight[run], pipeline.events_per_second, floor.events_per_second,
+                        ratio.median, ratio.lowest, ratio.highest, pipeline.median_ms, pipeline.p99_ms, floor.median_ms,
+                        floor.p99_ms, pipeline.cpu_us_per_event, floor.cpu_us_per_event);
             if (first) {
                 std::printf(" %6.1f %6.1f", counts.per_event[what][0], counts.per_event[what][1]);
             }
@@ -103,8 +102,8 @@ int RunBench(const Options& options) {
     SoakResult soak;
     const bool soaked = options.soak_events > 0;
     if (soaked) {
-        std::printf("\n  memory of the pipeline on the mix at 25 in flight (%u events, then %u):\n",
-                    options.soak_first, options.soak_events);
+        std::printf("\n  memory of the pipeline on the mix at 25 in flight (%u events, then %u):\n", options.soak_first,
+                    options.soak_events);
         std::fflush(stdout);
         if (!RunSoak(workload, options, soak)) {
             std::fputs("the soak failed\n", stderr);

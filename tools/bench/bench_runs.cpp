@@ -57,7 +57,8 @@ bool StartClient(Workload& workload, const Options& options, Client client) {
 }
 
 bool StopClient(Client client, bool linked_in = false) {
-    return client == Client::kPipeline && !linked_in ? ::ClientDisconnect() == S_OK : varnok::ClientDisconnect() == S_OK;
+    return client == Client::kPipeline && !linked_in ? ::ClientDisconnect() == S_OK
+                                                     : varnok::ClientDisconnect() == S_OK;
 }
 
 // The poster of a measured run of a client.
@@ -162,8 +163,8 @@ bool RunRound(Workload& workload, const Options& options, std::uint32_t round, M
 
 bool CountCalls(Workload& workload, const Options& options, std::uint32_t events, CallCounts& counts) {
     for (const Client client : {Client::kPipeline, Client::kFloor}) {
-        const bool started = client == Client::kPipeline ? StartLibrary(options, true)
-                                                         : StartClient(workload, options, Client::kFloor);
+        const bool started =
+            client == Client::kPipeline ? StartLibrary(options, true) : StartClient(workload, options, Client::kFloor);
         bool ok = started;
         for (std::uint32_t what = 0; ok && what < kMeasuredCount; ++what) {
             ok = Prime(workload, what, client, 0);

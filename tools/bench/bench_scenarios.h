@@ -9,7 +9,8 @@ namespace bench {
 
 enum class Scenario : std::uint32_t {
     kNoOrigin,       // a file with no origin stream: by far the most common event
-    kFreshDownload,  // the first event of a download: no record yet; the origin is saved, the scan runs, the result is recorded
+    kFreshDownload,  // the first event of a download: no record yet; the origin is saved, the scan runs, the result is
+                     // recorded
     kRescan,         // a repeated event of a download whose stored result is not clean: scanned again
     kSpared,         // an event spared by the library's own clean record
 };

@@ -13,10 +13,10 @@
 #include "unique_handle.h"
 #include "wire.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
