@@ -10,6 +10,7 @@
 #include "blocking_call.h"
 #include "srw_lock.h"
 #include "stream_text.h"
+#include "trace.h"
 
 namespace varnok {
 
@@ -62,9 +63,10 @@ OVERLAPPED At(std::uint64_t offset) {
 }
 
 // ---- The memory of locks held long ----------------------------------------------------------
-// A few files whose lock a wait found held to the end, with the tick until which no wait for them
-// is made again. Shared by every worker.
-constexpr std::size_t kHeldLongSlots = 16;
+// Files whose lock a wait found held to the end, with the tick until which no wait for them is made
+// again. Shared by every worker; more files than anyone locks at once in practice, and a few
+// kilobytes. One who locks more than that still ties up no more than kLockWaitersAtOnce workers.
+constexpr std::size_t kHeldLongSlots = 256;
 constexpr std::uint64_t kHeldLongMemoryMs = 60000;
 struct HeldLong {
     std::uint64_t file_index = 0;  // the key the lock was taken under
@@ -108,6 +110,20 @@ void ForgetHeldLong(std::uint64_t file_index) {
         }
     }
 }
+
+// The workers that may wait for another process's lock at once: the others, finding a lock held
+// while that many wait, don't wait, so that locks held for ever on many files never take the pool
+// from the files that nobody holds.
+constexpr int kLockWaitersAtOnce = 4;
+std::atomic<int> g_lock_waiters{0};
+
+struct LockWaiter {
+    bool admitted = g_lock_waiters.fetch_add(1) < kLockWaitersAtOnce;
+    LockWaiter() = default;
+    LockWaiter(const LockWaiter&) = delete;
+    LockWaiter& operator=(const LockWaiter&) = delete;
+    ~LockWaiter() { g_lock_waiters.fetch_sub(1); }
+};
 
 void CallWaitHook() {
     if (void (*const hook)() = g_stream_lock_wait_hook.load()) {
@@ -270,6 +286,15 @@ std::optional<FileFacts> FactsOf(HANDLE file) {
     return facts;
 }
 
+std::optional<std::uint64_t> SizeOf(HANDLE handle) {
+    FILE_STANDARD_INFO standard{};
+    CountCall();
+    if (!::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard))) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+}
+
 bool IsDiskFile(HANDLE handle) {
     CountCall();
     return ::GetFileType(handle) == FILE_TYPE_DISK;
@@ -377,6 +402,11 @@ StreamLock::StreamLock(HANDLE stream, bool exclusive, std::uint64_t file_key)
     const std::uint64_t start = ::GetTickCount64();
     state_ = LockState::kBusy;
     if (IsRememberedHeldLong(file_key, start)) {
+        return;
+    }
+    const LockWaiter waiter;
+    if (!waiter.admitted) {
+        Trace(L"a stream's lock is held while other workers wait for such locks: not waited for");
         return;
     }
     CallWaitHook();

@@ -67,6 +67,10 @@ struct FileFacts {
 };
 std::optional<FileFacts> FactsOf(HANDLE file);
 
+// The size of the data or stream that the handle is open on, asked of the handle itself. (Wine
+// answers FactsOf from the name the handle was opened by, looked up again.)
+std::optional<std::uint64_t> SizeOf(HANDLE handle);
+
 // Whether the handle is of a file on a disk: not a pipe, a console or another device.
 bool IsDiskFile(HANDLE handle);
 
@@ -97,6 +101,7 @@ enum class LockState { kHeld, kBusy, kFailed };
 // that a file index that a file system gives again to a new file is not taken for the old one):
 // once a wait for a file's lock has run out, waits for it end at once until its lock is taken again
 // or a minute has passed, so one lock that is never released costs one wait, not one per event.
+// A few threads at most wait for other processes' locks at once; the others don't wait (busy).
 class StreamLock {
 public:
     StreamLock(HANDLE stream, bool exclusive, std::uint64_t file_key);

@@ -60,6 +60,27 @@ constexpr ACCESS_MASK kDataGuardAccess = FILE_READ_DATA | FILE_READ_ATTRIBUTES |
 // What sets the time where the record's writer keeps writers out itself.
 constexpr ACCESS_MASK kAttributesAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
 
+// The version of the file or stream that the handle is open on; false when it can't be read.
+bool ReadVersion(HANDLE handle, FileVersion& version) {
+    const std::optional<FileFacts> facts = FactsOf(handle);
+    if (facts) {
+        version = facts->version;
+    }
+    return facts.has_value();
+}
+
+// Whether a record's writer, which reports its file's index, is a stream of the file and not its
+// data. Where a stream is a file of its own in the folder (Wine's ordinary file system), the name
+// "x.exe:varnok" can be a link to the file's data, or both names links to one file elsewhere; a
+// true stream is never that. The data and the record differ in size unless they are one, and while
+// writers of the file are kept out neither size can change between the two reads. A record just
+// made is a new object, and needs no proof.
+bool IsApartFromTheData(HANDLE writer, HANDLE file) {
+    const std::optional<std::uint64_t> record_size = SizeOf(writer);
+    const std::optional<std::uint64_t> file_size = record_size ? SizeOf(file) : std::nullopt;
+    return file_size && *record_size != *file_size;
+}
+
 }  // namespace
 
 FileAge JudgedFile::Judge(const FileLocation& location,
@@ -253,8 +274,9 @@ RecordUpdate JudgedFile::UpdateRecordOnce(StreamFile& record, TextChange change,
 // Wine), such a handle would keep the record's writer out too, so there the writer itself, sharing
 // no writing, keeps every other writer of the file out, and a handle of the file's attributes alone
 // sets the time. Which holds for a volume is learnt from the refusal of the first such writer, and
-// remembered. A writer of the file at work is never waited for: the record is written all the same,
-// and the time is left as the writes make it.
+// remembered. A writer of the file at work is never waited for: a new record is written all the same,
+// and the time is left as the writes make it; a record that was there is then left alone, since
+// nothing tells it from the file's data (IsApartFromTheData).
 JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool create) {
     const ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE | (create ? DELETE : 0);
     const Disposition disposition = create ? Disposition::kCreateNew : Disposition::kOpenExisting;
@@ -318,11 +340,19 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
             return Written::kTaken;  // another event got to it first: updated as it is then
         }
     }
-    const std::optional<FileFacts> before = time_guard && writers_kept_out ? FactsOf(time_guard.Get()) : std::nullopt;
+    // The file's version before the write; unknown while a writer of the file is at work, when the
+    // time is not set back and the sizes prove nothing.
+    FileVersion before;
+    const bool before_known = time_guard && writers_kept_out && ReadVersion(time_guard.Get(), before);
+    if (!writer.created &&
+        !(writers_kept_out && time_guard && IsApartFromTheData(writer.handle.Get(), time_guard.Get()))) {
+        Disown(L"its stream can't be told from the file's data");
+        return Written::kUnknown;
+    }
     if (!WriteStreamBytes(writer.handle.Get(), bytes)) {
         return Written::kFailed;
     }
-    if (!before || before->version != version_) {
+    if (!before_known || before != version_) {
         return Written::kDone;  // changed already, or a writer at work: the change shows
     }
     if (!one_set_of_share_modes) {

@@ -87,7 +87,8 @@ public:
     // While the record is written the file is held against writers, and afterwards its last-write
     // time is set back to the judged version's, so that the file's modified time keeps telling of
     // its content and not of the library's bookkeeping; unless the file had changed already, or a
-    // writer of it was at work, whose change then shows.
+    // writer of it was at work, whose change then shows. A record that was there is written only
+    // when it can be told from the file's data: not while a writer of the file is at work.
     using TextChange = bool (*)(void* context, StreamFile& record);
     // Closes what the last read of the record kept open.
     void ReleaseRecord() { held_.reset(); }

@@ -49,7 +49,8 @@ TEST_F(HostileFileTest, NamesThatWin32RewritesAreJudgedAsThemselves) {
         const std::wstring host = L"https://origin.example/" + std::to_wstring(round++);
         {
             const UniqueHandle created = OpenName(Extended(path), GENERIC_WRITE, CREATE_ALWAYS);
-            ASSERT_TRUE(created);
+            DWORD written = 0;
+            ASSERT_TRUE(created && ::WriteFile(created.Get(), "MZ", 2, &written, nullptr));
         }
         WriteStream(Extended(path), L"Zone.Identifier",
                     "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=" + Narrow(host) + "\r\n");
@@ -185,6 +186,37 @@ TEST_F(AnyVolumeHandlerTest, PipesInPlaceOfStreamsAndFilesAreNeverRead) {
     EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kVerdictNoScan});
     EXPECT_TRUE(recorded_.scans.empty());
     EXPECT_EQ(ReadStream(piped_file, L"varnok"), std::nullopt);
+}
+
+// Where a stream is a file of its own in the folder (Wine's ordinary file system), the names
+// "x.exe", "x.exe:Zone.Identifier" and "x.exe:varnok" can all be links to one file in another
+// folder that its owner, someone else, left alone: every index agrees, yet no record may be written
+// into that file's content, nor anything made beside it.
+TEST_F(AnyVolumeHandlerTest, StreamNamesThatAreLinksToAFileElsewhereNeverWriteIt) {
+    VARNOK_REQUIRE_WINE();
+    const TempFolder elsewhere(TempFolder::Volume::kOrdinary);
+    const TempFolder owned(TempFolder::Volume::kOrdinary);
+    const std::wstring victim = elsewhere.File(L"settings.ini", "[Settings]\r\nOwner=someone else\r\n");
+    const FolderState before = StateOf(elsewhere.path);
+    const std::wstring file = (owned.path / L"x.exe").wstring();
+    const struct RemoveLinks {
+        std::vector<std::wstring> names;
+        ~RemoveLinks() {
+            for (const std::wstring& name : names) {
+                RemoveUnixObject(name);
+            }
+        }
+    } links{{file, file + L":Zone.Identifier", file + L":varnok"}};
+    for (const std::wstring& link : links.names) {
+        ASSERT_TRUE(MakeUnixLink(link, victim)) << Narrow(link);
+    }
+    for (int event = 0; event < 2; ++event) {
+        SCOPED_TRACE(event);
+        Forget();
+        EXPECT_EQ(Handle(file), kSOk);
+        EXPECT_EQ(Verdicts().size(), 1u);
+        EXPECT_EQ(StateOf(elsewhere.path), before);
+    }
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "file_calls.h"
 #include "stream_text.h"
@@ -80,7 +82,9 @@ TEST(OriginStreamTest, ReadLimitIsExact) {
 
 // The record written goes into the judged file, whose last-write time is then what it was when
 // judged: a record is bookkeeping, not a change of the content. A file changed after it was
-// judged keeps the time of its change, and so does one whose writer is at work.
+// judged keeps the time of its change. While a writer of the file is at work nothing tells a record
+// that is there from the file's data (on a file system where "x.exe:varnok" can be a link to it), so
+// such a record is left as it is.
 TEST_F(RecordTest, WritingTheRecordKeepsTheJudgedVersion) {
     WriteStream(file_, L"Zone.Identifier", "ZoneId=3\r\n");
     AgeFile(file_, std::chrono::hours(1));
@@ -100,8 +104,14 @@ TEST_F(RecordTest, WritingTheRecordKeepsTheJudgedVersion) {
         const UniqueHandle writer = OpenName(file_, GENERIC_WRITE, OPEN_EXISTING, kShareAll);
         ASSERT_TRUE(writer);
         EXPECT_EQ(judged.UpdateRecord(record, [](StreamFile& s) { return s.SetValue(L"C", L"3"), true; }),
-                  RecordUpdate::kWritten);
+                  RecordUpdate::kUnknown);
     }
+    EXPECT_EQ(ReadStream(file_, L"varnok"), "ScanResult=1\r\nB=2\r\n");
+    JudgedFile changed;
+    ASSERT_EQ(Judge(changed, file_), FileAge::kRecent);
+    AgeFile(file_, std::chrono::hours(2));
+    EXPECT_EQ(changed.UpdateRecord(record, [](StreamFile& s) { return s.SetValue(L"C", L"3"), true; }),
+              RecordUpdate::kWritten);
     EXPECT_NE(VersionOf(file_), aged);
     EXPECT_EQ(ReadStream(file_, L"varnok"), "ScanResult=1\r\nB=2\r\nC=3\r\n");
 }
@@ -215,6 +225,71 @@ TEST_F(RecordTest, LockHeldForEverCostsOneBoundedWait) {
     JudgedFile after;
     ASSERT_EQ(Judge(after, file_), FileAge::kRecent);
     EXPECT_EQ(after.UpdateRecord(record, SetResult{}), RecordUpdate::kWritten);
+    g_stream_lock_wait_hook = nullptr;
+}
+
+// Another process holds the record's lock of many files for ever, and their events come at once.
+// Only a few threads wait for such locks: the others, like the reader of one more such file here,
+// go on at once with the record unknown, so the pool keeps serving the files that nobody holds.
+constexpr std::size_t kManyLockedFiles = 10;
+std::atomic<int> g_waiting{0};
+std::atomic<int> g_done{0};
+HANDLE g_all_settled = nullptr;
+HANDLE g_release_waits = nullptr;
+
+void Settle() {
+    if (static_cast<std::size_t>(g_waiting + g_done) == kManyLockedFiles) {
+        ::SetEvent(g_all_settled);
+    }
+}
+
+TEST_F(RecordTest, LocksHeldForEverOnManyFilesTieUpOnlyAFewThreads) {
+    std::vector<std::wstring> files;
+    std::vector<UniqueHandle> holders;
+    OVERLAPPED range{};
+    range.OffsetHigh = static_cast<DWORD>(kStreamLockOffset >> 32);
+    for (std::size_t i = 0; i <= kManyLockedFiles; ++i) {
+        files.push_back(folder_.File(L"locked-" + std::to_wstring(i) + L".exe"));
+        WriteStream(files.back(), L"varnok", "HostUrl=a\r\n");
+        holders.push_back(OpenName(files.back() + L":varnok", GENERIC_READ, OPEN_EXISTING, kShareAll));
+        ASSERT_TRUE(::LockFileEx(holders.back().Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range));
+    }
+    const UniqueHandle all_settled(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const UniqueHandle release_waits(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_all_settled = all_settled.Get();
+    g_release_waits = release_waits.Get();
+    g_waiting = 0;
+    g_done = 0;
+    g_stream_lock_wait_hook = [] {
+        ++g_waiting;
+        Settle();
+        ::WaitForSingleObject(g_release_waits, kWaitMs);
+    };
+    const auto read_record = [this](const std::wstring& file) {
+        JudgedFile judged;
+        StreamFile record(kRecordStream);
+        return Judge(judged, file) == FileAge::kRecent ? judged.ReadRecord(record, JudgedFile::RecordLock::kShared)
+                                                       : StreamState::kMissing;
+    };
+    std::vector<std::thread> readers;
+    for (std::size_t i = 0; i < kManyLockedFiles; ++i) {
+        readers.emplace_back([&, i] {
+            EXPECT_EQ(read_record(files[i]), StreamState::kUnreadable);
+            ++g_done;
+            Settle();
+        });
+    }
+    ASSERT_EQ(::WaitForSingleObject(all_settled.Get(), kWaitMs), WAIT_OBJECT_0);
+    const int waiting = g_waiting;
+    EXPECT_GE(waiting, 1);
+    std::future<StreamState> one_more = std::async(std::launch::async, read_record, files[kManyLockedFiles]);
+    EXPECT_EQ(one_more.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+    ::SetEvent(release_waits.Get());
+    EXPECT_EQ(one_more.get(), StreamState::kUnreadable);
+    EXPECT_EQ(g_waiting, waiting);
+    for (std::thread& reader : readers) {
+        reader.join();
+    }
     g_stream_lock_wait_hook = nullptr;
 }
 
