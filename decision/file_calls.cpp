@@ -36,16 +36,10 @@ constexpr DWORD kAnonymousClient = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
 // The information classes of NtQueryInformationFile used here, with their records; not every SDK
 // declares them.
 constexpr auto kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
-constexpr auto kFileNetworkOpenInformation = static_cast<FILE_INFORMATION_CLASS>(34);
 struct FileInternalRecord {
     LARGE_INTEGER index_number;
 };
-struct FileNetworkOpenRecord {
-    LARGE_INTEGER creation_time, last_access_time, last_write_time, change_time, allocation_size, end_of_file;
-    ULONG file_attributes;
-};
 static_assert(sizeof(FileInternalRecord) == 8);
-static_assert(sizeof(FileNetworkOpenRecord) == 56 && offsetof(FileNetworkOpenRecord, end_of_file) == 40);
 
 constexpr ULONG kFileCreated = 2;  // IO_STATUS_BLOCK.Information of an open that made its object
 
@@ -272,20 +266,6 @@ std::optional<FileIdentity> IdentityOf(HANDLE handle) {
     return identity;
 }
 
-std::optional<FileFacts> FactsOf(HANDLE file) {
-    FileNetworkOpenRecord record{};
-    IO_STATUS_BLOCK io{};
-    CountCall();
-    if (!NtSuccess(::NtQueryInformationFile(file, &io, &record, sizeof(record), kFileNetworkOpenInformation))) {
-        return std::nullopt;
-    }
-    FileFacts facts;
-    facts.creation_time = static_cast<std::uint64_t>(record.creation_time.QuadPart);
-    facts.version.size = static_cast<std::uint64_t>(record.end_of_file.QuadPart);
-    facts.version.last_write_time = static_cast<std::uint64_t>(record.last_write_time.QuadPart);
-    return facts;
-}
-
 std::optional<std::uint64_t> SizeOf(HANDLE handle) {
     FILE_STANDARD_INFO standard{};
     CountCall();
@@ -293,6 +273,23 @@ std::optional<std::uint64_t> SizeOf(HANDLE handle) {
         return std::nullopt;
     }
     return static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+}
+
+std::optional<FileFacts> FactsOf(HANDLE file) {
+    FILE_BASIC_INFO basic{};
+    CountCall();
+    if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic))) {
+        return std::nullopt;
+    }
+    const std::optional<std::uint64_t> size = SizeOf(file);
+    if (!size) {
+        return std::nullopt;
+    }
+    FileFacts facts;
+    facts.creation_time = static_cast<std::uint64_t>(basic.CreationTime.QuadPart);
+    facts.version.size = *size;
+    facts.version.last_write_time = static_cast<std::uint64_t>(basic.LastWriteTime.QuadPart);
+    return facts;
 }
 
 bool IsDiskFile(HANDLE handle) {

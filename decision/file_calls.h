@@ -60,15 +60,16 @@ std::optional<std::uint64_t> FileIndexOf(HANDLE handle);
 // The volume's serial number and the file's 128-bit ID.
 std::optional<FileIdentity> IdentityOf(HANDLE handle);
 
-// A file's creation time and its version, read together.
+// A file's creation time and its version, asked of the handle itself: its basic facts and its size.
+// (FILE_NETWORK_OPEN_INFORMATION gives all of them at once, but Wine answers it from the name the
+// handle was opened by, looked up again: after a swap of the folder, another file's, or none.)
 struct FileFacts {
     std::uint64_t creation_time = 0;
     FileVersion version;
 };
 std::optional<FileFacts> FactsOf(HANDLE file);
 
-// The size of the data or stream that the handle is open on, asked of the handle itself. (Wine
-// answers FactsOf from the name the handle was opened by, looked up again.)
+// The size of the data or stream that the handle is open on.
 std::optional<std::uint64_t> SizeOf(HANDLE handle);
 
 // Whether the handle is of a file on a disk: not a pipe, a console or another device.

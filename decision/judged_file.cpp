@@ -73,12 +73,11 @@ bool ReadVersion(HANDLE handle, FileVersion& version) {
 // data. Where a stream is a file of its own in the folder (Wine's ordinary file system), the name
 // "x.exe:varnok" can be a link to the file's data, or both names links to one file elsewhere; a
 // true stream is never that. The data and the record differ in size unless they are one, and while
-// writers of the file are kept out neither size can change between the two reads. A record just
-// made is a new object, and needs no proof.
-bool IsApartFromTheData(HANDLE writer, HANDLE file) {
+// writers of the file are kept out (when `file_size` was read) neither size can change between the
+// two reads. A record just made is a new object, and needs no proof.
+bool IsApartFromTheData(HANDLE writer, std::uint64_t file_size) {
     const std::optional<std::uint64_t> record_size = SizeOf(writer);
-    const std::optional<std::uint64_t> file_size = record_size ? SizeOf(file) : std::nullopt;
-    return file_size && *record_size != *file_size;
+    return record_size && *record_size != file_size;
 }
 
 }  // namespace
@@ -344,8 +343,7 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
     // time is not set back and the sizes prove nothing.
     FileVersion before;
     const bool before_known = time_guard && writers_kept_out && ReadVersion(time_guard.Get(), before);
-    if (!writer.created &&
-        !(writers_kept_out && time_guard && IsApartFromTheData(writer.handle.Get(), time_guard.Get()))) {
+    if (!writer.created && !(before_known && IsApartFromTheData(writer.handle.Get(), before.size))) {
         Disown(L"its stream can't be told from the file's data");
         return Written::kUnknown;
     }

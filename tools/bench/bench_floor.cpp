@@ -100,9 +100,8 @@ void WriteRecord(const Judged& judged, const std::string& bytes, bool create) {
         lock.emplace(writer.handle.Get(), true, judged.index);
     }
     varnok::FactsOf(guard.Get());
-    if (!create) {  // the two sizes differ: the record is no link to the file's data
-        varnok::SizeOf(writer.handle.Get());
-        varnok::SizeOf(guard.Get());
+    if (!create) {
+        varnok::SizeOf(writer.handle.Get());  // not the file's: the record is no link to its data
     }
     varnok::WriteStreamBytes(writer.handle.Get(), bytes);
     if (!g_volume.one_set_of_share_modes) {
