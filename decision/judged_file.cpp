@@ -36,23 +36,34 @@ private:
     std::optional<StreamLock> lock_;  // released before the handle closes
 };
 
-// Volumes whose share modes, as the library's writers of records found them, cover a file and all
-// its streams as one (by serial number, plus one: 0 is a free slot). A few at most in any process.
-std::array<std::atomic<std::uint64_t>, 8> g_one_set_volumes{};
+// Volumes that showed a fact to the library's writers of records (by serial number, plus one: 0 is
+// a free slot). A few at most in any process.
+struct VolumeMemory {
+    std::array<std::atomic<std::uint64_t>, 8> slots{};
 
-bool SharesModesPerFile(std::uint64_t volume_serial) {
-    return std::any_of(g_one_set_volumes.begin(), g_one_set_volumes.end(),
-                       [&](const std::atomic<std::uint64_t>& slot) { return slot.load() == volume_serial + 1; });
-}
-
-void RememberSharesModesPerFile(std::uint64_t volume_serial) {
-    for (std::atomic<std::uint64_t>& slot : g_one_set_volumes) {
-        std::uint64_t free = 0;
-        if (slot.load() == volume_serial + 1 || slot.compare_exchange_strong(free, volume_serial + 1)) {
-            return;
+    bool Holds(std::uint64_t volume_serial) const {
+        return std::any_of(slots.begin(), slots.end(),
+                           [&](const std::atomic<std::uint64_t>& slot) { return slot.load() == volume_serial + 1; });
+    }
+    void Remember(std::uint64_t volume_serial) {
+        for (std::atomic<std::uint64_t>& slot : slots) {
+            std::uint64_t free = 0;
+            if (slot.load() == volume_serial + 1 || slot.compare_exchange_strong(free, volume_serial + 1)) {
+                return;
+            }
         }
     }
-}
+};
+
+// Where one set of share modes covers a file and all its streams, as a refused writer showed.
+VolumeMemory g_one_set_volumes;
+
+// Where streams live inside their files: a new stream that the library made there (an open that
+// could only create, so no link or file that was there already) reported its file's index. Only
+// there is a record that the library finds already there written: on a file system without
+// streams, as Wine's ordinary one, "x.exe:varnok" is a name in the folder like any other, and can
+// be a link to the file's data or to a file elsewhere, whose index and size are the file's.
+VolumeMemory g_stream_volumes;
 
 // What holds a file's data against writers while its record is written, where share modes are kept
 // per stream; it also reads the file's version and sets its time.
@@ -67,17 +78,6 @@ bool ReadVersion(HANDLE handle, FileVersion& version) {
         version = facts->version;
     }
     return facts.has_value();
-}
-
-// Whether a record's writer, which reports its file's index, is a stream of the file and not its
-// data. Where a stream is a file of its own in the folder (Wine's ordinary file system), the name
-// "x.exe:varnok" can be a link to the file's data, or both names links to one file elsewhere; a
-// true stream is never that. The data and the record differ in size unless they are one, and while
-// writers of the file are kept out (when `file_size` was read) neither size can change between the
-// two reads. A record just made is a new object, and needs no proof.
-bool IsApartFromTheData(HANDLE writer, std::uint64_t file_size) {
-    const std::optional<std::uint64_t> record_size = SizeOf(writer);
-    return record_size && *record_size != file_size;
 }
 
 }  // namespace
@@ -273,9 +273,8 @@ RecordUpdate JudgedFile::UpdateRecordOnce(StreamFile& record, TextChange change,
 // Wine), such a handle would keep the record's writer out too, so there the writer itself, sharing
 // no writing, keeps every other writer of the file out, and a handle of the file's attributes alone
 // sets the time. Which holds for a volume is learnt from the refusal of the first such writer, and
-// remembered. A writer of the file at work is never waited for: a new record is written all the same,
-// and the time is left as the writes make it; a record that was there is then left alone, since
-// nothing tells it from the file's data (IsApartFromTheData).
+// remembered. A writer of the file at work is never waited for: the record is written all the same,
+// and the time is left as the writes make it.
 JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool create) {
     const ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE | (create ? DELETE : 0);
     const Disposition disposition = create ? Disposition::kCreateNew : Disposition::kOpenExisting;
@@ -283,7 +282,7 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
         return OpenInFolder(folder_.Get(), record_name_, access, share, disposition);
     };
     DWORD error = ERROR_SUCCESS;
-    bool one_set_of_share_modes = SharesModesPerFile(identity_.volume_serial);
+    bool one_set_of_share_modes = g_one_set_volumes.Holds(identity_.volume_serial);
     bool writers_kept_out = true;  // false: a writer of the file is at work
     UniqueHandle time_guard;
     Opened writer;
@@ -299,7 +298,7 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
             writer = open_writer(kShareAllButWriting);
             one_set_of_share_modes = writer.handle.IsValid();
             if (one_set_of_share_modes) {
-                RememberSharesModesPerFile(identity_.volume_serial);
+                g_one_set_volumes.Remember(identity_.volume_serial);
             }
         }
     } else {
@@ -340,11 +339,13 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
         }
     }
     // The file's version before the write; unknown while a writer of the file is at work, when the
-    // time is not set back and the sizes prove nothing.
+    // time is not set back.
     FileVersion before;
     const bool before_known = time_guard && writers_kept_out && ReadVersion(time_guard.Get(), before);
-    if (!writer.created && !(before_known && IsApartFromTheData(writer.handle.Get(), before.size))) {
-        Disown(L"its stream can't be told from the file's data");
+    if (writer.created) {
+        g_stream_volumes.Remember(identity_.volume_serial);
+    } else if (!g_stream_volumes.Holds(identity_.volume_serial) && !ProveStreamsLiveInFiles()) {
+        Disown(L"its volume has not shown that a name of a stream is no link");
         return Written::kUnknown;
     }
     if (!WriteStreamBytes(writer.handle.Get(), bytes)) {
@@ -362,6 +363,23 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
         Trace(L"the last-write time of ", leaf_, L" could not be set back after its record was written");
     }
     return Written::kDone;
+}
+
+// Makes a new stream of the judged file, beside its record, and deletes it at once: when it reports
+// the file's index, streams on this volume live inside their files, and that is remembered. (An
+// open that can only create makes a new object, never one that a link or a file of that name was.)
+bool JudgedFile::ProveStreamsLiveInFiles() {
+    const Opened probe = OpenInFolder(folder_.Get(), record_name_ + L"-probe", DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+                                      Disposition::kCreateNew);
+    if (!probe.handle) {
+        return false;
+    }
+    const bool inside = Owns(FileIndexOf(probe.handle.Get()));
+    DeleteOnClose(probe.handle.Get());
+    if (inside) {
+        g_stream_volumes.Remember(identity_.volume_serial);
+    }
+    return inside;
 }
 
 }  // namespace varnok

@@ -87,8 +87,8 @@ public:
     // While the record is written the file is held against writers, and afterwards its last-write
     // time is set back to the judged version's, so that the file's modified time keeps telling of
     // its content and not of the library's bookkeeping; unless the file had changed already, or a
-    // writer of it was at work, whose change then shows. A record that was there is written only
-    // when it can be told from the file's data: not while a writer of the file is at work.
+    // writer of it was at work, whose change then shows. A record that was there is written only on
+    // a volume where streams have shown that they live inside their files.
     using TextChange = bool (*)(void* context, StreamFile& record);
     // Closes what the last read of the record kept open.
     void ReleaseRecord() { held_.reset(); }
@@ -109,6 +109,7 @@ private:
     StreamState ReadRecordOnce(StreamFile& record, RecordLock lock_kind);
     RecordUpdate UpdateRecordOnce(StreamFile& record, TextChange change, void* context);
     Written WriteRecord(const std::string& bytes, bool create);
+    bool ProveStreamsLiveInFiles();
     UniqueHandle OpenOwnedInFolder(const std::wstring& name, ACCESS_MASK access, DWORD share, DWORD& error);
     void Disown(const wchar_t* why);
 

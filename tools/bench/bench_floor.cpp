@@ -100,9 +100,6 @@ void WriteRecord(const Judged& judged, const std::string& bytes, bool create) {
         lock.emplace(writer.handle.Get(), true, judged.index);
     }
     varnok::FactsOf(guard.Get());
-    if (!create) {
-        varnok::SizeOf(writer.handle.Get());  // not the file's: the record is no link to its data
-    }
     varnok::WriteStreamBytes(writer.handle.Get(), bytes);
     if (!g_volume.one_set_of_share_modes) {
         lock.reset();
