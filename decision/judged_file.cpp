@@ -58,13 +58,6 @@ struct VolumeMemory {
 // Where one set of share modes covers a file and all its streams, as a refused writer showed.
 VolumeMemory g_one_set_volumes;
 
-// Where streams live inside their files: a new stream that the library made there (an open that
-// could only create, so no link or file that was there already) reported its file's index. Only
-// there is a record that the library finds already there written: on a file system without
-// streams, as Wine's ordinary one, "x.exe:varnok" is a name in the folder like any other, and can
-// be a link to the file's data or to a file elsewhere, whose index and size are the file's.
-VolumeMemory g_stream_volumes;
-
 // What holds a file's data against writers while its record is written, where share modes are kept
 // per stream; it also reads the file's version and sets its time.
 constexpr ACCESS_MASK kDataGuardAccess = FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
@@ -343,9 +336,9 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
     FileVersion before;
     const bool before_known = time_guard && writers_kept_out && ReadVersion(time_guard.Get(), before);
     if (writer.created) {
-        g_stream_volumes.Remember(identity_.volume_serial);
-    } else if (!g_stream_volumes.Holds(identity_.volume_serial) && !ProveStreamsLiveInFiles()) {
-        Disown(L"its volume has not shown that a name of a stream is no link");
+        streams_inside_ = IsTheJudgedFile(writer.handle.Get());
+    } else if (!streams_inside_ && !ProveStreamsLiveInside()) {
+        Disown(L"nothing shows that a name of a stream in its folder is no link");
         return Written::kUnknown;
     }
     if (!WriteStreamBytes(writer.handle.Get(), bytes)) {
@@ -365,21 +358,26 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
     return Written::kDone;
 }
 
-// Makes a new stream of the judged file, beside its record, and deletes it at once: when it reports
-// the file's index, streams on this volume live inside their files, and that is remembered. (An
-// open that can only create makes a new object, never one that a link or a file of that name was.)
-bool JudgedFile::ProveStreamsLiveInFiles() {
-    const Opened probe = OpenInFolder(folder_.Get(), record_name_ + L"-probe", DELETE | FILE_READ_ATTRIBUTES, kShareAll,
-                                      Disposition::kCreateNew);
+bool JudgedFile::IsTheJudgedFile(HANDLE handle) const {
+    const std::optional<FileIdentity> identity = IdentityOf(handle);
+    return identity && *identity == identity_;
+}
+
+// Makes a new stream of the judged file beside its record, and deletes it at once: the proof that
+// streams live inside their files in the file's folder, when no record was made in this event.
+bool JudgedFile::ProveStreamsLiveInside() {
+    // A name of its own each time: some file systems (ntfs-3g) still show a deleted name for a while.
+    static std::atomic<std::uint64_t> probes{0};
+    const std::wstring name = record_name_ + L"-probe-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(probes.fetch_add(1) + 1);
+    const Opened probe =
+        OpenInFolder(folder_.Get(), name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, Disposition::kCreateNew);
     if (!probe.handle) {
         return false;
     }
-    const bool inside = Owns(FileIndexOf(probe.handle.Get()));
+    streams_inside_ = IsTheJudgedFile(probe.handle.Get());
     DeleteOnClose(probe.handle.Get());
-    if (inside) {
-        g_stream_volumes.Remember(identity_.volume_serial);
-    }
-    return inside;
+    return streams_inside_;
 }
 
 }  // namespace varnok

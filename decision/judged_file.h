@@ -87,8 +87,8 @@ public:
     // While the record is written the file is held against writers, and afterwards its last-write
     // time is set back to the judged version's, so that the file's modified time keeps telling of
     // its content and not of the library's bookkeeping; unless the file had changed already, or a
-    // writer of it was at work, whose change then shows. A record that was there is written only on
-    // a volume where streams have shown that they live inside their files.
+    // writer of it was at work, whose change then shows. A record that was there is written only
+    // where streams have shown, in this event, that they live inside their files.
     using TextChange = bool (*)(void* context, StreamFile& record);
     // Closes what the last read of the record kept open.
     void ReleaseRecord() { held_.reset(); }
@@ -109,7 +109,15 @@ private:
     StreamState ReadRecordOnce(StreamFile& record, RecordLock lock_kind);
     RecordUpdate UpdateRecordOnce(StreamFile& record, TextChange change, void* context);
     Written WriteRecord(const std::string& bytes, bool create);
-    bool ProveStreamsLiveInFiles();
+    // Whether the handle is of the judged file, by its volume's serial number and its 128-bit ID.
+    bool IsTheJudgedFile(HANDLE handle) const;
+    // A record that is already there is written only once this event has shown that streams live
+    // inside their files in the file's folder: a stream that it made there, by an open that can only
+    // create (so no link, nor anything else that was there), is the judged file. On a file system
+    // without streams, as Wine's ordinary one, "x.exe:varnok" is a name in the folder like any other,
+    // and can be a link to the file's data or to a file elsewhere, whose index is then the file's.
+    // The record made in the event shows it; else a probe stream made beside it and deleted at once.
+    bool ProveStreamsLiveInside();
     UniqueHandle OpenOwnedInFolder(const std::wstring& name, ACCESS_MASK access, DWORD share, DWORD& error);
     void Disown(const wchar_t* why);
 
@@ -121,6 +129,7 @@ private:
     FileIdentity identity_;
     FileVersion version_;
     bool own_record_ = false;
+    bool streams_inside_ = false;  // shown in this event (ProveStreamsLiveInside)
 
     // The record as last read without its lock, for the update that follows.
     std::optional<RecordAsRead> held_;

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "file_calls.h"
@@ -202,51 +203,78 @@ constexpr char kSizeChanger[] =
     "  n=$((n+1))\n"
     "done\n";
 
-// Where a stream is a file of its own in the folder (Wine's ordinary file system), the names
-// "x.exe", "x.exe:Zone.Identifier" and "x.exe:varnok" can all be links to one file in another
-// folder, which someone else owns: every index agrees, and the sizes read of the two handles differ
-// whenever a Unix process (which Wine's share modes don't hold back) changes it between the reads.
-// No record may be written into that file, nor anything made beside it.
+// A folder of its own under `parent`, removed with everything in it.
+struct FolderUnder {
+    std::filesystem::path path;
+    FolderUnder(const std::filesystem::path& parent, const wchar_t* name)
+        : path(parent / (L"varnok-" + std::wstring(name) + L"-" + std::to_wstring(::GetCurrentProcessId()))) {
+        std::filesystem::create_directories(path);
+    }
+    FolderUnder(const FolderUnder&) = delete;
+    FolderUnder& operator=(const FolderUnder&) = delete;
+    ~FolderUnder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
+
+// Where a stream is a file of its own in the folder (the ordinary file system and the tmpfs at
+// /dev/shm under Wine; the latter has the NTFS volume's serial number there), the names "x.exe",
+// "x.exe:Zone.Identifier" and "x.exe:varnok" can all be links to one file in another folder, which
+// someone else owns: every index agrees, and the sizes read of two handles differ whenever a Unix
+// process (which Wine's share modes don't hold back) changes it between the reads. Whatever the
+// library learnt of the NTFS volume before, no record may be written into that file, nor anything
+// made beside it.
 TEST_F(AnyVolumeHandlerTest, StreamNamesThatAreLinksToAFileElsewhereNeverWriteIt) {
     VARNOK_REQUIRE_WINE();
-    const TempFolder elsewhere(TempFolder::Volume::kOrdinary);
-    const TempFolder owned(TempFolder::Volume::kOrdinary);
-    const std::wstring victim = elsewhere.File(L"settings.ini", "A");
-    const std::wstring script = owned.File(L"size-changer.sh", kSizeChanger);
-    const std::wstring stop = (owned.path / L"stop").wstring();
-    const std::wstring found = (owned.path / L"found").wstring();
-    const std::wstring file = (owned.path / L"x.exe").wstring();
-    const struct RemoveLinks {
-        std::vector<std::wstring> names;
-        std::wstring stop;
-        ~RemoveLinks() {
-            std::ofstream(std::filesystem::path(stop)) << "stop";
-            for (const std::wstring& name : names) {
-                RemoveUnixObject(name);
-            }
+    EXPECT_EQ(Handle(Download(L"first.exe")), kSOk);  // a record made, where streams are true ones
+    for (const std::filesystem::path& parent :
+         {std::filesystem::temp_directory_path(), std::filesystem::path(L"Z:\\dev\\shm")}) {
+        SCOPED_TRACE(parent.string());
+        if (!std::filesystem::is_directory(parent)) {
+            continue;
         }
-    } links{{file, file + L":Zone.Identifier", file + L":varnok"}, stop};
-    for (const std::wstring& link : links.names) {
-        ASSERT_TRUE(MakeUnixLink(link, victim)) << Narrow(link);
+        const FolderUnder elsewhere(parent, L"elsewhere");
+        const FolderUnder owned(parent, L"owned");
+        const std::wstring victim = (elsewhere.path / L"settings.ini").wstring();
+        const std::wstring script = (owned.path / L"size-changer.sh").wstring();
+        { std::ofstream(elsewhere.path / L"settings.ini", std::ios::binary) << "A"; }
+        { std::ofstream(owned.path / L"size-changer.sh", std::ios::binary) << kSizeChanger; }
+        const std::wstring stop = (owned.path / L"stop").wstring();
+        const std::wstring found = (owned.path / L"found").wstring();
+        const std::wstring file = (owned.path / L"x.exe").wstring();
+        const struct RemoveLinks {
+            std::vector<std::wstring> names;
+            std::wstring stop;
+            ~RemoveLinks() {
+                std::ofstream(std::filesystem::path(stop)) << "stop";
+                for (const std::wstring& name : names) {
+                    RemoveUnixObject(name);
+                }
+            }
+        } links{{file, file + L":Zone.Identifier", file + L":varnok"}, stop};
+        for (const std::wstring& link : links.names) {
+            ASSERT_TRUE(MakeUnixLink(link, victim)) << Narrow(link);
+        }
+        const std::optional<std::string> arguments[] = {UnixName(script), UnixName(victim), UnixName(stop),
+                                                        UnixName(found)};
+        for (const std::optional<std::string>& argument : arguments) {
+            ASSERT_TRUE(argument);
+        }
+        ASSERT_TRUE(RunUnixProgram(L"/bin/sh", {*arguments[0], *arguments[1], *arguments[2], *arguments[3]}));
+        for (int event = 0; event < 40 && !std::filesystem::exists(found); ++event) {
+            Forget();
+            EXPECT_EQ(Handle(file), kSOk);
+            EXPECT_EQ(Verdicts().size(), 1u);
+        }
+        std::ofstream(std::filesystem::path(stop)) << "stop";
+        EXPECT_FALSE(std::filesystem::exists(found)) << "a record was written into the file elsewhere";
+        std::vector<std::wstring> beside_victim;
+        for (const auto& entry : std::filesystem::directory_iterator(elsewhere.path)) {
+            beside_victim.push_back(entry.path().filename().wstring());
+        }
+        EXPECT_EQ(beside_victim, std::vector<std::wstring>{L"settings.ini"});
     }
-    const std::optional<std::string> arguments[] = {UnixName(script), UnixName(victim), UnixName(stop),
-                                                    UnixName(found)};
-    for (const std::optional<std::string>& argument : arguments) {
-        ASSERT_TRUE(argument);
-    }
-    ASSERT_TRUE(RunUnixProgram(L"/bin/sh", {*arguments[0], *arguments[1], *arguments[2], *arguments[3]}));
-    for (int event = 0; event < 40 && !std::filesystem::exists(found); ++event) {
-        Forget();
-        EXPECT_EQ(Handle(file), kSOk);
-        EXPECT_EQ(Verdicts().size(), 1u);
-    }
-    std::ofstream(std::filesystem::path(stop)) << "stop";
-    EXPECT_FALSE(std::filesystem::exists(found)) << "a record was written into the file elsewhere";
-    std::vector<std::wstring> beside_victim;
-    for (const auto& entry : std::filesystem::directory_iterator(elsewhere.path)) {
-        beside_victim.push_back(entry.path().filename().wstring());
-    }
-    EXPECT_EQ(beside_victim, std::vector<std::wstring>{L"settings.ini"});
 }
 
 }  // namespace

@@ -95,6 +95,9 @@ void WriteRecord(const Judged& judged, const std::string& bytes, bool create) {
     FileIndexOf(guard.Get());
     Opened writer = OpenInFolder(judged.folder.Get(), judged.record_name, access, kShareAllButWriting, disposition);
     FileIndexOf(writer.handle.Get());
+    if (create) {
+        varnok::IdentityOf(writer.handle.Get());  // a new stream that is the file: streams live inside it
+    }
     std::optional<StreamLock> lock;
     if (create) {
         lock.emplace(writer.handle.Get(), true, judged.index);
