@@ -11,7 +11,6 @@
 #include <fstream>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "file_calls.h"
@@ -203,21 +202,6 @@ constexpr char kSizeChanger[] =
     "  n=$((n+1))\n"
     "done\n";
 
-// A folder of its own under `parent`, removed with everything in it.
-struct FolderUnder {
-    std::filesystem::path path;
-    FolderUnder(const std::filesystem::path& parent, const wchar_t* name)
-        : path(parent / (L"varnok-" + std::wstring(name) + L"-" + std::to_wstring(::GetCurrentProcessId()))) {
-        std::filesystem::create_directories(path);
-    }
-    FolderUnder(const FolderUnder&) = delete;
-    FolderUnder& operator=(const FolderUnder&) = delete;
-    ~FolderUnder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-};
-
 // Where a stream is a file of its own in the folder (the ordinary file system and the tmpfs at
 // /dev/shm under Wine; the latter has the NTFS volume's serial number there), the names "x.exe",
 // "x.exe:Zone.Identifier" and "x.exe:varnok" can all be links to one file in another folder, which
@@ -234,12 +218,10 @@ TEST_F(AnyVolumeHandlerTest, StreamNamesThatAreLinksToAFileElsewhereNeverWriteIt
         if (!std::filesystem::is_directory(parent)) {
             continue;
         }
-        const FolderUnder elsewhere(parent, L"elsewhere");
-        const FolderUnder owned(parent, L"owned");
-        const std::wstring victim = (elsewhere.path / L"settings.ini").wstring();
-        const std::wstring script = (owned.path / L"size-changer.sh").wstring();
-        { std::ofstream(elsewhere.path / L"settings.ini", std::ios::binary) << "A"; }
-        { std::ofstream(owned.path / L"size-changer.sh", std::ios::binary) << kSizeChanger; }
+        const TempFolder elsewhere(parent);
+        const TempFolder owned(parent);
+        const std::wstring victim = elsewhere.File(L"settings.ini", "A");
+        const std::wstring script = owned.File(L"size-changer.sh", kSizeChanger);
         const std::wstring stop = (owned.path / L"stop").wstring();
         const std::wstring found = (owned.path / L"found").wstring();
         const std::wstring file = (owned.path / L"x.exe").wstring();

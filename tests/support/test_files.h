@@ -86,10 +86,14 @@ struct TempFolder {
     // one), or the ordinary file system, for what Wine can show only there.
     enum class Volume { kScratch, kOrdinary };
 
-    explicit TempFolder(Volume volume = Volume::kScratch) {
+    explicit TempFolder(Volume volume = Volume::kScratch)
+        : TempFolder(volume == Volume::kScratch ? ScratchRoot() : std::filesystem::temp_directory_path()) {}
+
+    // A folder under `parent`, on whatever file system that is.
+    explicit TempFolder(const std::filesystem::path& parent) {
         static std::atomic<unsigned> counter{0};
-        path = (volume == Volume::kScratch ? ScratchRoot() : std::filesystem::temp_directory_path()) /
-               (L"varnok-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++));
+        path =
+            parent / (L"varnok-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++));
         std::filesystem::remove_all(path);
         std::filesystem::create_directories(path);
     }
