@@ -179,6 +179,16 @@ bool TryLock(HANDLE stream, DWORD flags) {
     return ::LockFileEx(stream, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range) != FALSE;
 }
 
+// The size of the data or stream that the handle is open on.
+std::optional<std::uint64_t> SizeOf(HANDLE handle) {
+    FILE_STANDARD_INFO standard{};
+    CountCall();
+    if (!::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard))) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+}
+
 }  // namespace
 
 Opened OpenByName(const std::wstring& name, DWORD access, DWORD share) {
@@ -264,15 +274,6 @@ std::optional<FileIdentity> IdentityOf(HANDLE handle) {
     identity.volume_serial = id.VolumeSerialNumber;
     std::copy(std::begin(id.FileId.Identifier), std::end(id.FileId.Identifier), identity.file_id.begin());
     return identity;
-}
-
-std::optional<std::uint64_t> SizeOf(HANDLE handle) {
-    FILE_STANDARD_INFO standard{};
-    CountCall();
-    if (!::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard))) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
 }
 
 std::optional<FileFacts> FactsOf(HANDLE file) {

@@ -69,9 +69,6 @@ struct FileFacts {
 };
 std::optional<FileFacts> FactsOf(HANDLE file);
 
-// The size of the data or stream that the handle is open on.
-std::optional<std::uint64_t> SizeOf(HANDLE handle);
-
 // Whether the handle is of a file on a disk: not a pipe, a console or another device.
 bool IsDiskFile(HANDLE handle);
 

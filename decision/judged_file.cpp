@@ -36,27 +36,23 @@ private:
     std::optional<StreamLock> lock_;  // released before the handle closes
 };
 
-// Volumes that showed a fact to the library's writers of records (by serial number, plus one: 0 is
-// a free slot). A few at most in any process.
-struct VolumeMemory {
-    std::array<std::atomic<std::uint64_t>, 8> slots{};
+// Volumes whose share modes, as the library's writers of records found them, cover a file and all
+// its streams as one (by serial number, plus one: 0 is a free slot). A few at most in any process.
+std::array<std::atomic<std::uint64_t>, 8> g_one_set_volumes{};
 
-    bool Holds(std::uint64_t volume_serial) const {
-        return std::any_of(slots.begin(), slots.end(),
-                           [&](const std::atomic<std::uint64_t>& slot) { return slot.load() == volume_serial + 1; });
-    }
-    void Remember(std::uint64_t volume_serial) {
-        for (std::atomic<std::uint64_t>& slot : slots) {
-            std::uint64_t free = 0;
-            if (slot.load() == volume_serial + 1 || slot.compare_exchange_strong(free, volume_serial + 1)) {
-                return;
-            }
+bool SharesModesPerFile(std::uint64_t volume_serial) {
+    return std::any_of(g_one_set_volumes.begin(), g_one_set_volumes.end(),
+                       [&](const std::atomic<std::uint64_t>& slot) { return slot.load() == volume_serial + 1; });
+}
+
+void RememberSharesModesPerFile(std::uint64_t volume_serial) {
+    for (std::atomic<std::uint64_t>& slot : g_one_set_volumes) {
+        std::uint64_t free = 0;
+        if (slot.load() == volume_serial + 1 || slot.compare_exchange_strong(free, volume_serial + 1)) {
+            return;
         }
     }
-};
-
-// Where one set of share modes covers a file and all its streams, as a refused writer showed.
-VolumeMemory g_one_set_volumes;
+}
 
 // What holds a file's data against writers while its record is written, where share modes are kept
 // per stream; it also reads the file's version and sets its time.
@@ -275,7 +271,7 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
         return OpenInFolder(folder_.Get(), record_name_, access, share, disposition);
     };
     DWORD error = ERROR_SUCCESS;
-    bool one_set_of_share_modes = g_one_set_volumes.Holds(identity_.volume_serial);
+    bool one_set_of_share_modes = SharesModesPerFile(identity_.volume_serial);
     bool writers_kept_out = true;  // false: a writer of the file is at work
     UniqueHandle time_guard;
     Opened writer;
@@ -291,7 +287,7 @@ JudgedFile::Written JudgedFile::WriteRecord(const std::string& bytes, bool creat
             writer = open_writer(kShareAllButWriting);
             one_set_of_share_modes = writer.handle.IsValid();
             if (one_set_of_share_modes) {
-                g_one_set_volumes.Remember(identity_.volume_serial);
+                RememberSharesModesPerFile(identity_.volume_serial);
             }
         }
     } else {
