@@ -12,7 +12,9 @@
 namespace varnok {
 
 // Owns a kernel handle; null and INVALID_HANDLE_VALUE both mean "none". A close that fails is left
-// in the developer's trace. Used by one thread at a time.
+// in the developer's trace. Closing keeps the thread's last error, as the handle owners of the
+// Windows ecosystem do, so a caller that reads GetLastError after a Reset reads the error of the
+// call it made, not of the close. Used by one thread at a time.
 class UniqueHandle {
 public:
     UniqueHandle() = default;
@@ -31,7 +33,22 @@ public:
     explicit operator bool() const { return IsValid(); }
 
     HANDLE Release() { return std::exchange(handle_, nullptr); }
-    void Reset(HANDLE handle = nullptr) { CloseOwned(std::exchange(handle_, handle)); }
+    void Reset(HANDLE handle = nullptr) {
+        const DWORD last_error = ::GetLastError();
+        CloseOwned(std::exchange(handle_, handle));
+        ::SetLastError(last_error);
+    }
+
+    // Takes the handle that a call has just made (CreateEventW, CreateThread...), and answers S_OK,
+    // or the failure that this very call left in the last error: call it right after the call.
+    HResult Adopt(HANDLE made) {
+        Reset(made);
+        if (IsValid()) {
+            return kSOk;
+        }
+        const DWORD error = ::GetLastError();
+        return error == ERROR_SUCCESS ? kEFail : HResultFromWin32(error);
+    }
 
     // Closes the handle now and answers how that went: S_OK, or the failure (also traced).
     HResult Close() noexcept { return CloseOwned(std::exchange(handle_, nullptr)); }

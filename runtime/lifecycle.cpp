@@ -1,5 +1,6 @@
 #include "lifecycle.h"
 
+#include <array>
 #include <memory>
 #include <new>
 #include <utility>
@@ -55,6 +56,43 @@ ThreadEnd ResumeToEnd(HANDLE thread, DWORD exit_code) {
     return ::TerminateThread(thread, exit_code) ? ThreadEnd::kTerminated : ThreadEnd::kStuck;
 }
 
+// Waits for every worker that can end. A worker in one of the library's file calls that another
+// process holds up is not waited for indefinitely: its waits end at once, and the call of every
+// worker still running is cancelled, now and again each period until all have ended. Every one:
+// a worker waiting at a file's gate in this process may be queued behind another worker's call, so
+// cancelling only the call of the worker waited for could wait for ever. A worker in a host's
+// callback is waited for.
+void EndWorkers(RunningClient& client, const StartProgress& progress, const bool (&can_end)[kScanThreadCount]) {
+    for (WorkerThread& worker : client.workers) {
+        worker.watch.abandon.store(true);
+    }
+    std::array<WorkerThread*, kScanThreadCount> ending{};
+    std::array<HANDLE, kScanThreadCount> threads{};
+    DWORD count = 0;
+    for (DWORD i = 0; i < progress.created; ++i) {
+        if (can_end[i]) {
+            ending[count] = &client.workers[i];
+            threads[count++] = client.workers[i].thread.Get();
+        }
+    }
+    DWORD waited = WAIT_TIMEOUT;
+    while (count > 0 && waited == WAIT_TIMEOUT) {
+        for (DWORD i = 0; i < count; ++i) {
+            CancelBlockingCall(ending[i]->watch, threads[i], ~std::uint64_t{0});
+        }
+        waited = ::WaitForMultipleObjects(count, threads.data(), TRUE, kStopCancelPeriodMs);
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        if (waited == WAIT_FAILED) {
+            // Nothing to wait with for all at once: one at a time, each still cancelled.
+            while (::WaitForSingleObject(threads[i], kStopCancelPeriodMs) == WAIT_TIMEOUT) {
+                CancelBlockingCall(ending[i]->watch, threads[i], ~std::uint64_t{0});
+            }
+        }
+        TraceWorkerExit(*ending[i]);
+    }
+}
+
 // The one stop path, for a client that runs and for a start-up that failed halfway. It ends every
 // thread that can end and waits for it; what the client owns is freed by its destructor after. The
 // result is that of a failed close of the port or, before it, of the completion port.
@@ -99,22 +137,7 @@ HRESULT StopClient(RunningClient& client, const StartProgress& progress) {
         abort_can_end = ResumeToEnd(client.abort_thread.Get(), 0) != ThreadEnd::kStuck;
     }
 
-    // A worker in one of the library's file calls that another process holds up is not waited for
-    // indefinitely: its waits end at once, and its call is cancelled, now and while it has not ended.
-    // A worker in a host's callback is waited for.
-    for (WorkerThread& worker : client.workers) {
-        worker.watch.abandon.store(true);
-    }
-    for (DWORD i = 0; i < progress.created; ++i) {
-        if (!can_end[i]) {
-            continue;
-        }
-        WorkerThread& worker = client.workers[i];
-        do {
-            CancelBlockingCall(worker.watch, worker.thread.Get(), ~std::uint64_t{0});
-        } while (::WaitForSingleObject(worker.thread.Get(), kStopCancelPeriodMs) == WAIT_TIMEOUT);
-        TraceWorkerExit(worker);
-    }
+    EndWorkers(client, progress, can_end);
     if (abort_can_end) {
         ::WaitForSingleObject(client.abort_thread.Get(), INFINITE);
     }
@@ -133,24 +156,26 @@ HRESULT StopClient(RunningClient& client, const StartProgress& progress) {
 
 HRESULT CreateWorkers(RunningClient& client, StartProgress& progress) {
     for (WorkerThread& worker : client.workers) {
-        worker.thread.Reset(::CreateThread(nullptr, 0, ScanWorker, &client, CREATE_SUSPENDED, &worker.thread_id));
-        if (!worker.thread) {
-            return HResultFromLastError();
+        if (const HResult hr = worker.thread.Adopt(
+                ::CreateThread(nullptr, 0, ScanWorker, &client, CREATE_SUSPENDED, &worker.thread_id));
+            hr != kSOk) {
+            return hr;
         }
         ++progress.created;
     }
     return S_OK;
 }
 
-// The supervisor and its events; the thread stays suspended until the client runs.
+// The supervisor and its events; the thread stays suspended until the client runs. Each failure
+// reports its own error.
 HRESULT CreateSupervisor(RunningClient& client) {
-    client.stop_event.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    client.wake_event.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!client.stop_event || !client.wake_event) {
-        return HResultFromLastError();
+    if (const HResult hr = client.stop_event.Adopt(::CreateEventW(nullptr, TRUE, FALSE, nullptr)); hr != kSOk) {
+        return hr;
     }
-    client.supervisor.Reset(::CreateThread(nullptr, 0, SuperviseConnection, &client, CREATE_SUSPENDED, nullptr));
-    return client.supervisor ? S_OK : HResultFromLastError();
+    if (const HResult hr = client.wake_event.Adopt(::CreateEventW(nullptr, FALSE, FALSE, nullptr)); hr != kSOk) {
+        return hr;
+    }
+    return client.supervisor.Adopt(::CreateThread(nullptr, 0, SuperviseConnection, &client, CREATE_SUSPENDED, nullptr));
 }
 
 // Connects, puts the connection in use and sends the configuration, which is remembered for later
@@ -202,9 +227,9 @@ HRESULT QueueReceives(RunningClient& client, StartProgress& progress) {
 // Brings the client to life. On failure everything it started is stopped and freed before the
 // failure is returned.
 HRESULT StartClient(RunningClient& client, const DriverConfig& config, StartProgress& progress) {
-    client.abort_thread.Reset(::CreateThread(nullptr, 0, AbortThread, &client, CREATE_SUSPENDED, nullptr));
-    if (!client.abort_thread) {
-        const HRESULT hr = HResultFromLastError();
+    if (const HResult hr =
+            client.abort_thread.Adopt(::CreateThread(nullptr, 0, AbortThread, &client, CREATE_SUSPENDED, nullptr));
+        hr != kSOk) {
         Log(HostLog(), LogLevel::kWarn, L"Could not open 'abort' port");
         return hr;
     }
@@ -220,10 +245,10 @@ HRESULT StartClient(RunningClient& client, const DriverConfig& config, StartProg
     if (const HRESULT hr = Connect(client, config); FAILED(hr)) {
         return hr;
     }
-    client.completion_port.Reset(::CreateIoCompletionPort(client.connection->port, nullptr,
-                                                          ConnectionKey(*client.connection), kScanThreadCount));
-    if (!client.completion_port) {
-        return HResultFromLastError();
+    if (const HResult hr = client.completion_port.Adopt(::CreateIoCompletionPort(
+            client.connection->port, nullptr, ConnectionKey(*client.connection), kScanThreadCount));
+        hr != kSOk) {
+        return hr;
     }
 
     client.workers_ready.store(true);
