@@ -1,13 +1,13 @@
 // The file-system calls of the decision, on handles: opening a name inside a folder that the
-// library holds, reading what identifies a file and its version, reading and writing a stream's
-// bytes, and the lock that stands for a stream. Every call that another process can hold up runs
-// under the worker's watch (blocking_call.h). No call follows a link that the opened name itself
-// is, and none lets a server impersonate the library's account.
+// library holds, reading what identifies a file and its version, and reading and replacing a
+// stream's bytes. Each goes through the file layer's one door (file_call_door.h): it runs under the
+// worker's watch, so that nothing another process or machine holds it up with stalls the worker for
+// long, and is counted there. No open follows a link that the opened name itself is, and none lets a
+// server impersonate the library's account.
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -41,15 +41,6 @@ enum class Disposition { kOpenExisting, kCreateNew };
 // and without following a link that the name itself is.
 Opened OpenInFolder(HANDLE folder, std::wstring_view name, ACCESS_MASK access, DWORD share, Disposition disposition);
 
-// The system calls made through these functions so far in this process, and the handles their opens
-// gave, each of which is closed once: for the benchmark, which compares the library's calls with
-// its floor's.
-struct FileCallCount {
-    std::uint64_t calls = 0;
-    std::uint64_t handles = 0;
-};
-FileCallCount CountedFileCalls();
-
 // Whether the open failed because there is no such name.
 bool IsMissing(DWORD open_error);
 
@@ -82,41 +73,11 @@ bool DeleteOnClose(HANDLE handle);
 // are all of it; false when it can't be read.
 bool ReadStreamBytes(HANDLE stream, std::string& bytes, bool& bytes_are_whole);
 
-// Makes the bytes the stream's whole content, writing from its start.
-bool WriteStreamBytes(HANDLE stream, const std::string& bytes);
-
-// The lock of one byte far beyond any data that a stream can hold, standing for the whole stream's:
-// it belongs to the file, whatever name opened it, and holds across processes.
-inline constexpr unsigned long long kStreamLockOffset = 1ULL << 62;
-
-enum class LockState { kHeld, kBusy, kFailed };
-
-// Takes the stream's lock on the handle, after the library's other threads that take it (they
-// queue for it in the process, without a limit: none holds it long), waiting at most
-// kFileWaitLimitMs while someone else holds it (less when the thread's waits are abandoned, none for a file whose lock
-// was found held that long before: see below), and releases it when it goes, before the handle closes. Busy: the wait
-// ran out. `file_key` names the file in the memory of long-held locks (its index and name, say, so
-// that a file index that a file system gives again to a new file is not taken for the old one):
-// once a wait for a file's lock has run out, waits for it end at once until its lock is taken again
-// or a minute has passed, so one lock that is never released costs one wait, not one per event.
-// A few threads at most wait for other processes' locks at once; the others don't wait (busy).
-class StreamLock {
-public:
-    StreamLock(HANDLE stream, bool exclusive, std::uint64_t file_key);
-    StreamLock(const StreamLock&) = delete;
-    StreamLock& operator=(const StreamLock&) = delete;
-    ~StreamLock();
-    [[nodiscard]] LockState State() const { return state_; }
-
-private:
-    HANDLE stream_;
-    std::uint64_t file_key_;
-    bool exclusive_;
-    void* gate_;  // the file's gate in this process, entered first (file_calls.cpp)
-    LockState state_ = LockState::kFailed;
-};
-
-// For tests: called, when set, by a lock that finds the lock held and is about to wait for it.
-extern std::atomic<void (*)()> g_stream_lock_wait_hook;
+// Makes `after` the whole content of the stream, which holds `before` now (nothing for a stream just
+// made). A replacement that fails leaves `before` there: a stream that grows is sized first, so that a
+// full disk refuses it before a byte is written; bytes already written when a write fails (another
+// process's byte-range lock, a device error) are written back; a stream that shrinks is cut last.
+// Nothing is ever cut to zero and written anew, which some file systems (ext4) write out at the close.
+bool ReplaceStreamBytes(HANDLE stream, const std::string& before, const std::string& after);
 
 }  // namespace varnok

@@ -1,20 +1,16 @@
-// Where a file came from and in which zone Windows placed it, from its "Zone.Identifier" stream or,
-// failing that, from the host the library remembered in the file's record; and whether an earlier
-// scan of the file, as it is now, found it clean.
+// Where a file came from and in which zone Windows placed it: from its "Zone.Identifier" stream,
+// or, failing that, from the host that the library remembered in the file's record. Reading the
+// origin changes nothing; remembering it is the record's business (scan_event.cpp).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "judged_file.h"
-#include "record_key.h"
 #include "stream_file.h"
-#include "varnokclient.h"
 
 namespace varnok {
 
 inline const std::wstring kZoneId = L"ZoneId";
-inline const std::wstring kHostUrl = L"HostUrl";
 inline const std::wstring kReferrerUrl = L"ReferrerUrl";
 inline const std::wstring kUnknownHost = L"unknown host";
 
@@ -22,22 +18,23 @@ inline const std::wstring kUnknownHost = L"unknown host";
 // so it is scanned.
 inline constexpr std::int32_t kForcedScanZone = 3;
 
-// Whether the record holds a clean result that the library recorded itself, under this key, for
-// this very file, as it is now: ScanResult 2 as the library writes it, with the judged file's
-// identity and version and the seal that the key gives them. Any other record, an old one without
-// a seal among them, counts as holding no result.
-bool HoldsTrustedCleanResult(const StreamFile& record, const JudgedFile& judged, const RecordKey& key);
+struct Origin {
+    std::wstring host;  // empty: no origin known
+    std::int32_t zone = 0;
+    // Zone.Identifier's own host, to be remembered in the record before the scan.
+    bool from_zone_identifier = false;
+    // A warning for the host's log, ASCII, or null.
+    const char* warning = nullptr;
+};
 
-// Works out the origin, once the stored result has spared no scan: the answer is the origin, empty
-// when none is known. When Zone.Identifier loaded, the origin is recorded as HostUrl in the record
-// (`record`, as ReadRecord last read it; `record_state` what that read found) before the file is
-// scanned. With only SmartScreen, the origin is the HostUrl the record remembers. An origin stream
-// that is there but can't be read counts as a Zone.Identifier that says nothing: zone 3, the
-// remembered host or else "unknown host", so the file is scanned. A record that is not known to be
-// the file's own is neither read nor written. Writes the zone into file_info.ZoneId when one is
-// known. Logs, through the host's callback `log`, only after the record is released.
-std::wstring EvaluateOrigin(const StreamFile& zone_identifier, StreamState zone_identifier_state,
-                            StreamState smart_screen_state, StreamFile& record, StreamState record_state,
-                            JudgedFile& judged, FileInfo& file_info, ::LogCallback log);
+// The origin, once the stored result has spared no scan. With Zone.Identifier read, its zone and its
+// host (its HostUrl, else a ReferrerUrl that is a URL, else "unknown host"); a ZoneId that is missing
+// or no number in the 32-bit range counts as zone 3, with a warning. Without it, the HostUrl that the
+// record remembers (`record`, read as `record_state` says). An origin stream that is there but can't
+// be read counts as a Zone.Identifier that says nothing: zone 3, the remembered host or else "unknown
+// host", with a warning, so the file is scanned: whoever can hold a stream open without sharing must
+// not thereby spare the file its scan.
+Origin ReadOrigin(const StreamFile& zone_identifier, StreamState zone_identifier_state,
+                  StreamState smart_screen_state, const StreamFile& record, StreamState record_state);
 
 }  // namespace varnok

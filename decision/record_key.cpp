@@ -5,6 +5,7 @@
 #include <new>
 
 #include "trace.h"
+#include "verdicts.h"
 
 namespace varnok {
 namespace {
@@ -58,6 +59,17 @@ std::optional<Seal> RecordKey::SealOf(const ScanRecord& record) const noexcept {
 bool RecordKey::Verifies(const ScanRecord& record, const Seal& seal) const noexcept {
     const std::optional<Seal> expected = SealOf(record);
     return expected && SealsEqual(*expected, seal);
+}
+
+bool RecordKey::SealedCleanFor(const std::wstring& record_text, const FileIdentity& identity,
+                               const FileVersion& version) const noexcept {
+    try {
+        const std::optional<SealedRecord> sealed = GetSealedRecord(record_text);
+        return sealed && sealed->record.result == kVerdictNoScan && sealed->record.identity == identity &&
+               sealed->record.version == version && Verifies(sealed->record, sealed->seal);
+    } catch (...) {
+        return false;  // memory ran out: nothing is trusted
+    }
 }
 
 }  // namespace varnok

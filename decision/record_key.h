@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "record_seal.h"
 #include "status.h"
@@ -28,6 +29,13 @@ public:
 
     // Whether the seal is the one this key gives the record.
     [[nodiscard]] bool Verifies(const ScanRecord& record, const Seal& seal) const noexcept;
+
+    // Whether the record's text holds a clean result that this key sealed for the file of that
+    // identity, as that version: ScanResult 2 as the library writes it, with the identity, version and
+    // seal beside it (GetSealedRecord). Any other text, an old record without a seal among them,
+    // holds no result.
+    [[nodiscard]] bool SealedCleanFor(const std::wstring& record_text, const FileIdentity& identity,
+                                      const FileVersion& version) const noexcept;
 
 private:
     RecordKey() = default;

@@ -4,6 +4,7 @@
 #include <limits>
 #include <string_view>
 
+#include "record_format.h"
 #include "stream_text.h"
 
 namespace varnok {

@@ -5,9 +5,12 @@
 #include <optional>
 #include <string>
 
+#include "file_record.h"
 #include "judged_file.h"
 #include "log_sink.h"
 #include "origin.h"
+#include "origin_stream.h"
+#include "record_format.h"
 #include "record_key.h"
 #include "record_seal.h"
 #include "reported_name.h"
@@ -20,7 +23,6 @@ namespace {
 
 const std::wstring kZoneIdentifierStream = L"Zone.Identifier";
 const std::wstring kSmartScreenStream = L"SmartScreen";
-const std::wstring kFileName = L"FileName";
 
 // The one verdict of an event, remembering whether it went out. A verdict the driver did not take
 // is the log's business only on the scanned path; every failed send leaves a trace.
@@ -40,11 +42,24 @@ struct VerdictSender {
     }
 };
 
+// Remembers Zone.Identifier's host in the record before the scan, so that a later event that finds
+// only SmartScreen still knows where the file came from.
+void RememberOrigin(FileRecord& record_file, StreamFile& record, const std::wstring& host) {
+    const RecordUpdate update = record_file.Update(record, [&](StreamFile& stream) {
+        stream.SetValue(kHostUrl, host);
+        return true;
+    });
+    if (update == RecordUpdate::kFailed || update == RecordUpdate::kRefused) {
+        Trace(L"origin not recorded in ", record.name,
+              update == RecordUpdate::kFailed ? L": the update failed" : L": the stream was read only in part");
+    }
+}
+
 // Recorded from the record as it is now, not as it was before the scan: keys that other events of
 // the file wrote meanwhile stay, and this event's result is the last one saved. The result is
 // sealed for the file as it was judged, before its scan: whatever changed since, the seal no longer
 // fits the file, and its next event scans it again.
-void RecordScanResult(JudgedFile& judged, const RecordKey& key, std::int32_t verdict,
+void RecordScanResult(const JudgedFile& judged, FileRecord& record_file, const RecordKey& key, std::int32_t verdict,
                       const std::wstring& file_name_str) {
     if (!judged.RecordIsItsOwn()) {
         Trace(L"scan result ", std::to_wstring(verdict), L" for ", file_name_str,
@@ -55,7 +70,7 @@ void RecordScanResult(JudgedFile& judged, const RecordKey& key, std::int32_t ver
     const ScanRecord scanned{judged.Identity(), judged.Version(), verdict};
     const std::optional<Seal> seal = key.SealOf(scanned);
     StreamFile record(kRecordStream);
-    const RecordUpdate update = judged.UpdateRecord(record, [&](StreamFile& stream) {
+    const RecordUpdate update = record_file.Update(record, [&](StreamFile& stream) {
         stream.SetValue(kScanResult, result);
         stream.SetValue(kFileName, file_name_str);
         if (seal) {
@@ -94,6 +109,7 @@ HResult SendUnopenable(VerdictSender& verdict_sender, const std::wstring& file_n
     return kEFail;
 }
 
+// The decision for one event, rule by rule as the README lists them.
 HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, const RecordKey& key,
                          VerdictSender& verdict_sender) {
     // An empty name would address the current folder's streams, not a file the driver named.
@@ -120,42 +136,46 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
     }
     const std::wstring exact_name = ExactName(*location);
 
-    // The origin streams are opened first, and read once the file is judged. With a Zone.Identifier
-    // there, SmartScreen decides nothing and is not looked for.
+    // Rule 1: neither a Zone.Identifier nor a SmartScreen stream, looked for by the file's exact name.
+    // With a Zone.Identifier there, SmartScreen decides nothing and is not looked for.
     OriginStream zone_identifier_stream(exact_name, kZoneIdentifierStream);
     std::optional<OriginStream> smart_screen_stream;
-    if (zone_identifier_stream.State() == StreamState::kMissing) {
+    if (zone_identifier_stream.Look() == Presence::kMissing) {
         smart_screen_stream.emplace(exact_name, kSmartScreenStream);
-    }
-    if (zone_identifier_stream.State() == StreamState::kMissing &&
-        smart_screen_stream->State() == StreamState::kMissing) {
-        return SendNoOrigin(verdict_sender, file_name_str, host);
+        if (smart_screen_stream->Look() == Presence::kMissing) {
+            return SendNoOrigin(verdict_sender, file_name_str, host);
+        }
     }
 
+    // Rules 2 and 3: the file opens for reading with others allowed only to read and delete, and was
+    // created within the last day.
     JudgedFile judged;
     switch (judged.Judge(*location, {&zone_identifier_stream, smart_screen_stream ? &*smart_screen_stream : nullptr})) {
-        case FileAge::kUnopenable:
+        case Judgement::kUnopenable:
             return SendUnopenable(verdict_sender, file_name_str, host);
-        case FileAge::kOld:
+        case Judgement::kOld:
             Log(host.log, LogLevel::kInfo, file_name_str, L" file is old");
             verdict_sender.Send(kVerdictNoScan);
             return kSOk;
-        case FileAge::kRecent:
+        case Judgement::kRecent:
             break;
     }
 
-    // The stored result first: a clean one that the library sealed for this very file as it is spares
-    // the rest, the origin streams' reading among it. Read without its lock when an update of it may
-    // follow (which keeps to this read unless it has to write).
+    // Rule 4: a clean result that the library sealed for this very file as it is spares the rest,
+    // the origin streams' reading among it. The record is read without its lock when an update of it
+    // may follow (which keeps to this read unless it has to write).
+    FileRecord record_file(judged);
     StreamFile record(kRecordStream);
-    const StreamState record_state = judged.ReadRecord(record, zone_identifier_stream.State() == StreamState::kLoaded
-                                                                   ? JudgedFile::RecordLock::kNone
-                                                                   : JudgedFile::RecordLock::kShared);
-    if (record_state == StreamState::kLoaded && HoldsTrustedCleanResult(record, judged, key)) {
+    const StreamState record_state = record_file.Read(
+        record, zone_identifier_stream.Look() == Presence::kPresent ? RecordLock::kNone : RecordLock::kShared);
+    if (record_state == StreamState::kLoaded && judged.RecordIsItsOwn() &&
+        key.SealedCleanFor(record.text, judged.Identity(), judged.Version())) {
         verdict_sender.Send(kVerdictNoScan);
         return kSOk;
     }
 
+    // Rule 5: the origin, from the streams as read inside the held folder. Zone.Identifier's host is
+    // remembered in the record before the scan; the host's log hears of it once the record is let go.
     StreamFile zone_identifier(kZoneIdentifierStream);
     StreamFile smart_screen(kSmartScreenStream);
     const StreamState zone_identifier_state =
@@ -163,20 +183,25 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
     const StreamState smart_screen_state =
         smart_screen_stream ? smart_screen_stream->Read(smart_screen, judged.Owns(smart_screen_stream->FileIndex()))
                             : StreamState::kMissing;
-    const std::wstring file_source = EvaluateOrigin(zone_identifier, zone_identifier_state, smart_screen_state, record,
-                                                    record_state, judged, file_info, host.log);
-    judged.ReleaseRecord();
-    if (file_source.empty()) {
+    const Origin origin = ReadOrigin(zone_identifier, zone_identifier_state, smart_screen_state, record, record_state);
+    if (origin.from_zone_identifier) {
+        RememberOrigin(record_file, record, origin.host);
+    }
+    record_file.Release();
+    if (origin.warning != nullptr) {
+        Log(host.log, LogLevel::kWarn, std::string_view(origin.warning));
+    }
+    if (origin.host.empty()) {
         verdict_sender.Send(kVerdictNoOrigin);
         return kEFail;
     }
 
-    file_info.Source = file_source.c_str();
+    // Rule 6: the host's scan, with the zone and the origin. Its result is recorded, sealed, before
+    // the driver hears of it, so a clean result spares the next event a scan even when this send fails.
+    file_info.ZoneId = origin.zone;
+    file_info.Source = origin.host.c_str();
     const std::int32_t verdict = host.scan(file_info, event.value2, event.value1);
-
-    // Recorded before the driver hears of it, so a clean result spares the next event a scan even
-    // when this send fails.
-    RecordScanResult(judged, key, verdict, file_name_str);
+    RecordScanResult(judged, record_file, key, verdict, file_name_str);
 
     const HResult send_status = verdict_sender.Send(verdict);
     ReportDelivery(send_status, file_name_str, verdict, host);

@@ -112,7 +112,7 @@ TEST_F(NtfsVolumeTest, StreamsReportTheirFilesIdentityAndMoveItsTime) {
         OpenInFolder(folder.Get(), L"setup.exe:varnok", GENERIC_WRITE, kShareAll, Disposition::kCreateNew);
     ASSERT_TRUE(created.handle && created.created);
     EXPECT_EQ(FileIndexOf(created.handle.Get()), FileIndexOf(file.Get()));
-    ASSERT_TRUE(WriteStreamBytes(created.handle.Get(), "ScanResult=1\r\n"));
+    ASSERT_TRUE(ReplaceStreamBytes(created.handle.Get(), "", "ScanResult=1\r\n"));
     EXPECT_NE(FactsOf(file.Get())->version, before);
     ASSERT_TRUE(SetLastWriteTime(file.Get(), before.last_write_time));
     EXPECT_EQ(FactsOf(file.Get())->version, before);

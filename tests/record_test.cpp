@@ -1,6 +1,8 @@
-// The file as judged and its record: what reaches the record, under which lock, and what a record
-// write leaves of the file's version; and the origin streams read by name, up to the read limit.
-#include "judged_file.h"
+// The file as judged and its record: what reaches the record, under which lock, what a record write
+// leaves of the file's version (with share modes as the NTFS volume keeps them, one set for a file and
+// its streams, and as Windows keeps them, per stream), what a write that fails leaves of the record,
+// and how long anything another thread or process holds can keep an update waiting.
+#include "file_record.h"
 
 #include <windows.h>
 
@@ -15,7 +17,9 @@
 #include <vector>
 
 #include "file_calls.h"
+#include "record_format.h"
 #include "stream_text.h"
+#include "support/file_seam.h"
 #include "support/host_harness.h"
 #include "unique_handle.h"
 
@@ -24,7 +28,7 @@ namespace {
 
 struct SetResult {
     bool operator()(StreamFile& record) const {
-        record.SetValue(L"ScanResult", L"1");
+        record.SetValue(kScanResult, L"1");
         return true;
     }
 };
@@ -34,30 +38,47 @@ FileVersion VersionOf(const std::wstring& file) {
     return FactsOf(handle.Get()).value_or(FileFacts{}).version;
 }
 
+// The file judged as an event judges it, with its Zone.Identifier looked for by name first.
+Judgement Judge(JudgedFile& judged, const std::wstring& file) {
+    const FileLocation location = *LocateFile(file);
+    OriginStream zone_identifier(ExactName(location), L"Zone.Identifier");
+    return judged.Judge(location, {&zone_identifier});
+}
+
+// One event's judged file and its record.
+struct Event {
+    explicit Event(const std::wstring& file) { judgement = Judge(judged, file); }
+    JudgedFile judged;
+    Judgement judgement = Judgement::kUnopenable;
+    FileRecord record{judged};
+
+    template <class Change>
+    RecordUpdate Update(Change change) {
+        StreamFile text(kRecordStream);
+        return record.Update(text, change);
+    }
+};
+
 // Updates the record, and runs `while_locked` while the update holds the lock between its read and its
 // write: on its second look at the text (the first decides without the lock).
 template <class WhileLocked>
-void UpdateHoldingTheLock(JudgedFile& judged, WhileLocked while_locked) {
-    StreamFile record(kRecordStream);
+RecordUpdate UpdateHoldingTheLock(Event& event, WhileLocked while_locked) {
     int looks = 0;
-    judged.UpdateRecord(record, [&](StreamFile& text) {
+    const RecordUpdate update = event.Update([&](StreamFile& text) {
         if (++looks == 2) {
             while_locked();
         }
         return SetResult{}(text);
     });
     EXPECT_EQ(looks, 2);
+    return update;
 }
 
 class RecordTest : public ::testing::Test {
 protected:
-    void SetUp() override { VARNOK_REQUIRE_NTFS_VOLUME(); }
-
-    // The file judged as an event judges it, with its Zone.Identifier read by name first.
-    FileAge Judge(JudgedFile& judged, const std::wstring& file) const {
-        const FileLocation location = *LocateFile(file);
-        const OriginStream zone_identifier(ExactName(location), L"Zone.Identifier");
-        return judged.Judge(location, {&zone_identifier});
+    void SetUp() override {
+        VARNOK_REQUIRE_NTFS_VOLUME();
+        WriteStream(file_, L"Zone.Identifier", "ZoneId=3\r\n");
     }
 
     TempFolder folder_;
@@ -69,12 +90,14 @@ protected:
 TEST(OriginStreamTest, ReadLimitIsExact) {
     const TempFolder folder;
     const std::wstring file = folder.File(L"setup.exe", "MZ");
+    const UniqueHandle held_folder = OpenFolder(folder.path.wstring()).handle;
     const std::string head = "ZoneId=3\r\nHostUrl=";
     const std::string line = head + std::string(kStreamReadLimit - head.size() - 2, 'u') + "\r\n";
     for (const bool whole : {true, false}) {
         WriteStream(file, L"Zone.Identifier", whole ? line : line + "S");
         StreamFile stream(L"Zone.Identifier");
         OriginStream origin(ExactName(*LocateFile(file)), L"Zone.Identifier");
+        origin.OpenInFolder(held_folder.Get(), L"setup.exe");
         ASSERT_EQ(origin.Read(stream, true), StreamState::kLoaded);
         EXPECT_EQ(stream.whole, whole);
         EXPECT_EQ(stream.text.size(), kStreamReadLimit - 2);
@@ -82,86 +105,179 @@ TEST(OriginStreamTest, ReadLimitIsExact) {
 }
 
 // The record written goes into the judged file, whose last-write time is then what it was when
-// judged: a record is bookkeeping, not a change of the content. A file changed after it was
-// judged keeps the time of its change, and so does one whose writer is at work.
+// judged: a record is bookkeeping, not a change of the content. A file changed after it was judged
+// keeps the time of its change, and so does one whose writer is at work. Both ways of holding the
+// file against writers run: the record's own writer, where one set of share modes covers the file and
+// its streams (the NTFS volume), and a handle of the file's data, where they are kept per stream
+// (Windows, which the seam stands in for: the library's writer is then opened at the first try).
 TEST_F(RecordTest, WritingTheRecordKeepsTheJudgedVersion) {
-    WriteStream(file_, L"Zone.Identifier", "ZoneId=3\r\n");
-    AgeFile(file_, std::chrono::hours(1));
-    const FileVersion aged = VersionOf(file_);
-    JudgedFile judged;
-    ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
-    ASSERT_TRUE(judged.RecordIsItsOwn());
-    EXPECT_EQ(judged.Version(), aged);
-    StreamFile record(kRecordStream);
-    EXPECT_EQ(judged.UpdateRecord(record, SetResult{}), RecordUpdate::kWritten);  // created
-    EXPECT_EQ(judged.UpdateRecord(record, [](StreamFile& s) { return s.SetValue(L"B", L"2"), true; }),
-              RecordUpdate::kWritten);
-    EXPECT_EQ(ReadStream(file_, L"varnok"), "ScanResult=1\r\nB=2\r\n");
-    EXPECT_EQ(VersionOf(file_), aged);
+    // Per stream first: the volume's one set of share modes, once learnt, is kept for the process.
+    for (const bool per_stream : {true, false}) {
+        SCOPED_TRACE(per_stream ? "share modes per stream" : "one set of share modes");
+        const std::wstring file = folder_.File(per_stream ? L"per-stream.exe" : L"one-set.exe", "MZ");
+        const std::wstring data_name = std::filesystem::path(file).filename().wstring();
+        WriteStream(file, L"Zone.Identifier", "ZoneId=3\r\n");
+        AgeFile(file, std::chrono::hours(1));
+        const FileVersion aged = VersionOf(file);
+        std::atomic<int> writer_opens{0};
+        const ScopedSeam seam([&](const FileCallSite& site) {
+            if (site.call == FileCall::kOpen && EndsWith(site.name, data_name + L":varnok") &&
+                (site.access & GENERIC_WRITE) != 0) {
+                ++writer_opens;
+            }
+            const bool opens_the_data = site.call == FileCall::kOpen && site.name == data_name;
+            return per_stream && opens_the_data ? FileCallOutcome{FileCallAction::kShareWriting} : Proceed();
+        });
+        Event event(file);
+        ASSERT_EQ(event.judgement, Judgement::kRecent);
+        ASSERT_TRUE(event.judged.RecordIsItsOwn());
+        EXPECT_EQ(event.judged.Version(), aged);
+        EXPECT_EQ(event.Update(SetResult{}), RecordUpdate::kWritten);  // created
+        EXPECT_EQ(event.Update([](StreamFile& s) { return s.SetValue(L"B", L"2"), true; }), RecordUpdate::kWritten);
+        EXPECT_EQ(writer_opens, per_stream ? 2 : 4);
+        EXPECT_EQ(ReadStream(file, L"varnok"), "ScanResult=1\r\nB=2\r\n");
+        EXPECT_EQ(VersionOf(file), aged);
 
-    {
-        const UniqueHandle writer = OpenName(file_, GENERIC_WRITE, OPEN_EXISTING, kShareAll);
-        ASSERT_TRUE(writer);
-        EXPECT_EQ(judged.UpdateRecord(record, [](StreamFile& s) { return s.SetValue(L"C", L"3"), true; }),
-                  RecordUpdate::kWritten);
+        {
+            const UniqueHandle writer = OpenName(file, GENERIC_WRITE, OPEN_EXISTING, kShareAll);
+            ASSERT_TRUE(writer);
+            EXPECT_EQ(event.Update([](StreamFile& s) { return s.SetValue(L"C", L"3"), true; }),
+                      RecordUpdate::kWritten);
+        }
+        EXPECT_NE(VersionOf(file), aged);
+        EXPECT_EQ(ReadStream(file, L"varnok"), "ScanResult=1\r\nB=2\r\nC=3\r\n");
     }
-    EXPECT_NE(VersionOf(file_), aged);
-    EXPECT_EQ(ReadStream(file_, L"varnok"), "ScanResult=1\r\nB=2\r\nC=3\r\n");
 }
 
-// A file that has gone (a scan quarantined it) is not made anew by a write of its record. (The
-// end-to-end quarantine can't show it on the NTFS volume: for a second after the delete, ntfs-3g
-// refuses to create a stream name opened before, which a new name here is not.)
-TEST_F(RecordTest, WritesNeverCreateAFileThatHasGone) {
-    JudgedFile judged;
-    ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
-    ASSERT_TRUE(::DeleteFileW(file_.c_str()));
-    StreamFile record(kRecordStream);
-    EXPECT_EQ(judged.UpdateRecord(record, SetResult{}), RecordUpdate::kFailed);
-    EXPECT_EQ(::GetFileAttributesW(file_.c_str()), INVALID_FILE_ATTRIBUTES);
-}
-
-// The library never keeps a user from deleting the file, not even in the middle of an update of its
-// record; what it then writes does not bring the file back.
-TEST_F(RecordTest, FileCanBeDeletedWhileItsRecordIsUpdated) {
+// Where share modes are kept per stream, another process can hold a writer of its own file's record
+// and close it right after the library's writer was refused, which the volume's one set of share
+// modes would also give. Whatever the library then does for that file, the next file's record is
+// written as per-stream share modes want it: held by a handle of its data that shares no writing.
+TEST_F(RecordTest, AnotherProcessesRefusalChangesNoOtherFilesWrite) {
     WriteStream(file_, L"varnok", "HostUrl=a\r\n");
-    JudgedFile judged;
-    ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
-    bool deleted = false;
-    StreamFile record(kRecordStream);
-    judged.UpdateRecord(record, [&](StreamFile& s) {
-        deleted = ::DeleteFileW(file_.c_str()) != FALSE;
-        return SetResult{}(s);
+    const std::wstring other = folder_.File(L"other.exe", "MZ");
+    WriteStream(other, L"Zone.Identifier", "ZoneId=3\r\n");
+    std::atomic<bool> refused_once{false};
+    std::vector<FileCallSite> opens_of_other;
+    const ScopedSeam seam([&](const FileCallSite& site) {
+        if (site.call != FileCall::kOpen) {
+            return Proceed();
+        }
+        if (site.name == L"setup.exe:varnok" && (site.access & GENERIC_WRITE) != 0 && !refused_once.exchange(true)) {
+            return Fail(ERROR_SHARING_VIOLATION);  // its owner's writer, closed right after
+        }
+        if (site.name.starts_with(L"other.exe")) {
+            opens_of_other.push_back({site.call, {}, site.access, site.share});
+        }
+        const bool opens_the_data = site.name == L"setup.exe" || site.name == L"other.exe";
+        return opens_the_data ? FileCallOutcome{FileCallAction::kShareWriting} : Proceed();
     });
-    EXPECT_TRUE(deleted);
-    EXPECT_EQ(::GetFileAttributesW(file_.c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(ReadStream(file_, L"varnok"), std::nullopt);
+    Event attacked(file_);
+    EXPECT_EQ(attacked.Update(SetResult{}), RecordUpdate::kWritten);
+    ASSERT_TRUE(refused_once);
+
+    Event next(other);
+    opens_of_other.clear();
+    EXPECT_EQ(next.Update(SetResult{}), RecordUpdate::kWritten);
+    // The look for the record, the data guard, the record's writer, at the first try.
+    ASSERT_EQ(opens_of_other.size(), 3u);
+    EXPECT_EQ(opens_of_other[1].access & FILE_READ_DATA, static_cast<ACCESS_MASK>(FILE_READ_DATA));
+    EXPECT_EQ(opens_of_other[1].share, kShareAllButWriting);
+    EXPECT_NE(opens_of_other[2].access & GENERIC_WRITE, 0u);
+}
+
+// A write of the record that fails, at any point (a reader's byte-range lock on the record's bytes, a
+// full disk, a device error), leaves the record as it was: every key of it, also other programs'.
+// A record made for that write is gone again.
+TEST_F(RecordTest, WriteThatFailsLeavesTheRecordAsItWas) {
+    const std::string stored = "HostUrl=https://dl.example/setup.exe\r\nOther=kept\r\n";
+    struct Case {
+        const char* what;
+        FileCall call;
+        FileCallOutcome outcome;
+        bool grows;
+    };
+    const Case cases[] = {
+        {"write refused by a byte-range lock", FileCall::kWrite, Fail(ERROR_LOCK_VIOLATION), true},
+        {"write fails part-way", FileCall::kWrite, FailAfter(5, ERROR_LOCK_VIOLATION), true},
+        {"disk full when it grows", FileCall::kResize, Fail(ERROR_DISK_FULL), true},
+        {"write fails part-way as it shrinks", FileCall::kWrite, FailAfter(3, ERROR_IO_DEVICE), false},
+        {"cut fails as it shrinks", FileCall::kResize, Fail(ERROR_IO_DEVICE), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteStream(file_, L"varnok", stored);
+        std::atomic<bool> failed_once{false};
+        const ScopedSeam seam([&](const FileCallSite& site) {
+            return site.call == c.call && EndsWith(site.name, L"setup.exe:varnok") && !failed_once.exchange(true)
+                       ? c.outcome
+                       : Proceed();
+        });
+        Event event(file_);
+        const RecordUpdate update = event.Update([&](StreamFile& s) {
+            return s.SetValue(kHostUrl, c.grows ? L"https://a-longer-host.example/setup.exe" : L"h"), true;
+        });
+        EXPECT_TRUE(failed_once);
+        EXPECT_EQ(update, RecordUpdate::kFailed);
+        EXPECT_EQ(ReadStream(file_, L"varnok"), stored);
+    }
+
+    const std::wstring fresh = folder_.File(L"fresh.exe", "MZ");
+    WriteStream(fresh, L"Zone.Identifier", "ZoneId=3\r\n");
+    const ScopedSeam seam([](const FileCallSite& site) {
+        return site.call == FileCall::kWrite ? Fail(ERROR_DISK_FULL) : Proceed();
+    });
+    Event event(fresh);
+    EXPECT_EQ(event.Update(SetResult{}), RecordUpdate::kFailed);
+    EXPECT_EQ(ReadStream(fresh, L"varnok").value_or(""), "");
+}
+
+// A record found missing may be made by someone else before the library creates it: the create makes
+// only a new object, so the record that appeared is updated as it is then, and keeps its keys.
+TEST_F(RecordTest, RecordThatAppearsBeforeTheCreateIsUpdatedAsItIs) {
+    std::atomic<bool> appeared{false};
+    const ScopedSeam seam([&](const FileCallSite& site) {
+        if (site.call == FileCall::kOpen && site.name == L"setup.exe:varnok" && (site.access & DELETE) != 0 &&
+            !appeared) {
+            const UniqueHandle record = OpenName(file_ + L":varnok", GENERIC_WRITE, OPEN_ALWAYS);
+            DWORD written = 0;
+            appeared = record && ::WriteFile(record.Get(), "Other=kept\r\n", 12, &written, nullptr);
+        }
+        // Share modes per stream, as on Windows: the library's guard of the data keeps no one from
+        // making the record.
+        const bool opens_the_data = site.call == FileCall::kOpen && site.name == L"setup.exe";
+        return opens_the_data ? FileCallOutcome{FileCallAction::kShareWriting} : Proceed();
+    });
+    Event event(file_);
+    EXPECT_EQ(event.Update(SetResult{}), RecordUpdate::kWritten);
+    EXPECT_TRUE(appeared);
+    EXPECT_EQ(ReadStream(file_, L"varnok"), "Other=kept\r\nScanResult=1\r\n");
 }
 
 // The second update starts while the first holds the lock between its read and its write, and must
 // wait for it and then work from what the first wrote, or the first's key is lost.
 TEST_F(RecordTest, ConcurrentUpdatesKeepEachOthersKeys) {
     WriteStream(file_, L"varnok", "HostUrl=a\r\n");
-    static UniqueHandle second_waits;
-    second_waits.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const UniqueHandle second_waits(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const UniqueHandle first_locked(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    g_stream_lock_wait_hook = [] { ::SetEvent(second_waits.Get()); };
+    const ScopedSeam seam([&](const FileCallSite& site) {
+        if (site.call == FileCall::kWait) {
+            ::SetEvent(second_waits.Get());
+        }
+        return Proceed();
+    });
 
     std::thread first([&] {
-        JudgedFile judged;
-        ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
-        UpdateHoldingTheLock(judged, [&] {
+        Event event(file_);
+        UpdateHoldingTheLock(event, [&] {
             ::SetEvent(first_locked.Get());
             EXPECT_EQ(::WaitForSingleObject(second_waits.Get(), kWaitMs), WAIT_OBJECT_0);
         });
     });
     ASSERT_EQ(::WaitForSingleObject(first_locked.Get(), kWaitMs), WAIT_OBJECT_0);
-    JudgedFile judged;
-    ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
-    StreamFile record(kRecordStream);
-    judged.UpdateRecord(record, [](StreamFile& s) { return s.SetValue(L"FileName", L"b"), true; });
+    Event second(file_);
+    second.Update([](StreamFile& s) { return s.SetValue(kFileName, L"b"), true; });
     first.join();
-    g_stream_lock_wait_hook = nullptr;
     EXPECT_EQ(ReadStream(file_, L"varnok"), "HostUrl=a\r\nScanResult=1\r\nFileName=b\r\n");
 }
 
@@ -169,74 +285,89 @@ TEST_F(RecordTest, ConcurrentUpdatesKeepEachOthersKeys) {
 // sees the record after the update, never in between.
 TEST_F(RecordTest, LockedReadWaitsForAnUpdateUnderWay) {
     WriteStream(file_, L"varnok", "HostUrl=a\r\n");
-    static UniqueHandle reader_waits;
-    reader_waits.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    g_stream_lock_wait_hook = [] { ::SetEvent(reader_waits.Get()); };
-    JudgedFile reading_judged;
-    ASSERT_EQ(Judge(reading_judged, file_), FileAge::kRecent);
+    const UniqueHandle reader_waits(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const ScopedSeam seam([&](const FileCallSite& site) {
+        if (site.call == FileCall::kWait) {
+            ::SetEvent(reader_waits.Get());
+        }
+        return Proceed();
+    });
+    Event reading(file_);
     StreamFile read(kRecordStream);
-    std::thread reading;
-    JudgedFile judged;
-    ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
-    UpdateHoldingTheLock(judged, [&] {
-        reading = std::thread(
-            [&] { EXPECT_EQ(reading_judged.ReadRecord(read, JudgedFile::RecordLock::kShared), StreamState::kLoaded); });
+    std::thread reader;
+    Event updating(file_);
+    UpdateHoldingTheLock(updating, [&] {
+        reader = std::thread(
+            [&] { EXPECT_EQ(reading.record.Read(read, RecordLock::kShared), StreamState::kLoaded); });
         EXPECT_EQ(::WaitForSingleObject(reader_waits.Get(), kWaitMs), WAIT_OBJECT_0);
     });
-    reading.join();
-    g_stream_lock_wait_hook = nullptr;
+    reader.join();
     EXPECT_EQ(read.text, L"HostUrl=a\nScanResult=1\n");
+}
+
+// An update that waits at the file's gate behind another thread of the library, whose call only a
+// cancel would end (an open that waits on an opportunistic lock's break nobody acknowledges), waits
+// only so long: then the record counts as unknown and nothing is written.
+TEST_F(RecordTest, WaitBehindAHeldUpCallIsBounded) {
+    WriteStream(file_, L"varnok", "HostUrl=a\r\n");
+    const UniqueHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const UniqueHandle first_held_up(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const ScopedSeam seam([&](const FileCallSite& site) {
+        if (site.call == FileCall::kWrite) {
+            ::SetEvent(first_held_up.Get());
+            ::WaitForSingleObject(release.Get(), kWaitMs);
+        }
+        // Share modes per stream, as on Windows: the first's writer keeps no reader of the file out.
+        const bool opens_the_data = site.call == FileCall::kOpen && site.name == L"setup.exe";
+        return opens_the_data ? FileCallOutcome{FileCallAction::kShareWriting} : Proceed();
+    });
+    std::thread first([&] { Event(file_).Update(SetResult{}); });
+    ASSERT_EQ(::WaitForSingleObject(first_held_up.Get(), kWaitMs), WAIT_OBJECT_0);
+    Event second(file_);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(second.Update([](StreamFile& s) { return s.SetValue(kFileName, L"b"), true; }), RecordUpdate::kUnknown);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kWaitMs / 2));
+    EXPECT_FALSE(second.judged.RecordIsItsOwn());
+    ::SetEvent(release.Get());
+    first.join();
+    EXPECT_EQ(ReadStream(file_, L"varnok"), "HostUrl=a\r\nScanResult=1\r\n");
 }
 
 // Another process's handle holds the record's lock for ever. An update waits for it only so long,
 // then counts the record as unknown and writes nothing; once one wait has run out, a later read of
 // that file's record does not wait at all, until the lock has been taken again.
-std::atomic<int> g_lock_waits{0};
-
 TEST_F(RecordTest, LockHeldForEverCostsOneBoundedWait) {
     WriteStream(file_, L"varnok", "HostUrl=a\r\nScanResult=2\r\n");
     const UniqueHandle holder = OpenName(file_ + L":varnok", GENERIC_READ, OPEN_EXISTING, kShareAll);
     OVERLAPPED range{};
     range.OffsetHigh = static_cast<DWORD>(kStreamLockOffset >> 32);
     ASSERT_TRUE(::LockFileEx(holder.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range));
-    g_lock_waits = 0;
-    g_stream_lock_wait_hook = [] { ++g_lock_waits; };
+    std::atomic<int> waits{0};
+    const ScopedSeam seam([&](const FileCallSite& site) {
+        waits += site.call == FileCall::kWait ? 1 : 0;
+        return Proceed();
+    });
 
-    JudgedFile judged;
-    ASSERT_EQ(Judge(judged, file_), FileAge::kRecent);
+    Event event(file_);
+    ASSERT_EQ(event.judgement, Judgement::kRecent);
+    EXPECT_EQ(event.Update(SetResult{}), RecordUpdate::kUnknown);
+    EXPECT_FALSE(event.judged.RecordIsItsOwn());
+    EXPECT_EQ(event.Update(SetResult{}), RecordUpdate::kUnknown);  // nothing tried once unknown
+    Event reader(file_);
     StreamFile record(kRecordStream);
-    EXPECT_EQ(judged.UpdateRecord(record, SetResult{}), RecordUpdate::kUnknown);
-    EXPECT_FALSE(judged.RecordIsItsOwn());
-    EXPECT_EQ(judged.UpdateRecord(record, SetResult{}), RecordUpdate::kUnknown);  // nothing tried once unknown
-    JudgedFile reader;
-    ASSERT_EQ(Judge(reader, file_), FileAge::kRecent);
-    EXPECT_EQ(reader.ReadRecord(record, JudgedFile::RecordLock::kShared), StreamState::kUnreadable);
-    EXPECT_EQ(g_lock_waits, 1);
+    EXPECT_EQ(reader.record.Read(record, RecordLock::kShared), StreamState::kUnreadable);
+    EXPECT_EQ(waits, 1);
     EXPECT_EQ(ReadStream(file_, L"varnok"), "HostUrl=a\r\nScanResult=2\r\n");
 
     ASSERT_TRUE(::UnlockFileEx(holder.Get(), 0, 1, 0, &range));
-    JudgedFile after;
-    ASSERT_EQ(Judge(after, file_), FileAge::kRecent);
-    EXPECT_EQ(after.UpdateRecord(record, SetResult{}), RecordUpdate::kWritten);
-    g_stream_lock_wait_hook = nullptr;
+    EXPECT_EQ(Event(file_).Update(SetResult{}), RecordUpdate::kWritten);
 }
 
 // Another process holds the record's lock of many files for ever, and their events come at once.
 // Only a few threads wait for such locks: the others, like the reader of one more such file here,
 // go on at once with the record unknown, so the pool keeps serving the files that nobody holds.
-constexpr std::size_t kManyLockedFiles = 10;
-std::atomic<int> g_waiting{0};
-std::atomic<int> g_done{0};
-HANDLE g_all_settled = nullptr;
-HANDLE g_release_waits = nullptr;
-
-void Settle() {
-    if (static_cast<std::size_t>(g_waiting + g_done) == kManyLockedFiles) {
-        ::SetEvent(g_all_settled);
-    }
-}
-
 TEST_F(RecordTest, LocksHeldForEverOnManyFilesTieUpOnlyAFewThreads) {
+    constexpr std::size_t kManyLockedFiles = 10;
     std::vector<std::wstring> files;
     std::vector<UniqueHandle> holders;
     OVERLAPPED range{};
@@ -249,41 +380,46 @@ TEST_F(RecordTest, LocksHeldForEverOnManyFilesTieUpOnlyAFewThreads) {
     }
     const UniqueHandle all_settled(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const UniqueHandle release_waits(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    g_all_settled = all_settled.Get();
-    g_release_waits = release_waits.Get();
-    g_waiting = 0;
-    g_done = 0;
-    g_stream_lock_wait_hook = [] {
-        ++g_waiting;
-        Settle();
-        ::WaitForSingleObject(g_release_waits, kWaitMs);
+    std::atomic<int> waiting{0};
+    std::atomic<int> done{0};
+    const auto settle = [&] {
+        if (static_cast<std::size_t>(waiting + done) == kManyLockedFiles) {
+            ::SetEvent(all_settled.Get());
+        }
     };
-    const auto read_record = [this](const std::wstring& file) {
-        JudgedFile judged;
+    const ScopedSeam seam([&](const FileCallSite& site) {
+        if (site.call == FileCall::kWait) {
+            ++waiting;
+            settle();
+            ::WaitForSingleObject(release_waits.Get(), kWaitMs);
+        }
+        return Proceed();
+    });
+    const auto read_record = [](const std::wstring& file) {
+        Event event(file);
         StreamFile record(kRecordStream);
-        return Judge(judged, file) == FileAge::kRecent ? judged.ReadRecord(record, JudgedFile::RecordLock::kShared)
-                                                       : StreamState::kMissing;
+        return event.judgement == Judgement::kRecent ? event.record.Read(record, RecordLock::kShared)
+                                                     : StreamState::kMissing;
     };
     std::vector<std::thread> readers;
     for (std::size_t i = 0; i < kManyLockedFiles; ++i) {
         readers.emplace_back([&, i] {
             EXPECT_EQ(read_record(files[i]), StreamState::kUnreadable);
-            ++g_done;
-            Settle();
+            ++done;
+            settle();
         });
     }
     ASSERT_EQ(::WaitForSingleObject(all_settled.Get(), kWaitMs), WAIT_OBJECT_0);
-    const int waiting = g_waiting;
-    EXPECT_GE(waiting, 1);
+    const int waited = waiting;
+    EXPECT_GE(waited, 1);
     std::future<StreamState> one_more = std::async(std::launch::async, read_record, files[kManyLockedFiles]);
     EXPECT_EQ(one_more.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
     ::SetEvent(release_waits.Get());
     EXPECT_EQ(one_more.get(), StreamState::kUnreadable);
-    EXPECT_EQ(g_waiting, waiting);
+    EXPECT_EQ(waiting, waited);
     for (std::thread& reader : readers) {
         reader.join();
     }
-    g_stream_lock_wait_hook = nullptr;
 }
 
 // The facts that the age test and a version come from are those of the file whose handle the library

@@ -11,7 +11,7 @@
 
 #include "file_calls.h"
 #include "judged_file.h"
-#include "origin.h"
+#include "record_format.h"
 #include "record_seal.h"
 #include "stream_text.h"
 #include "tests/support/handler_harness.h"
@@ -190,22 +190,25 @@ TEST_F(RecordTrustTest, RecordIsWrittenBeforeTheVerdictIsSent) {
 }
 
 // The check itself: a record sealed for the judged file as it is holds a trusted clean result, and
-// changing any bound field, the result, the seal or the key makes it hold none.
+// changing any bound field, the result, the seal or the key makes it hold none. The seal covers each
+// field on its own account: the seal of the file as it is never verifies any other facts.
 TEST_F(RecordTrustTest, ChangingAnyBoundFieldOrTheResultFailsTheCheck) {
     const std::wstring file = Download(L"checked.exe");
     const FileLocation location = *LocateFile(file);
-    const OriginStream zone_identifier(ExactName(location), L"Zone.Identifier");
+    OriginStream zone_identifier(ExactName(location), L"Zone.Identifier");
     JudgedFile judged;
-    ASSERT_EQ(judged.Judge(location, {&zone_identifier}), FileAge::kRecent);
+    ASSERT_EQ(judged.Judge(location, {&zone_identifier}), Judgement::kRecent);
     ASSERT_TRUE(judged.RecordIsItsOwn());
     const ScanRecord clean{judged.Identity(), judged.Version(), kVerdictNoScan};
     const auto sealed_text = [&](const ScanRecord& record, const RecordKey& key, const std::wstring& result) {
-        StreamFile text(kRecordStream);
-        text.text = L"HostUrl=x\nScanResult=" + result + L"\n";
-        SetRecordSeal(text.text, record, *key.SealOf(record));
+        std::wstring text = kHostUrl + L"=x\n" + kScanResult + L"=" + result + L"\n";
+        SetRecordSeal(text, record, *key.SealOf(record));
         return text;
     };
-    EXPECT_TRUE(HoldsTrustedCleanResult(sealed_text(clean, *key_, L"2"), judged, *key_));
+    const auto trusted = [&](const std::wstring& text) {
+        return key_->SealedCleanFor(text, judged.Identity(), judged.Version());
+    };
+    EXPECT_TRUE(trusted(sealed_text(clean, *key_, L"2")));
 
     ScanRecord other_volume = clean;
     other_volume.identity.volume_serial ^= 1;
@@ -217,20 +220,21 @@ TEST_F(RecordTrustTest, ChangingAnyBoundFieldOrTheResultFailsTheCheck) {
     other_time.version.last_write_time += 1;
     ScanRecord not_clean = clean;
     not_clean.result = 1;
+    const Seal seal_of_clean = *key_->SealOf(clean);
     for (const ScanRecord& changed : {other_volume, other_file, other_size, other_time, not_clean}) {
-        EXPECT_FALSE(
-            HoldsTrustedCleanResult(sealed_text(changed, *key_, std::to_wstring(changed.result)), judged, *key_));
+        EXPECT_FALSE(trusted(sealed_text(changed, *key_, std::to_wstring(changed.result))));
+        EXPECT_FALSE(key_->Verifies(changed, seal_of_clean));
     }
     // The sealed facts right, but the text says otherwise than what was sealed.
-    EXPECT_FALSE(HoldsTrustedCleanResult(sealed_text(not_clean, *key_, L"2"), judged, *key_));
-    EXPECT_FALSE(HoldsTrustedCleanResult(sealed_text(clean, *key_, L"02"), judged, *key_));
-    StreamFile tampered = sealed_text(clean, *key_, L"2");
-    const std::size_t seal = tampered.text.find(L"ResultSeal=") + 11;
-    tampered.text[seal] = tampered.text[seal] == L'0' ? L'1' : L'0';
-    EXPECT_FALSE(HoldsTrustedCleanResult(tampered, judged, *key_));
+    EXPECT_FALSE(trusted(sealed_text(not_clean, *key_, L"2")));
+    EXPECT_FALSE(trusted(sealed_text(clean, *key_, L"02")));
+    std::wstring tampered = sealed_text(clean, *key_, L"2");
+    const std::size_t seal = tampered.find(kResultSealKey + L"=") + kResultSealKey.size() + 1;
+    tampered[seal] = tampered[seal] == L'0' ? L'1' : L'0';
+    EXPECT_FALSE(trusted(tampered));
     std::unique_ptr<RecordKey> other_key;
     ASSERT_EQ(RecordKey::Create(other_key), kSOk);
-    EXPECT_FALSE(HoldsTrustedCleanResult(sealed_text(clean, *other_key, L"2"), judged, *key_));
+    EXPECT_FALSE(trusted(sealed_text(clean, *other_key, L"2")));
 }
 
 }  // namespace

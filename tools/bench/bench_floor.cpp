@@ -6,11 +6,13 @@
 #include <string>
 
 #include "file_calls.h"
+#include "record_format.h"
 #include "lifecycle.h"
 #include "record_key.h"
 #include "record_seal.h"
 #include "reported_name.h"
 #include "stream_file.h"
+#include "stream_lock.h"
 #include "stream_text.h"
 #include "tools/bench/bench_flight.h"
 #include "tools/bench/bench_scenarios.h"
@@ -24,7 +26,7 @@ using varnok::FileIdentity;
 using varnok::FileIndexOf;
 using varnok::kShareAll;
 using varnok::kShareAllButWriting;
-using varnok::LockState;
+using varnok::LockMode;
 using varnok::Opened;
 using varnok::OpenInFolder;
 using varnok::StreamFile;
@@ -44,18 +46,22 @@ struct Judged {
     bool bound = false;
 };
 
-Judged JudgeDownload(const varnok::FileLocation& location, std::optional<std::uint64_t> zone_identifier_index) {
+Judged JudgeDownload(const varnok::FileLocation& location, UniqueHandle& zone_identifier) {
     Judged judged;
     judged.folder = varnok::OpenFolder(location.folder).handle;
     judged.leaf = location.leaf;
-    judged.record_name = location.leaf + L":varnok";
+    judged.record_name = location.leaf + L":" + varnok::kRecordStream;
     const Opened file =
         OpenInFolder(judged.folder.Get(), judged.leaf, GENERIC_READ, kShareAllButWriting, Disposition::kOpenExisting);
     varnok::IsDiskFile(file.handle.Get());
     judged.facts = varnok::FactsOf(file.handle.Get()).value_or(FileFacts{});
     const std::optional<std::uint64_t> index = FileIndexOf(file.handle.Get());
     judged.index = index.value_or(0);
-    judged.bound = index == zone_identifier_index;
+    // Zone.Identifier is read through the folder held, never through the look by name.
+    zone_identifier = OpenInFolder(judged.folder.Get(), judged.leaf + L":Zone.Identifier", GENERIC_READ, kShareAll,
+                                   Disposition::kOpenExisting)
+                          .handle;
+    judged.bound = index == FileIndexOf(zone_identifier.Get());
     if (judged.bound) {
         judged.identity = varnok::IdentityOf(file.handle.Get()).value_or(FileIdentity{});
     }
@@ -81,30 +87,37 @@ RecordRead ReadRecord(const Judged& judged) {
     return read;
 }
 
-// Writes the record held against writers, as the platform allows it, and sets the time back.
-void WriteRecord(const Judged& judged, const std::string& bytes, bool create) {
+// Writes the record held against writers, as the volume's share modes allow it: learnt at each
+// write from the refusal of the writer, as the library must, and the time set back.
+void WriteRecord(const Judged& judged, const std::string& before, const std::string& after, bool create) {
     const ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE | (create ? DELETE : 0);
     const Disposition disposition = create ? Disposition::kCreateNew : Disposition::kOpenExisting;
-    const ACCESS_MASK guard_access = g_volume.one_set_of_share_modes
-                                         ? FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES
-                                         : FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
-    const UniqueHandle guard =
-        OpenInFolder(judged.folder.Get(), judged.leaf, guard_access,
-                     g_volume.one_set_of_share_modes ? kShareAll : kShareAllButWriting, Disposition::kOpenExisting)
-            .handle;
+    UniqueHandle guard = OpenInFolder(judged.folder.Get(), judged.leaf,
+                                      FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                      kShareAllButWriting, Disposition::kOpenExisting)
+                             .handle;
     FileIndexOf(guard.Get());
     Opened writer = OpenInFolder(judged.folder.Get(), judged.record_name, access, kShareAllButWriting, disposition);
-    FileIndexOf(writer.handle.Get());
+    const bool one_set_of_share_modes = !writer.handle;
+    if (one_set_of_share_modes) {
+        guard.Reset();
+        writer = OpenInFolder(judged.folder.Get(), judged.record_name, access, kShareAllButWriting, disposition);
+        guard = OpenInFolder(judged.folder.Get(), judged.leaf, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
+                             Disposition::kOpenExisting)
+                    .handle;
+        FileIndexOf(guard.Get());
+    }
     if (create) {
         varnok::IdentityOf(writer.handle.Get());  // a new stream that is the file: streams live inside it
     }
+    FileIndexOf(writer.handle.Get());
     std::optional<StreamLock> lock;
     if (create) {
-        lock.emplace(writer.handle.Get(), true, judged.index);
+        lock.emplace(writer.handle.Get(), LockMode::kExclusive, varnok::FileKey(judged.index, judged.record_name));
     }
     varnok::FactsOf(guard.Get());
-    varnok::WriteStreamBytes(writer.handle.Get(), bytes);
-    if (!g_volume.one_set_of_share_modes) {
+    varnok::ReplaceStreamBytes(writer.handle.Get(), before, after);
+    if (!one_set_of_share_modes) {
         lock.reset();
         writer.handle.Reset();
     }
@@ -116,22 +129,22 @@ void WriteRecord(const Judged& judged, const std::string& bytes, bool create) {
 template <class Change>
 void UpdateRecord(const Judged& judged, RecordRead& read, Change change) {
     const auto changed = [&] {
-        StreamFile record(L"varnok");
+        StreamFile record(varnok::kRecordStream);
         record.Decode(read.bytes, read.whole);
         change(record);
         return varnok::EncodeStreamText(record.text);
     };
     std::string wanted = changed();
     if (!read.stream) {
-        WriteRecord(judged, wanted, true);
+        WriteRecord(judged, "", wanted, true);
         return;
     }
     if (wanted == read.bytes) {
         return;
     }
-    const StreamLock lock(read.stream.Get(), true, judged.index);
+    const StreamLock lock(read.stream.Get(), LockMode::kExclusive, varnok::FileKey(judged.index, judged.record_name));
     varnok::ReadStreamBytes(read.stream.Get(), read.bytes, read.whole);
-    WriteRecord(judged, changed(), false);
+    WriteRecord(judged, read.bytes, changed(), false);
 }
 
 // The decision's calls for one event of the scenario, and its verdict.
@@ -140,31 +153,29 @@ std::int32_t DecideFloor(const std::wstring& name, const varnok::HostCallbacks& 
     const Scenario scenario = ScenarioOfPath(name);
     const varnok::FileLocation location = *varnok::LocateFile(name);
     const std::wstring exact = varnok::ExactName(location);
-    const Opened zone_identifier = varnok::OpenByName(exact + L":Zone.Identifier", GENERIC_READ, kShareAll);
+    varnok::OpenByName(exact + L":Zone.Identifier", GENERIC_READ, kShareAll);  // a look: it is there, or not
     if (scenario == Scenario::kNoOrigin) {
         varnok::OpenByName(exact + L":SmartScreen", GENERIC_READ, kShareAll);
         return 2;
     }
-    const Judged judged = JudgeDownload(location, FileIndexOf(zone_identifier.handle.Get()));
+    UniqueHandle zone_identifier;
+    const Judged judged = JudgeDownload(location, zone_identifier);
     RecordRead record;
     if (judged.bound) {
         record = ReadRecord(judged);
-        const std::optional<varnok::SealedRecord> sealed =
-            varnok::GetSealedRecord(varnok::DecodeStreamBytes(record.bytes));
-        if (sealed && sealed->record.result == 2 && sealed->record.identity == judged.identity &&
-            sealed->record.version == judged.facts.version && key.Verifies(sealed->record, sealed->seal)) {
+        if (key.SealedCleanFor(varnok::DecodeStreamBytes(record.bytes), judged.identity, judged.facts.version)) {
             return 2;
         }
     }
     // A stream that is not proven its file's may be a pipe: read only if it is a file on a disk.
     std::string origin_bytes;
     bool origin_whole = true;
-    if (judged.bound || varnok::IsDiskFile(zone_identifier.handle.Get())) {
-        varnok::ReadStreamBytes(zone_identifier.handle.Get(), origin_bytes, origin_whole);
+    if (judged.bound || varnok::IsDiskFile(zone_identifier.Get())) {
+        varnok::ReadStreamBytes(zone_identifier.Get(), origin_bytes, origin_whole);
     }
     const std::wstring host_url = L"https://downloads.example/tools/" + location.leaf;
     if (judged.bound) {
-        UpdateRecord(judged, record, [&](StreamFile& text) { text.SetValue(L"HostUrl", host_url); });
+        UpdateRecord(judged, record, [&](StreamFile& text) { text.SetValue(varnok::kHostUrl, host_url); });
         record = RecordRead{};
     }
     FileInfo file_info{};
@@ -178,7 +189,7 @@ std::int32_t DecideFloor(const std::wstring& name, const varnok::HostCallbacks& 
         RecordRead after = ReadRecord(judged);
         UpdateRecord(judged, after, [&](StreamFile& text) {
             text.SetValue(varnok::kScanResult, std::to_wstring(verdict));
-            text.SetValue(L"FileName", name);
+            text.SetValue(varnok::kFileName, name);
             varnok::SetRecordSeal(text.text, scanned, seal);
         });
     }

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "driver_sim.h"
-#include "file_calls.h"
+#include "file_call_seam.h"
 #include "lifecycle.h"
 #include "tools/bench/bench_clock.h"
 #include "unique_handle.h"

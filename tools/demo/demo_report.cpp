@@ -5,22 +5,19 @@
 #include <filesystem>
 #include <optional>
 
-#include "record_seal.h"
+#include "record_format.h"
 #include "tools/sample_host/console.h"
 #include "tools/sample_host/host.h"
 
 namespace demo {
 namespace {
 
-const std::wstring* const kSealKeys[] = {&varnok::kFileIdKey, &varnok::kFileSizeKey, &varnok::kLastWriteTimeKey,
-                                         &varnok::kResultSealKey};
-
 using sample_host::LevelName;
 using sample_host::PrintLine;
 
 // Whether the line is one of those that seal the record for its file (record_seal.h).
 bool IsSealLine(const std::wstring& line) {
-    return std::any_of(std::begin(kSealKeys), std::end(kSealKeys),
+    return std::any_of(varnok::kSealKeys.begin(), varnok::kSealKeys.end(),
                        [&](const std::wstring* key) { return line.starts_with(*key + L"="); });
 }
 
@@ -31,8 +28,8 @@ std::wstring VarnokCell(const std::optional<std::wstring>& text, const std::wstr
         return L"(no stream)";
     }
     bool sealed = false;
-    const std::wstring own_file_name = L"FileName=" + path;
-    const std::wstring short_name = L"FileName=...\\" + std::filesystem::path(path).filename().wstring();
+    const std::wstring own_file_name = varnok::kFileName + L"=" + path;
+    const std::wstring short_name = varnok::kFileName + L"=...\\" + std::filesystem::path(path).filename().wstring();
     std::wstring cell;
     std::size_t begin = 0;
     while (begin < text->size()) {
