@@ -10,10 +10,15 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "blocking_call.h"
 #include "file_calls.h"
+#include "record_format.h"
+#include "tests/support/file_seam.h"
 #include "tests/support/handler_harness.h"
 #include "verdicts.h"
 
@@ -153,6 +158,123 @@ TEST_F(HostileFileTest, FolderSwappedForALinkDuringTheScanLeadsNowhereElse) {
                   Record(kDownloadHost, kVerdictNoScan, file));
         recorded_.on_scan = nullptr;
     }
+}
+
+// Between the look for Zone.Identifier by the file's name and the open of its folder, the owner swaps
+// the folder for a link to another that holds a file of the same name, then swaps it back: what the
+// host gets is the origin of the file that was judged, never the other's, which the look reached.
+TEST_F(HostileFileTest, FolderSwappedBetweenTheLookAndTheFolderLeadsTheReadNowhereElse) {
+    VARNOK_REQUIRE_WINE();
+    const std::filesystem::path downloads = folder_.path / L"dl";
+    const std::filesystem::path aside = folder_.path / L"dl.real";
+    const std::filesystem::path elsewhere = folder_.path / L"elsewhere";
+    std::filesystem::create_directories(downloads);
+    std::filesystem::create_directories(elsewhere);
+    const std::wstring file = (downloads / L"x.exe").wstring();
+    { std::ofstream(downloads / L"x.exe", std::ios::binary) << "content"; }
+    WriteStream(file, L"Zone.Identifier", kDownloadZone);
+    { std::ofstream(elsewhere / L"x.exe", std::ios::binary) << "secret"; }
+    WriteStream((elsewhere / L"x.exe").wstring(), L"Zone.Identifier",
+                "[ZoneTransfer]\r\nZoneId=4\r\nHostUrl=https://secret.example/\r\n");
+    bool swapped = false;
+    bool swapped_back = false;
+    const ScopedSeam seam([&](const FileCallSite& site) {
+        if (site.call == FileCall::kOpen && EndsWith(site.name, L"dl\\x.exe:Zone.Identifier") && !swapped) {
+            std::filesystem::rename(downloads, aside);
+            swapped = MakeUnixLink(downloads.wstring(), elsewhere.wstring());
+        } else if (site.call == FileCall::kOpen && EndsWith(site.name, L"\\dl") && swapped && !swapped_back) {
+            RemoveUnixObject(downloads.wstring());
+            std::filesystem::rename(aside, downloads);
+            swapped_back = true;
+        }
+        return Proceed();
+    });
+    EXPECT_EQ(Handle(file), kSOk);
+    ASSERT_TRUE(swapped && swapped_back);
+    ASSERT_EQ(recorded_.scans.size(), 1u);
+    EXPECT_EQ(recorded_.scans[0].source, kDownloadHost);
+    EXPECT_EQ(recorded_.scans[0].zone_id, 3);
+}
+
+// The test's own thread, watched as a worker is, by a watch that cancels a call held up for more than
+// a moment, as the client's supervisor does after its limit.
+struct WatchedAsAWorker {
+    BlockingCallWatch watch;
+    UniqueHandle thread;
+    UniqueHandle stop{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::thread canceller;
+
+    WatchedAsAWorker() {
+        HANDLE self = nullptr;
+        ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0, FALSE,
+                          DUPLICATE_SAME_ACCESS);
+        thread.Reset(self);
+        WatchThisThread(&watch);
+        canceller = std::thread([this] {
+            while (::WaitForSingleObject(stop.Get(), 10) == WAIT_TIMEOUT) {
+                CancelBlockingCall(watch, thread.Get(), ::GetTickCount64() - 20);
+            }
+        });
+    }
+    WatchedAsAWorker(const WatchedAsAWorker&) = delete;
+    WatchedAsAWorker& operator=(const WatchedAsAWorker&) = delete;
+    ~WatchedAsAWorker() {
+        ::SetEvent(stop.Get());
+        canceller.join();
+        WatchThisThread(nullptr);
+    }
+};
+
+// Each line of the record is whole and says what the library wrote: the host, the event's verdict,
+// the file's name, or a line of the seal.
+::testing::AssertionResult IsWholeRecord(const std::string& record, std::int32_t verdict, const std::wstring& file) {
+    std::istringstream lines(record);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const bool whole = !line.empty() && line.back() == '\r' && record.find(line + "\n") != std::string::npos;
+        line.pop_back();
+        const bool known = line == Narrow(kHostUrl + L"=" + kDownloadHost) ||
+                           line == Narrow(kScanResult) + "=" + std::to_string(verdict) ||
+                           line == Narrow(kFileName + L"=" + file) || WithoutSeal(line + "\r\n").empty();
+        if (!whole || !known) {
+            return ::testing::AssertionFailure() << "a line not the library's own: " << line;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Every file call of a download's event in turn fails, or is held up until the watch cancels it (an
+// open waiting on an opportunistic lock, a server that stops answering): each time the event still
+// gets its one verdict, and the record holds only whole lines of the library's own.
+TEST_F(HostileFileTest, EveryFileCallFailedOrHeldUpStillLeavesOneVerdictAndAWholeRecord) {
+    EXPECT_EQ(Handle(Download(L"warm-up.exe")), kSOk);  // the volume's share modes learnt
+    int call = 0;
+    int target = -1;
+    bool hold_up = false;
+    const ScopedSeam seam([&](const FileCallSite& site) {
+        if (site.call == FileCall::kWait || call++ != target) {
+            return Proceed();
+        }
+        return hold_up ? BlockUntilCancelled() : Fail(ERROR_IO_DEVICE);
+    });
+    call = 0;
+    EXPECT_EQ(Handle(Download(L"counted.exe")), kSOk);
+    const int calls = call;
+    EXPECT_GT(calls, 20);
+    const WatchedAsAWorker watched;
+    for (const bool held : {false, true}) {
+        hold_up = held;
+        for (target = 0; target < calls; ++target) {
+            SCOPED_TRACE(testing::Message() << (held ? "held up: call " : "failed: call ") << target);
+            Forget();
+            const std::wstring file = Download((held ? L"held-" : L"failed-") + std::to_wstring(target) + L".exe");
+            call = 0;
+            Handle(file);
+            ASSERT_EQ(Verdicts().size(), 1u);
+            EXPECT_TRUE(IsWholeRecord(ReadStream(file, L"varnok").value_or(""), Verdicts()[0], file));
+        }
+    }
+    EXPECT_EQ(g_blocks_not_cancelled, 0);
 }
 
 // Where a stream or the file itself should be, a FIFO: opening it waits for a writer, reading it

@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <string_view>
 
 #include "blocking_call.h"
 #include "lifecycle.h"
 #include "records.h"
+#include "support/file_seam.h"
 #include "support/host_harness.h"
 #include "tools/common/process_usage.h"
 #include "trace.h"
@@ -109,6 +111,81 @@ TEST_F(WorkerPoolTest, DisconnectTracesEachWorkersExitStatus) {
     EXPECT_EQ(varnok::ClientDisconnect(), S_OK);
     SetTraceSink(nullptr);
     EXPECT_EQ(g_worker_traces, static_cast<int>(kScanThreadCount));
+}
+
+// The stop while every worker is held up: the first worker's write of a file's record waits on what
+// only a cancel ends (an opportunistic lock's break that nobody acknowledges, a server gone silent),
+// and the other workers, with events of the same file, queue at the file's gate behind it.
+TEST_F(WorkerPoolTest, StopEndsWorkersHeldUpInCallsThatOnlyACancelEnds) {
+    VARNOK_REQUIRE_NTFS_VOLUME();
+    const std::wstring file = folder_.File(L"held.exe");
+    WriteStream(file, L"Zone.Identifier", kDownloadZone);
+    WriteStream(file, L"varnok", "Other=1\r\n");  // every event adds the host to it
+    const UniqueHandle all_held(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<int> writes{0};
+    std::atomic<int> waits{0};
+    const ScopedSeam seam([&](const FileCallSite& site) {
+        if (!EndsWith(site.name, L"held.exe:varnok") || (site.call != FileCall::kWrite && site.call != FileCall::kWait)) {
+            return Proceed();
+        }
+        (site.call == FileCall::kWrite ? writes : waits) += 1;
+        if (writes >= 1 && waits >= static_cast<int>(kScanThreadCount) - 1) {
+            ::SetEvent(all_held.Get());
+        }
+        return site.call == FileCall::kWrite ? BlockUntilCancelled() : Proceed();
+    });
+    ASSERT_EQ(varnok::FilterInit(&config_, RecordScan, nullptr, nullptr), S_OK);
+    for (std::uint64_t event = 1; event <= kScanThreadCount; ++event) {
+        PostFileEvent(file, event);
+    }
+    ASSERT_EQ(::WaitForSingleObject(all_held.Get(), kWaitMs), WAIT_OBJECT_0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(varnok::ClientDisconnect(), S_OK);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    std::printf("ClientDisconnect with %u workers held up took %lld ms\n", static_cast<unsigned>(kScanThreadCount),
+                static_cast<long long>(took.count()));
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_EQ(g_blocks_not_cancelled, 0);
+    EXPECT_EQ(Verdicts().size(), kScanThreadCount);
+}
+
+// A call that another process holds up past the limit is cancelled by the client's own watch while
+// it runs, not only by a stop: the event goes on (its Zone.Identifier counts as unreadable, so the
+// file is scanned) and gets its verdict.
+TEST_F(WorkerPoolTest, CallHeldUpPastTheLimitIsCancelledWhileTheClientRuns) {
+    const std::wstring file = folder_.File(L"stuck.exe");
+    WriteStream(file, L"Zone.Identifier", kDownloadZone);
+    std::atomic<bool> held{false};
+    const ScopedSeam seam([&](const FileCallSite& site) {
+        const bool the_look = site.call == FileCall::kOpen && EndsWith(site.name, L"stuck.exe:Zone.Identifier");
+        return the_look && !held.exchange(true) ? BlockUntilCancelled() : Proceed();
+    });
+    ASSERT_EQ(varnok::FilterInit(&config_, RecordScan, nullptr, nullptr), S_OK);
+    PostFileEvent(file, 1);
+    ASSERT_TRUE(SimWaitForTraffic(1, 2, kWaitMs));  // the reply; the configuration and the verdict
+    EXPECT_TRUE(held);
+    EXPECT_EQ(g_blocks_not_cancelled, 0);
+    ASSERT_EQ(Verdicts().size(), 1u);
+    EXPECT_EQ(Verdicts()[0].Verdict, kRecordedVerdict);
+}
+
+// A handle owner keeps the thread's last error across a close, even one that fails, and a handle just
+// made is adopted with the failure of the very call that made it, whatever the owner held before.
+TEST(UniqueHandleTest, EachFailureReportsItsOwnError) {
+    const HANDLE stale = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(stale != nullptr && ::CloseHandle(stale));  // closing it again fails
+    UniqueHandle owner(stale);
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    owner.Reset();
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    owner.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    EXPECT_EQ(owner.Adopt(::CreateFileW(L"\\\\?\\Z:\\no such folder\\x.exe", GENERIC_READ, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr)),
+              HResultFromWin32(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(owner);
+    EXPECT_EQ(owner.Adopt(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), kSOk);
+    EXPECT_TRUE(owner);
 }
 
 // What the watched thread of the test below did: its read inside a BlockingCall, then one outside.
