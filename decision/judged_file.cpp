@@ -37,17 +37,19 @@ private:
 
 }  // namespace
 
-Judgement JudgedFile::Judge(const FileLocation& location, std::initializer_list<OriginStream*> origin_streams) {
+Judgement JudgedFile::Judge(const FileLocation& location, std::wstring_view stream,
+                            std::initializer_list<OriginStream*> origin_streams) {
     leaf_ = location.leaf;
     record_name_ = leaf_ + L":" + kRecordStream;
     const std::wstring record_path = location.folder + L"\\" + record_name_;
+    const std::wstring judged_name = stream.empty() ? leaf_ : leaf_ + L":" + std::wstring(stream);
     Opened folder = OpenFolder(location.folder);
     if (!folder.handle) {
         return Judgement::kUnopenable;
     }
     folder_ = std::move(folder.handle);
     const auto open_for_the_age_test = [&] {
-        return OpenInFolder(leaf_, GENERIC_READ, kShareAllButWriting, Disposition::kOpenExisting);
+        return OpenInFolder(judged_name, GENERIC_READ, kShareAllButWriting, Disposition::kOpenExisting);
     };
     Opened file = open_for_the_age_test();
     bool writers_let_in = false;
@@ -59,7 +61,7 @@ Judgement JudgedFile::Judge(const FileLocation& location, std::initializer_list<
         if (!file.handle && file.error == ERROR_SHARING_VIOLATION && quiet.RanOut()) {
             // Past the bound the writer may still be the library's own: whoever it is must not
             // spare the file its scan, which goes on with the record unknown.
-            file = OpenInFolder(leaf_, GENERIC_READ, kShareAll, Disposition::kOpenExisting);
+            file = OpenInFolder(judged_name, GENERIC_READ, kShareAll, Disposition::kOpenExisting);
             writers_let_in = true;
         }
     }
@@ -73,14 +75,15 @@ Judgement JudgedFile::Judge(const FileLocation& location, std::initializer_list<
     }
     file_index_ = FileIndexOf(file.handle.Get());
     record_lock_key_ = FileKey(file_index_.value_or(0), record_path);
-    for (OriginStream* const stream : origin_streams) {
-        if (stream != nullptr) {
-            stream->OpenInFolder(folder_.Get(), leaf_);
+    for (OriginStream* const origin_stream : origin_streams) {
+        if (origin_stream != nullptr) {
+            origin_stream->OpenInFolder(folder_.Get(), leaf_);
         }
     }
     own_record_ = !writers_let_in && facts.has_value() && file_index_.has_value() &&
-                  std::all_of(origin_streams.begin(), origin_streams.end(), [&](const OriginStream* stream) {
-                      return stream == nullptr || stream->Look() != Presence::kPresent || Owns(stream->FileIndex());
+                  std::all_of(origin_streams.begin(), origin_streams.end(), [&](const OriginStream* origin_stream) {
+                      return origin_stream == nullptr || origin_stream->Look() != Presence::kPresent ||
+                             Owns(origin_stream->FileIndex());
                   });
     if (!own_record_) {
         Trace(L"the record of ", leaf_, L" counts as unknown: the file's times or index can't be read, an ",

@@ -31,13 +31,15 @@ public:
     JudgedFile(const JudgedFile&) = delete;
     JudgedFile& operator=(const JudgedFile&) = delete;
 
-    // Opens the file's folder, and the file in it for reading with others allowed to read and to
-    // delete (so that a writer of the file, and only a writer, refuses the open), and tests its age.
-    // Something that is no file on a disk counts as unopenable. For a recent file it also learns the
-    // file's index, identity and version, and opens each origin stream that its look by name found
-    // inside the folder, to be read from there and checked to be the file's. The file's own handle is
-    // closed before it returns. Null entries stand for streams that were not looked for.
-    Judgement Judge(const FileLocation& location, std::initializer_list<OriginStream*> origin_streams);
+    // Opens the file's folder, and in it the file, or the named stream of it that the event is for
+    // (`stream`, empty for the file's data), for reading with others allowed to read and to delete
+    // (so that a writer, and only a writer, refuses the open), and tests the file's age. Something
+    // that is no file on a disk counts as unopenable. For a recent file it also learns the index,
+    // identity and version of what it opened, and opens each origin stream that its look by name found
+    // inside the folder, to be read from there and checked to be the file's. The handle of what it
+    // judged is closed before it returns. Null entries stand for streams that were not looked for.
+    Judgement Judge(const FileLocation& location, std::wstring_view stream,
+                    std::initializer_list<OriginStream*> origin_streams);
 
     // Whether the file's record may be read and written as its own: the file is recent, each origin
     // stream opened in the folder is its own (so streams live inside their files here), its identity

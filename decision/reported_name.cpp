@@ -13,19 +13,6 @@ bool IsAsciiLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' &&
 
 wchar_t ToAsciiUpper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 
-// Stream types are told apart without regard to case, as the file system does.
-bool IsDataStreamType(std::wstring_view type) {
-    if (type.size() != kDataStreamType.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < type.size(); ++i) {
-        if (ToAsciiUpper(type[i]) != kDataStreamType[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Where the last component of the name begins: after its last separator, and after a drive that
 // begins the name or follows a device prefix (the colon of "C:" names no stream).
 std::size_t LastComponent(std::wstring_view name) {
@@ -43,20 +30,25 @@ std::size_t LastComponent(std::wstring_view name) {
 
 }  // namespace
 
-std::optional<std::wstring> StreamOwnerName(std::wstring_view reported_name) {
+bool IsSameStreamName(std::wstring_view left, std::wstring_view right) {
+    return left.size() == right.size() &&
+           std::equal(left.begin(), left.end(), right.begin(),
+                      [](wchar_t a, wchar_t b) { return ToAsciiUpper(a) == ToAsciiUpper(b); });
+}
+
+std::optional<ReportedStream> SplitReportedName(std::wstring_view reported_name) {
     const std::size_t colon = reported_name.find(L':', LastComponent(reported_name));
     if (colon == std::wstring_view::npos) {
-        return std::wstring(reported_name);
+        return ReportedStream{std::wstring(reported_name), {}};
     }
     // "name:stream" or "name:stream:type".
-    const std::wstring_view stream = reported_name.substr(colon + 1);
-    const std::size_t type_colon = stream.find(L':');
-    const bool unnamed = stream.substr(0, type_colon).empty();
-    const bool data = type_colon == std::wstring_view::npos || IsDataStreamType(stream.substr(type_colon + 1));
-    if (unnamed && data) {
-        return std::wstring(reported_name.substr(0, colon));
+    const std::wstring_view stream_and_type = reported_name.substr(colon + 1);
+    const std::size_t type_colon = stream_and_type.find(L':');
+    if (type_colon != std::wstring_view::npos && !IsSameStreamName(stream_and_type.substr(type_colon + 1), kDataStreamType)) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return ReportedStream{std::wstring(reported_name.substr(0, colon)),
+                          std::wstring(stream_and_type.substr(0, type_colon))};
 }
 
 namespace {

@@ -9,19 +9,25 @@
 
 namespace varnok {
 
-// The name through which the streams ("Zone.Identifier", "SmartScreen", "varnok") and the age of
-// a reported name are read:
-// - a file's name ("C:\dir\tool.exe") is that name itself;
-// - a name of the file's default data stream ("tool.exe::$DATA", the type in any case, or
-//   "tool.exe:") is the file's own name ("tool.exe"), since those streams and that age are the
-//   file's; a stream name appended to the reported name would be no valid name at all;
-// - a name of any other stream ("tool.exe:other", "tool.exe:other:$DATA", the browser's own
-//   "tool.exe:Zone.Identifier"), or of another stream type, has none: nothing. Such a name is
-//   handled as one without download-origin streams, so that what is written to one stream of a
-//   file never reads, scans for or records a result in the place of the file itself.
+// What a reported name designates: a file's data, or one of the file's named streams. Either way
+// the file's streams ("Zone.Identifier", "SmartScreen", "varnok") and its age are the file's own:
+// - a file's name ("C:\dir\tool.exe"), "tool.exe:" and a name of its default data stream
+//   ("tool.exe::$DATA", the type in any case) designate the file's data;
+// - "tool.exe:p.vbs" and "tool.exe:p.vbs:$DATA" designate the stream "p.vbs" of the file;
+// - nothing for a stream of another type ("tool.exe::$INDEX_ALLOCATION", "tool.exe:s:$BITMAP"), an
+//   empty type, or more colons than a stream's name and its type take ("tool.exe:a:b:$DATA"), none of
+//   which names a stream that can hold data.
 // Only the last component of the name is looked at (after the last "\" or "/", and after a drive
 // such as "C:" that begins the name or follows a "\\?\", "\\.\" or "\??\" prefix).
-std::optional<std::wstring> StreamOwnerName(std::wstring_view reported_name);
+struct ReportedStream {
+    std::wstring file;    // the file's own name: "C:\dir\tool.exe"
+    std::wstring stream;  // the stream's name, "p.vbs"; empty for the file's data
+};
+std::optional<ReportedStream> SplitReportedName(std::wstring_view reported_name);
+
+// Whether two stream names are one, told apart without regard to case, as the file system does for
+// the letters of ASCII.
+bool IsSameStreamName(std::wstring_view left, std::wstring_view right);
 
 // Where a file lies, in the form that Win32 hands to the file system as it is: the extended-length
 // form ("\\?\C:\dl", "\\?\UNC\server\share\dl"), in which Win32 neither drops a trailing dot or
@@ -35,7 +41,7 @@ struct FileLocation {
 // The longest name that Win32 passes to the file system, in UTF-16 code units.
 inline constexpr std::size_t kMaxExactNameLength = 32767;
 
-// Where the file of a name that StreamOwnerName gave lies. Accepted, as Win32 reads them except
+// Where the file of a name that SplitReportedName gave lies. Accepted, as Win32 reads them except
 // for the rewrites above:
 // - a drive's absolute name ("C:\dl\x.exe") and a UNC name ("\\server\share\x.exe"), with "/"
 //   read as "\", doubled separators and "." components dropped and ".." taking the component

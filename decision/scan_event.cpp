@@ -125,15 +125,21 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
 
     Log(host.log, LogLevel::kInfo, L"NEW EVENT -----  for ", file_name_str);
 
-    // The streams and the age are those of the file the name designates; a name of another stream
-    // of it has none. The file is reached by its exact name, which Win32 does not rewrite; a name
-    // that has none (reported_name.h) reaches no stream either. Everything the host sees keeps the
-    // name as reported.
-    const std::optional<std::wstring> owner_name = StreamOwnerName(file_name_str);
-    const std::optional<FileLocation> location = owner_name ? LocateFile(*owner_name) : std::nullopt;
-    if (!location) {
+    // The origin streams and the age are those of the file that the name designates, or whose
+    // stream it names: a payload in a named stream of a download is the download's. The file is
+    // reached by its exact name, which Win32 does not rewrite; a name that has none, or no stream
+    // that can hold data (reported_name.h), reaches no stream. The streams that the browser and the
+    // library keep beside a file are data, not payloads. Everything the host sees keeps the name as
+    // reported.
+    const std::optional<ReportedStream> reported = SplitReportedName(file_name_str);
+    const std::optional<FileLocation> location = reported ? LocateFile(reported->file) : std::nullopt;
+    if (!location || IsSameStreamName(reported->stream, kZoneIdentifierStream) ||
+        IsSameStreamName(reported->stream, kSmartScreenStream) || IsSameStreamName(reported->stream, kRecordStream)) {
         return SendNoOrigin(verdict_sender, file_name_str, host);
     }
+    // A named stream is never spared by the file's record, which tells of the file's data, and its
+    // event changes nothing in that record.
+    const bool named_stream = !reported->stream.empty();
     const std::wstring exact_name = ExactName(*location);
 
     // Rule 1: neither a Zone.Identifier nor a SmartScreen stream, looked for by the file's exact name.
@@ -150,7 +156,8 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
     // Rules 2 and 3: the file opens for reading with others allowed only to read and delete, and was
     // created within the last day.
     JudgedFile judged;
-    switch (judged.Judge(*location, {&zone_identifier_stream, smart_screen_stream ? &*smart_screen_stream : nullptr})) {
+    switch (judged.Judge(*location, reported->stream,
+                         {&zone_identifier_stream, smart_screen_stream ? &*smart_screen_stream : nullptr})) {
         case Judgement::kUnopenable:
             return SendUnopenable(verdict_sender, file_name_str, host);
         case Judgement::kOld:
@@ -163,12 +170,16 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
 
     // Rule 4: a clean result that the library sealed for this very file as it is spares the rest,
     // the origin streams' reading among it. The record is read without its lock when an update of it
-    // may follow (which keeps to this read unless it has to write).
+    // may follow (which keeps to this read unless it has to write). A named stream's event reads it
+    // only for the host it remembers, which an event with only SmartScreen needs.
+    const bool zone_identifier_there = zone_identifier_stream.Look() == Presence::kPresent;
     FileRecord record_file(judged);
     StreamFile record(kRecordStream);
-    const StreamState record_state = record_file.Read(
-        record, zone_identifier_stream.Look() == Presence::kPresent ? RecordLock::kNone : RecordLock::kShared);
-    if (record_state == StreamState::kLoaded && judged.RecordIsItsOwn() &&
+    StreamState record_state = StreamState::kMissing;
+    if (!named_stream || !zone_identifier_there) {
+        record_state = record_file.Read(record, zone_identifier_there ? RecordLock::kNone : RecordLock::kShared);
+    }
+    if (!named_stream && record_state == StreamState::kLoaded && judged.RecordIsItsOwn() &&
         key.SealedCleanFor(record.text, judged.Identity(), judged.Version())) {
         verdict_sender.Send(kVerdictNoScan);
         return kSOk;
@@ -184,7 +195,7 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
         smart_screen_stream ? smart_screen_stream->Read(smart_screen, judged.Owns(smart_screen_stream->FileIndex()))
                             : StreamState::kMissing;
     const Origin origin = ReadOrigin(zone_identifier, zone_identifier_state, smart_screen_state, record, record_state);
-    if (origin.from_zone_identifier) {
+    if (origin.from_zone_identifier && !named_stream) {
         RememberOrigin(record_file, record, origin.host);
     }
     record_file.Release();
@@ -201,7 +212,9 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
     file_info.ZoneId = origin.zone;
     file_info.Source = origin.host.c_str();
     const std::int32_t verdict = host.scan(file_info, event.value2, event.value1);
-    RecordScanResult(judged, record_file, key, verdict, file_name_str);
+    if (!named_stream) {
+        RecordScanResult(judged, record_file, key, verdict, file_name_str);
+    }
 
     const HResult send_status = verdict_sender.Send(verdict);
     ReportDelivery(send_status, file_name_str, verdict, host);

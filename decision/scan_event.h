@@ -39,9 +39,10 @@ struct HostCallbacks {
 
 // Decides whether the event's file needs a scan, lets the host scan it, records the result in the
 // file's "varnok" stream, sealed with the key (record_key.h), and sends exactly one verdict for the
-// event through the sink, on every path. An event whose name is empty names no file and gets
-// verdict 2 unexamined; one whose name has no exact form (reported_name.h) reaches no stream and
-// counts as a file without origin streams. Nothing escapes:
+// event through the sink, on every path. An event for a named stream of a file is judged by its
+// file and scanned under its own name, and records nothing. An event whose name is empty names no
+// file and gets verdict 2 unexamined; one whose name has no exact form or names no stream that holds
+// data (reported_name.h) reaches no stream and counts as a file without origin streams. Nothing escapes:
 // an exception out of the handling (exhausted memory, a host callback that threw) still sends
 // verdict 2 if no verdict went out yet, records nothing further and returns E_FAIL. Otherwise the
 // result is S_OK, E_FAIL for the exits that examined nothing useful (no scan callback, an

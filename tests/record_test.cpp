@@ -42,7 +42,7 @@ FileVersion VersionOf(const std::wstring& file) {
 Judgement Judge(JudgedFile& judged, const std::wstring& file) {
     const FileLocation location = *LocateFile(file);
     OriginStream zone_identifier(ExactName(location), L"Zone.Identifier");
-    return judged.Judge(location, {&zone_identifier});
+    return judged.Judge(location, {}, {&zone_identifier});
 }
 
 // One event's judged file and its record.

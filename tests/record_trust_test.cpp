@@ -197,7 +197,7 @@ TEST_F(RecordTrustTest, ChangingAnyBoundFieldOrTheResultFailsTheCheck) {
     const FileLocation location = *LocateFile(file);
     OriginStream zone_identifier(ExactName(location), L"Zone.Identifier");
     JudgedFile judged;
-    ASSERT_EQ(judged.Judge(location, {&zone_identifier}), Judgement::kRecent);
+    ASSERT_EQ(judged.Judge(location, {}, {&zone_identifier}), Judgement::kRecent);
     ASSERT_TRUE(judged.RecordIsItsOwn());
     const ScanRecord clean{judged.Identity(), judged.Version(), kVerdictNoScan};
     const auto sealed_text = [&](const ScanRecord& record, const RecordKey& key, const std::wstring& result) {

@@ -5,32 +5,48 @@
 namespace varnok {
 namespace {
 
-TEST(ReportedName, DefaultStreamReadsThroughItsFileAndOtherStreamsHaveNone) {
+// A name of the file's data, in any spelling, is the file's; a name of a named stream is that stream of
+// its file, with or without its type; a name of any other type, or with more colons than a stream and
+// its type take, names no stream that can hold data. Drives and device prefixes are no streams.
+TEST(ReportedName, FilesDataAndNamedStreamsAreToldApart) {
     struct Case {
         const wchar_t* reported;
-        std::optional<std::wstring> owner;
+        std::optional<ReportedStream> designated;
     };
+    const auto data = [](const wchar_t* file) { return std::optional(ReportedStream{file, {}}); };
+    const auto stream = [](const wchar_t* file, const wchar_t* name) { return std::optional(ReportedStream{file, name}); };
     const Case cases[] = {
-        {L"C:\\d\\tool.exe", L"C:\\d\\tool.exe"},
-        {L"C:\\d\\tool.exe::$DATA", L"C:\\d\\tool.exe"},
-        {L"C:\\d\\tool.exe::$DaTa", L"C:\\d\\tool.exe"},
-        {L"C:\\d\\tool.exe:", L"C:\\d\\tool.exe"},
-        {L"C:\\d\\tool.exe:other", std::nullopt},
-        {L"C:\\d\\tool.exe:other:$DATA", std::nullopt},
-        {L"C:\\d\\tool.exe:Zone.Identifier", std::nullopt},
+        {L"C:\\d\\tool.exe", data(L"C:\\d\\tool.exe")},
+        {L"C:\\d\\tool.exe::$DATA", data(L"C:\\d\\tool.exe")},
+        {L"C:\\d\\tool.exe::$DaTa", data(L"C:\\d\\tool.exe")},
+        {L"C:\\d\\tool.exe:", data(L"C:\\d\\tool.exe")},
+        {L"C:\\d\\notes.txt:p.vbs", stream(L"C:\\d\\notes.txt", L"p.vbs")},
+        {L"C:\\d\\notes.txt:p.vbs:$data", stream(L"C:\\d\\notes.txt", L"p.vbs")},
+        {L"C:\\d\\tool.exe:ZONE.identifier", stream(L"C:\\d\\tool.exe", L"ZONE.identifier")},
+        {L"C:\\d:p.vbs", stream(L"C:\\d", L"p.vbs")},  // a stream of a folder
+        {L"\\\\server\\share\\x:y", stream(L"\\\\server\\share\\x", L"y")},
         {L"C:\\d\\tool.exe::$DATAx", std::nullopt},
         {L"C:\\d::$INDEX_ALLOCATION", std::nullopt},
-        // Drives, device prefixes and other separators are no streams.
-        {L"C:tool.exe", L"C:tool.exe"},
-        {L"C:tool.exe::$DATA", L"C:tool.exe"},
-        {L"\\\\?\\C:\\d\\tool.exe::$DATA", L"\\\\?\\C:\\d\\tool.exe"},
-        {L"C:\\a:b\\tool.exe", L"C:\\a:b\\tool.exe"},
-        {L"\\\\server\\share\\x:y", std::nullopt},
-        {L"", L""},
+        {L"C:\\d\\tool.exe:s:$BITMAP", std::nullopt},
+        {L"C:\\d\\tool.exe:p.vbs:", std::nullopt},
+        {L"C:\\d\\tool.exe:a:b:$DATA", std::nullopt},
+        {L"C:\\d\\tool.exe:a:b:c", std::nullopt},
+        {L"C:tool.exe", data(L"C:tool.exe")},
+        {L"C:tool.exe::$DATA", data(L"C:tool.exe")},
+        {L"\\\\?\\C:\\d\\tool.exe::$DATA", data(L"\\\\?\\C:\\d\\tool.exe")},
+        {L"C:\\a:b\\tool.exe", data(L"C:\\a:b\\tool.exe")},
+        {L"", data(L"")},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(StreamOwnerName(c.reported), c.owner) << c.reported;
+        const std::optional<ReportedStream> designated = SplitReportedName(c.reported);
+        ASSERT_EQ(designated.has_value(), c.designated.has_value()) << c.reported;
+        if (designated) {
+            EXPECT_EQ(designated->file, c.designated->file) << c.reported;
+            EXPECT_EQ(designated->stream, c.designated->stream) << c.reported;
+        }
     }
+    EXPECT_TRUE(IsSameStreamName(L"zone.IDENTIFIER", L"Zone.Identifier"));
+    EXPECT_FALSE(IsSameStreamName(L"Zone.Identifier ", L"Zone.Identifier"));
 }
 
 // Every name the library opens is exact: Win32 passes it to the file system as it is, so what the

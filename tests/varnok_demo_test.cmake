@@ -44,12 +44,14 @@ expect_lines("${sample_output}"
   "\nsmartscreen-only\\.exe +- +- +no +0 +\\(no stream\\)\n"
   "\ndownload-being-written\\.exe +- +- +no +2 +\\(no stream\\)\n"
   "\ndownload-empty-zone\\.exe +3 +unknown host +yes +2 +HostUrl=unknown host; ScanResult=2; "
+  "\ndownload-notes\\.txt:p\\.vbs +3 +https://downloads\\.example\\.com/notes\\.txt +yes +1 +\\(no stream\\)\n"
   "\ndownload-referrer-only\\.exe +3 +https://www\\.example\\.org/downloads\\?id=42 +yes +1 +HostUrl=https://www\\.example\\.org/downloads\\?id=42; ScanResult=1; "
   "\\[INFO\\] File has no Zone\\.Identifier nor SmartScan\\. [^\n]*local-notes\\.txt\n"
   "\\[INFO\\] [^\n]*download-2-days-old\\.exe file is old\n"
   "\\[INFO\\] [^\n]*download-being-written\\.exe Could not open file\\.\n"
   "\\[WARN\\] Malformed Zone\\.Identifier - force scan\\.\n"
   "\nverdict 1 for [^\n]*download-test-file\\.com\n"
+  "\nverdict 1 for [^\n]*download-notes\\.txt:p\\.vbs\n"
   "== ClientDisconnect: 0x00000000\n"
   "\nEvery event went as expected\\.\n"
 )
@@ -60,8 +62,8 @@ if(demo_environment)
   expect_lines("${sample_output}" "\n== The sample folder stays at [^\n]*varnok-demo\n")
   file(GLOB kept RELATIVE "${WORK_DIR}/varnok-demo" "${WORK_DIR}/varnok-demo/*")
   list(LENGTH kept kept_count)
-  if(NOT kept_count EQUAL 8 OR kept MATCHES ":")
-    message(FATAL_ERROR "The sample folder on the NTFS volume lists other than its 8 files: ${kept}")
+  if(NOT kept_count EQUAL 9 OR kept MATCHES ":")
+    message(FATAL_ERROR "The sample folder on the NTFS volume lists other than its 9 files: ${kept}")
   endif()
 endif()
 

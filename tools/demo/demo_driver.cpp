@@ -103,7 +103,7 @@ EventOutcome SendEvent(const SimulatorApi& simulator, const DemoEvent& event, st
     if (scans.size() > scans_before) {
         outcome.scan = scans[scans_before];
     }
-    outcome.varnok = ReadStreamText(event.path, L"varnok");
+    outcome.varnok = ReadStreamText(event.record_of, L"varnok");
     return outcome;
 }
 

@@ -91,7 +91,7 @@ void PrintOutcomes(const std::vector<DemoEvent>& events, const std::vector<Event
         rows.push_back({events[i].label, outcome.scan ? std::to_wstring(outcome.scan->zone_id) : L"-",
                         outcome.scan ? outcome.scan->source : L"-", outcome.scan ? L"yes" : L"no",
                         outcome.answered ? std::to_wstring(outcome.verdict) : L"none",
-                        VarnokCell(outcome.varnok, events[i].path)});
+                        VarnokCell(outcome.varnok, events[i].record_of)});
     }
     PrintTable(rows);
 }

@@ -105,6 +105,7 @@ bool BuildSampleEvents(const std::filesystem::path& folder, std::vector<DemoEven
     const auto add = [&](const wchar_t* name, const std::string& content, const wchar_t* description) -> DemoEvent& {
         DemoEvent& event = events.emplace_back();
         event.path = (folder / name).wstring();
+        event.record_of = event.path;
         event.label = name;
         event.description = description;
         event.checked = true;
@@ -165,6 +166,19 @@ bool BuildSampleEvents(const std::filesystem::path& folder, std::vector<DemoEven
     malformed.expected_source = L"unknown host";
     malformed.expected_log.push_back(Warn(L"Malformed Zone.Identifier - force scan."));
 
+    // A script in a named stream of a download runs ("wscript download-notes.txt:p.vbs"): it is
+    // judged by its file and scanned under its own name, and its file's record is left alone.
+    const std::wstring notes_url = L"https://downloads.example.com/notes.txt";
+    const std::wstring notes = (folder / L"download-notes.txt").wstring();
+    written = WriteBytes(notes, harmless) && WriteBytes(notes + L":Zone.Identifier", AsBytes(ZoneIdentifier(notes_url))) &&
+              written;
+    DemoEvent& payload = add(L"download-notes.txt:p.vbs", test_file,
+                             L"script in a named stream of a download, holding the test string");
+    payload.record_of = notes;
+    payload.expected_verdict = kVerdictTestFileFound;
+    payload.expected_scan = true;
+    payload.expected_source = notes_url;
+
     const std::wstring referrer = L"https://www.example.org/downloads?id=42";
     DemoEvent& referred =
         add(L"download-referrer-only.exe", test_file, L"download with only a ReferrerUrl, holding the test string");
@@ -189,6 +203,7 @@ std::vector<DemoEvent> ListFolderEvents(const std::filesystem::path& folder) {
         }
         DemoEvent& event = events.emplace_back();
         event.path = it->path().wstring();
+        event.record_of = event.path;
         event.label = it->path().lexically_relative(folder).wstring();
     }
     std::sort(events.begin(), events.end(), [](const DemoEvent& a, const DemoEvent& b) { return a.path < b.path; });

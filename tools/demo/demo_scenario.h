@@ -14,7 +14,8 @@ namespace demo {
 
 // One file event the demo sends and, for the sample folder, what must come of it.
 struct DemoEvent {
-    std::wstring path;
+    std::wstring path;         // the file, or a named stream of it ("notes.txt:p.vbs")
+    std::wstring record_of;    // the file whose record the table shows: the event's own, or its stream's
     std::wstring label;        // the file as the table shows it
     std::wstring description;  // what the sample file stands for
     bool held_open_for_writing = false;
@@ -30,7 +31,7 @@ struct EventOutcome {
     bool answered = false;
     std::int32_t verdict = 0;
     std::optional<SeenScan> scan;
-    std::optional<std::wstring> varnok;  // the library's stream right after the verdict
+    std::optional<std::wstring> varnok;  // the library's stream of the file right after the verdict
 };
 
 // The sample folder, made afresh. By default it lies under the temporary folder and is removed with
