@@ -7,7 +7,7 @@
 
 namespace varnok {
 
-StreamState FileRecord::Read(StreamFile& record, RecordLock lock) noexcept {
+StreamState FileRecord::Read(StreamText& record, RecordLock lock) noexcept {
     try {
         return ReadOnce(record, lock);
     } catch (...) {
@@ -17,7 +17,7 @@ StreamState FileRecord::Read(StreamFile& record, RecordLock lock) noexcept {
     }
 }
 
-StreamState FileRecord::ReadOnce(StreamFile& record, RecordLock lock_kind) {
+StreamState FileRecord::ReadOnce(StreamText& record, RecordLock lock_kind) {
     held_.reset();
     if (!file_.RecordIsItsOwn()) {
         return StreamState::kUnreadable;
@@ -45,7 +45,7 @@ StreamState FileRecord::ReadOnce(StreamFile& record, RecordLock lock_kind) {
     if (!ReadStreamBytes(stream.Get(), read.bytes, read.whole)) {
         return StreamState::kUnreadable;
     }
-    record.Decode(read.bytes, read.whole);
+    record = DecodeStream(read.bytes, read.whole);
     if (lock_kind == RecordLock::kNone) {
         read.stream = std::move(stream);
         held_ = std::move(read);
@@ -53,7 +53,7 @@ StreamState FileRecord::ReadOnce(StreamFile& record, RecordLock lock_kind) {
     return StreamState::kLoaded;
 }
 
-RecordUpdate FileRecord::Update(StreamFile& record, TextChange change, void* context) noexcept {
+RecordUpdate FileRecord::Update(StreamText& record, TextChange change, void* context) noexcept {
     RecordUpdate update = RecordUpdate::kFailed;
     try {
         update = UpdateOnce(record, change, context);
@@ -64,13 +64,13 @@ RecordUpdate FileRecord::Update(StreamFile& record, TextChange change, void* con
     return update;
 }
 
-RecordUpdate FileRecord::UpdateOnce(StreamFile& record, TextChange change, void* context) {
+RecordUpdate FileRecord::UpdateOnce(StreamText& record, TextChange change, void* context) {
     if (!held_ && ReadOnce(record, RecordLock::kNone) == StreamState::kUnreadable) {
         return file_.RecordIsItsOwn() ? RecordUpdate::kFailed : RecordUpdate::kUnknown;
     }
     // Twice at most: a record found missing may be created by another event before this one can.
     for (int attempt = 0; attempt < 2 && file_.RecordIsItsOwn() && held_; ++attempt) {
-        record.Decode(held_->bytes, held_->whole);
+        record = DecodeStream(held_->bytes, held_->whole);
         if (!change(context, record)) {
             return RecordUpdate::kUnchanged;
         }
@@ -93,7 +93,7 @@ RecordUpdate FileRecord::UpdateOnce(StreamFile& record, TextChange change, void*
                 !ReadStreamBytes(held_->stream.Get(), held_->bytes, held_->whole)) {
                 return RecordUpdate::kFailed;
             }
-            record.Decode(held_->bytes, held_->whole);
+            record = DecodeStream(held_->bytes, held_->whole);
             if (!change(context, record) || !record.whole) {
                 return record.whole ? RecordUpdate::kUnchanged : RecordUpdate::kRefused;
             }

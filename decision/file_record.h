@@ -10,7 +10,8 @@
 
 #include "judged_file.h"
 #include "record_write.h"
-#include "stream_file.h"
+#include "stream_state.h"
+#include "stream_text.h"
 #include "unique_handle.h"
 
 namespace varnok {
@@ -36,7 +37,7 @@ public:
     // unless it has to write) or under its shared lock (never seeing a write half done). Unreadable
     // also when it is not known to be the file's. What a read without the lock keeps open is closed by
     // the update that follows, or by Release.
-    StreamState Read(StreamFile& record, RecordLock lock) noexcept;
+    StreamState Read(StreamText& record, RecordLock lock) noexcept;
     void Release() { held_.reset(); }
 
     // One read-modify-write of the record, atomic with respect to every other update and locked read.
@@ -48,14 +49,14 @@ public:
     // missing record is created only on a file that is still there, and only as a new object: one
     // made meanwhile by another event is updated as it is then. Whatever the read kept open is closed
     // when it returns.
-    using TextChange = bool (*)(void* context, StreamFile& record);
-    RecordUpdate Update(StreamFile& record, TextChange change, void* context) noexcept;
+    using TextChange = bool (*)(void* context, StreamText& record);
+    RecordUpdate Update(StreamText& record, TextChange change, void* context) noexcept;
 
     template <class Change>
-    RecordUpdate Update(StreamFile& record, Change&& change) {
+    RecordUpdate Update(StreamText& record, Change&& change) {
         using Callable = std::remove_reference_t<Change>;
         return Update(
-            record, [](void* context, StreamFile& stream) { return (*static_cast<Callable*>(context))(stream); },
+            record, [](void* context, StreamText& stream) { return (*static_cast<Callable*>(context))(stream); },
             static_cast<void*>(&change));
     }
 
@@ -68,8 +69,8 @@ private:
         bool whole = true;
     };
 
-    StreamState ReadOnce(StreamFile& record, RecordLock lock);
-    RecordUpdate UpdateOnce(StreamFile& record, TextChange change, void* context);
+    StreamState ReadOnce(StreamText& record, RecordLock lock);
+    RecordUpdate UpdateOnce(StreamText& record, TextChange change, void* context);
 
     JudgedFile& file_;
     RecordWriter writer_;

@@ -8,7 +8,7 @@ namespace {
 
 // The HostUrl of Zone.Identifier taken whole; without one, a ReferrerUrl that is a URL, and
 // otherwise "unknown host".
-std::wstring ReadHostText(const StreamFile& zone_identifier) {
+std::wstring ReadHostText(const StreamText& zone_identifier) {
     std::wstring host_url;
     if (zone_identifier.GetValue(kHostUrl, host_url)) {
         return host_url;
@@ -20,7 +20,7 @@ std::wstring ReadHostText(const StreamFile& zone_identifier) {
     return kUnknownHost;
 }
 
-Origin FromZoneIdentifier(const StreamFile& zone_identifier) {
+Origin FromZoneIdentifier(const StreamText& zone_identifier) {
     Origin origin;
     std::wstring zone_id;
     const auto zone = zone_identifier.GetValue(kZoneId, zone_id) ? ParseDecimalInt32(zone_id) : std::nullopt;
@@ -33,8 +33,8 @@ Origin FromZoneIdentifier(const StreamFile& zone_identifier) {
 
 }  // namespace
 
-Origin ReadOrigin(const StreamFile& zone_identifier, StreamState zone_identifier_state,
-                  StreamState smart_screen_state, const StreamFile& record, StreamState record_state) {
+Origin ReadOrigin(const StreamText& zone_identifier, StreamState zone_identifier_state,
+                  StreamState smart_screen_state, const StreamText& record, StreamState record_state) {
     if (zone_identifier_state == StreamState::kLoaded) {
         return FromZoneIdentifier(zone_identifier);
     }

@@ -27,7 +27,7 @@ void OriginStream::OpenInFolder(HANDLE folder, const std::wstring& leaf) {
     }
 }
 
-StreamState OriginStream::Read(StreamFile& into, bool its_file) {
+StreamState OriginStream::Read(StreamText& into, bool its_file) {
     if (presence_ == Presence::kMissing) {
         return StreamState::kMissing;
     }
@@ -39,7 +39,7 @@ StreamState OriginStream::Read(StreamFile& into, bool its_file) {
         std::string bytes;
         bool bytes_are_whole = true;
         if ((its_file || IsDiskFile(stream.Get())) && ReadStreamBytes(stream.Get(), bytes, bytes_are_whole)) {
-            into.Decode(bytes, bytes_are_whole);
+            into = DecodeStream(bytes, bytes_are_whole);
             return StreamState::kLoaded;
         }
     } catch (...) {

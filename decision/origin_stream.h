@@ -9,7 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "stream_file.h"
+#include "stream_state.h"
+#include "stream_text.h"
 #include "unique_handle.h"
 
 namespace varnok {
@@ -42,7 +43,7 @@ public:
     // judged file's (its_file false: a file of its own beside it, where the file system keeps
     // streams so) may be anything the name leads to, a pipe among them: it is read only if it is a
     // file on a disk. Loaded, Missing as it was looked for, or Unreadable.
-    StreamState Read(StreamFile& into, bool its_file);
+    StreamState Read(StreamText& into, bool its_file);
 
 private:
     std::wstring name_;

@@ -14,7 +14,8 @@
 #include "record_key.h"
 #include "record_seal.h"
 #include "reported_name.h"
-#include "stream_file.h"
+#include "stream_state.h"
+#include "stream_text.h"
 #include "trace.h"
 #include "verdicts.h"
 
@@ -44,13 +45,13 @@ struct VerdictSender {
 
 // Remembers Zone.Identifier's host in the record before the scan, so that a later event that finds
 // only SmartScreen still knows where the file came from.
-void RememberOrigin(FileRecord& record_file, StreamFile& record, const std::wstring& host) {
-    const RecordUpdate update = record_file.Update(record, [&](StreamFile& stream) {
+void RememberOrigin(FileRecord& record, StreamText& record_text, const std::wstring& host) {
+    const RecordUpdate update = record.Update(record_text, [&](StreamText& stream) {
         stream.SetValue(kHostUrl, host);
         return true;
     });
     if (update == RecordUpdate::kFailed || update == RecordUpdate::kRefused) {
-        Trace(L"origin not recorded in ", record.name,
+        Trace(L"origin not recorded in ", kRecordStream,
               update == RecordUpdate::kFailed ? L": the update failed" : L": the stream was read only in part");
     }
 }
@@ -59,7 +60,7 @@ void RememberOrigin(FileRecord& record_file, StreamFile& record, const std::wstr
 // the file wrote meanwhile stay, and this event's result is the last one saved. The result is
 // sealed for the file as it was judged, before its scan: whatever changed since, the seal no longer
 // fits the file, and its next event scans it again.
-void RecordScanResult(const JudgedFile& judged, FileRecord& record_file, const RecordKey& key, std::int32_t verdict,
+void RecordScanResult(const JudgedFile& judged, FileRecord& record, const RecordKey& key, std::int32_t verdict,
                       const std::wstring& file_name_str) {
     if (!judged.RecordIsItsOwn()) {
         Trace(L"scan result ", std::to_wstring(verdict), L" for ", file_name_str,
@@ -69,8 +70,8 @@ void RecordScanResult(const JudgedFile& judged, FileRecord& record_file, const R
     const std::wstring result = std::to_wstring(verdict);
     const ScanRecord scanned{judged.Identity(), judged.Version(), verdict};
     const std::optional<Seal> seal = key.SealOf(scanned);
-    StreamFile record(kRecordStream);
-    const RecordUpdate update = record_file.Update(record, [&](StreamFile& stream) {
+    StreamText record_text;
+    const RecordUpdate update = record.Update(record_text, [&](StreamText& stream) {
         stream.SetValue(kScanResult, result);
         stream.SetValue(kFileName, file_name_str);
         if (seal) {
@@ -144,11 +145,11 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
 
     // Rule 1: neither a Zone.Identifier nor a SmartScreen stream, looked for by the file's exact name.
     // With a Zone.Identifier there, SmartScreen decides nothing and is not looked for.
-    OriginStream zone_identifier_stream(exact_name, kZoneIdentifierStream);
-    std::optional<OriginStream> smart_screen_stream;
-    if (zone_identifier_stream.Look() == Presence::kMissing) {
-        smart_screen_stream.emplace(exact_name, kSmartScreenStream);
-        if (smart_screen_stream->Look() == Presence::kMissing) {
+    OriginStream zone_identifier(exact_name, kZoneIdentifierStream);
+    std::optional<OriginStream> smart_screen;
+    if (zone_identifier.Look() == Presence::kMissing) {
+        smart_screen.emplace(exact_name, kSmartScreenStream);
+        if (smart_screen->Look() == Presence::kMissing) {
             return SendNoOrigin(verdict_sender, file_name_str, host);
         }
     }
@@ -157,7 +158,7 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
     // created within the last day.
     JudgedFile judged;
     switch (judged.Judge(*location, reported->stream,
-                         {&zone_identifier_stream, smart_screen_stream ? &*smart_screen_stream : nullptr})) {
+                         {&zone_identifier, smart_screen ? &*smart_screen : nullptr})) {
         case Judgement::kUnopenable:
             return SendUnopenable(verdict_sender, file_name_str, host);
         case Judgement::kOld:
@@ -172,33 +173,33 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
     // the origin streams' reading among it. The record is read without its lock when an update of it
     // may follow (which keeps to this read unless it has to write). A named stream's event reads it
     // only for the host it remembers, which an event with only SmartScreen needs.
-    const bool zone_identifier_there = zone_identifier_stream.Look() == Presence::kPresent;
-    FileRecord record_file(judged);
-    StreamFile record(kRecordStream);
+    const bool zone_identifier_there = zone_identifier.Look() == Presence::kPresent;
+    FileRecord record(judged);
+    StreamText record_text;
     StreamState record_state = StreamState::kMissing;
     if (!named_stream || !zone_identifier_there) {
-        record_state = record_file.Read(record, zone_identifier_there ? RecordLock::kNone : RecordLock::kShared);
+        record_state = record.Read(record_text, zone_identifier_there ? RecordLock::kNone : RecordLock::kShared);
     }
     if (!named_stream && record_state == StreamState::kLoaded && judged.RecordIsItsOwn() &&
-        key.SealedCleanFor(record.text, judged.Identity(), judged.Version())) {
+        key.SealedCleanFor(record_text.text, judged.Identity(), judged.Version())) {
         verdict_sender.Send(kVerdictNoScan);
         return kSOk;
     }
 
     // Rule 5: the origin, from the streams as read inside the held folder. Zone.Identifier's host is
     // remembered in the record before the scan; the host's log hears of it once the record is let go.
-    StreamFile zone_identifier(kZoneIdentifierStream);
-    StreamFile smart_screen(kSmartScreenStream);
+    StreamText zone_identifier_text;
+    StreamText smart_screen_text;
     const StreamState zone_identifier_state =
-        zone_identifier_stream.Read(zone_identifier, judged.Owns(zone_identifier_stream.FileIndex()));
+        zone_identifier.Read(zone_identifier_text, judged.Owns(zone_identifier.FileIndex()));
     const StreamState smart_screen_state =
-        smart_screen_stream ? smart_screen_stream->Read(smart_screen, judged.Owns(smart_screen_stream->FileIndex()))
+        smart_screen ? smart_screen->Read(smart_screen_text, judged.Owns(smart_screen->FileIndex()))
                             : StreamState::kMissing;
-    const Origin origin = ReadOrigin(zone_identifier, zone_identifier_state, smart_screen_state, record, record_state);
+    const Origin origin = ReadOrigin(zone_identifier_text, zone_identifier_state, smart_screen_state, record_text, record_state);
     if (origin.from_zone_identifier && !named_stream) {
-        RememberOrigin(record_file, record, origin.host);
+        RememberOrigin(record, record_text, origin.host);
     }
-    record_file.Release();
+    record.Release();
     if (origin.warning != nullptr) {
         Log(host.log, LogLevel::kWarn, std::string_view(origin.warning));
     }
@@ -213,7 +214,7 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
     file_info.Source = origin.host.c_str();
     const std::int32_t verdict = host.scan(file_info, event.value2, event.value1);
     if (!named_stream) {
-        RecordScanResult(judged, record_file, key, verdict, file_name_str);
+        RecordScanResult(judged, record, key, verdict, file_name_str);
     }
 
     const HResult send_status = verdict_sender.Send(verdict);

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <regex>
+
+#include "trace.h"
 
 namespace varnok {
 namespace {
@@ -11,10 +12,6 @@ namespace {
 constexpr unsigned char kEndOfTextByte = 0x1A;
 constexpr wchar_t kLineSeparator = L'\u2028';
 constexpr wchar_t kParagraphSeparator = L'\u2029';
-
-// The characters that an ECMAScript pattern reads as something other than themselves outside a
-// bracket; ']' and '}' are literal there, but are left to the pattern engine all the same.
-constexpr std::wstring_view kPatternCharacters = L"^$\\.*+?()[]{}|";
 
 // The characters that ECMAScript's "." does not match, so that a value never runs past them.
 bool EndsLine(wchar_t c) { return c == L'\n' || c == L'\r' || c == kLineSeparator || c == kParagraphSeparator; }
@@ -25,10 +22,6 @@ bool BreaksLine(wchar_t c) { return c == L'\n' || c == L'\r'; }
 bool StartsLine(std::wstring_view text, std::size_t position) {
     return position == 0 || BreaksLine(text[position - 1]);
 }
-
-// Group 1 is the line start, group 2 the key, group 3 the value (for a key with groups of its own,
-// the first of them: the key is inserted as it is).
-std::wstring ValuePattern(const std::wstring& key) { return L"(^|[\\n\\r])(" + key + L")=s*(.+)"; }
 
 // The rest of a match whose key + "=" ends at `after_equals`. The s* is greedy, so it takes the
 // whole run of s; when no value character follows the run, it gives back one s to (.+), and with
@@ -49,55 +42,6 @@ std::optional<KeyValueMatch> MatchAfterProbe(std::wstring_view text, std::size_t
         return KeyValueMatch{begin, run_end - 1, run_end};
     }
     return std::nullopt;
-}
-
-// A key with pattern characters goes to the pattern engine itself, on short texts only. A key
-// that is no valid pattern finds nothing.
-std::optional<std::wstring> RegexFindValue(const std::wstring& text, const std::wstring& key) {
-    if (text.size() > kRegexTextLimit) {
-        return std::nullopt;
-    }
-    try {
-        const std::wregex pattern(ValuePattern(key));
-        std::wsmatch match;
-        if (!std::regex_search(text, match, pattern)) {
-            return std::nullopt;
-        }
-        return match[3].str();
-    } catch (const std::regex_error&) {
-        return std::nullopt;
-    }
-}
-
-// The replacement is composed here rather than by a format string, so that "$" in the value
-// stays as it is. Nothing when the result grows past max_bytes characters (each takes at least a
-// byte on disk).
-std::optional<std::wstring> RegexReplaceValues(const std::wstring& text, const std::wstring& key,
-                                               const std::wstring& value, std::size_t max_bytes) {
-    if (text.size() > kRegexTextLimit) {
-        return text;
-    }
-    try {
-        const std::wregex pattern(ValuePattern(key));
-        std::wstring result;
-        auto tail = text.cbegin();
-        for (std::wsregex_iterator it(text.cbegin(), text.cend(), pattern), last; it != last; ++it) {
-            const std::wsmatch& match = *it;
-            result.append(match.prefix().first, match.prefix().second);
-            result.append(match[1].str());
-            result.append(match[2].str());
-            result.push_back(L'=');
-            result.append(value);
-            tail = match[0].second;
-            if (result.size() > max_bytes) {
-                return std::nullopt;
-            }
-        }
-        result.append(tail, text.cend());
-        return result;
-    } catch (const std::regex_error&) {
-        return text;
-    }
 }
 
 }  // namespace
@@ -152,10 +96,8 @@ std::string EncodeStreamText(std::wstring_view text) {
     return bytes;
 }
 
-bool IsPlainKey(std::wstring_view key) { return key.find_first_of(kPatternCharacters) == std::wstring_view::npos; }
-
-PlainKeyPattern MakePlainKeyPattern(std::wstring_view key) {
-    PlainKeyPattern pattern;
+KeyPattern MakeKeyPattern(std::wstring_view key) {
+    KeyPattern pattern;
     pattern.probe.reserve(key.size() + 1);
     pattern.probe.append(key);
     pattern.probe.push_back(L'=');
@@ -184,7 +126,7 @@ namespace {
 // takes it, found by a single left-to-right pass over every occurrence of the probe, overlapping
 // ones included ("aa" in "\naaa=" occurs at 1 and 2).
 template <class Accept>
-auto FindProbeAtLineStart(const PlainKeyPattern& pattern, std::wstring_view text, std::size_t from, Accept accept)
+auto FindProbeAtLineStart(const KeyPattern& pattern, std::wstring_view text, std::size_t from, Accept accept)
     -> decltype(accept(std::size_t{})) {
     const std::wstring& probe = pattern.probe;
     std::size_t matched = 0;
@@ -209,7 +151,7 @@ auto FindProbeAtLineStart(const PlainKeyPattern& pattern, std::wstring_view text
 }
 
 // Whether some line of the text starts with the probe.
-bool HasProbeAtLineStart(const PlainKeyPattern& pattern, std::wstring_view text) {
+bool HasProbeAtLineStart(const KeyPattern& pattern, std::wstring_view text) {
     return FindProbeAtLineStart(pattern, text, 0, [](std::size_t begin) { return std::optional<std::size_t>(begin); })
         .has_value();
 }
@@ -218,9 +160,9 @@ bool HasProbeAtLineStart(const PlainKeyPattern& pattern, std::wstring_view text)
 // A search goes on at the end of the previous match; matches are never empty, so no position is
 // visited twice. The size is worked out before anything is built, so a refused change costs no
 // memory.
-std::optional<std::wstring> ReplacePlainValues(const std::wstring& text, const std::wstring& key,
+std::optional<std::wstring> ReplaceKeyValues(const std::wstring& text, const std::wstring& key,
                                                const std::wstring& value, std::size_t max_bytes) {
-    const PlainKeyPattern pattern = MakePlainKeyPattern(key);
+    const KeyPattern pattern = MakeKeyPattern(key);
     // A match is the key, "=" and characters that end no line: its bytes are those of the key and
     // one per character after it.
     const std::size_t key_bytes = EncodedStreamSize(key);
@@ -260,17 +202,14 @@ std::optional<std::wstring> ReplacePlainValues(const std::wstring& text, const s
 }  // namespace
 
 // A candidate that fails costs constant time, since it fails only when no s follows "=".
-std::optional<KeyValueMatch> FindKeyValue(const PlainKeyPattern& pattern, std::wstring_view text, std::size_t from) {
+std::optional<KeyValueMatch> FindKeyValue(const KeyPattern& pattern, std::wstring_view text, std::size_t from) {
     return FindProbeAtLineStart(pattern, text, from, [&](std::size_t begin) {
         return MatchAfterProbe(text, begin, begin + pattern.probe.size());
     });
 }
 
 std::optional<std::wstring> FindStreamValue(const std::wstring& text, const std::wstring& key) {
-    if (!IsPlainKey(key)) {
-        return RegexFindValue(text, key);
-    }
-    const auto match = FindKeyValue(MakePlainKeyPattern(key), text, 0);
+    const auto match = FindKeyValue(MakeKeyPattern(key), text, 0);
     if (!match) {
         return std::nullopt;
     }
@@ -279,10 +218,7 @@ std::optional<std::wstring> FindStreamValue(const std::wstring& text, const std:
 
 std::wstring ReplaceStreamValues(const std::wstring& text, const std::wstring& key, const std::wstring& value) {
     constexpr std::size_t kUnbounded = std::numeric_limits<std::size_t>::max();
-    if (!IsPlainKey(key)) {
-        return *RegexReplaceValues(text, key, value, kUnbounded);
-    }
-    return *ReplacePlainValues(text, key, value, kUnbounded);
+    return *ReplaceKeyValues(text, key, value, kUnbounded);
 }
 
 bool SetStreamValue(std::wstring& text, const std::wstring& key, const std::wstring& value, std::size_t max_bytes) {
@@ -291,7 +227,7 @@ bool SetStreamValue(std::wstring& text, const std::wstring& key, const std::wstr
     if (value.find_first_of(L"\n\r\x1A") != std::wstring::npos) {
         return false;
     }
-    if (!HasProbeAtLineStart(MakePlainKeyPattern(key), text)) {
+    if (!HasProbeAtLineStart(MakeKeyPattern(key), text)) {
         const std::size_t line_bytes = EncodedStreamSize(key) + 1 + EncodedStreamSize(value) + 2;
         if (line_bytes > max_bytes || EncodedStreamSize(text) > max_bytes - line_bytes) {
             return false;
@@ -303,13 +239,35 @@ bool SetStreamValue(std::wstring& text, const std::wstring& key, const std::wstr
         text.push_back(L'\n');
         return true;
     }
-    auto result = IsPlainKey(key) ? ReplacePlainValues(text, key, value, max_bytes)
-                                  : RegexReplaceValues(text, key, value, max_bytes);
+    auto result = ReplaceKeyValues(text, key, value, max_bytes);
     if (!result || EncodedStreamSize(*result) > max_bytes) {
         return false;
     }
     text = std::move(*result);
     return true;
+}
+
+bool StreamText::GetValue(const std::wstring& key, std::wstring& value) const noexcept {
+    try {
+        std::optional<std::wstring> found = FindStreamValue(text, key);
+        if (!found) {
+            return false;
+        }
+        value = std::move(*found);
+        return true;
+    } catch (...) {
+        Trace(L"a lookup of ", key, L" ran out of memory: the key counts as missing");
+        return false;
+    }
+}
+
+bool StreamText::SetValue(const std::wstring& key, const std::wstring& value) noexcept {
+    try {
+        return SetStreamValue(text, key, value);
+    } catch (...) {
+        Trace(L"a change of ", key, L" ran out of memory: not made");
+        return false;
+    }
 }
 
 }  // namespace varnok

@@ -27,7 +27,7 @@ namespace varnok::test {
 namespace {
 
 struct SetResult {
-    bool operator()(StreamFile& record) const {
+    bool operator()(StreamText& record) const {
         record.SetValue(kScanResult, L"1");
         return true;
     }
@@ -54,7 +54,7 @@ struct Event {
 
     template <class Change>
     RecordUpdate Update(Change change) {
-        StreamFile text(kRecordStream);
+        StreamText text;
         return record.Update(text, change);
     }
 };
@@ -64,7 +64,7 @@ struct Event {
 template <class WhileLocked>
 RecordUpdate UpdateHoldingTheLock(Event& event, WhileLocked while_locked) {
     int looks = 0;
-    const RecordUpdate update = event.Update([&](StreamFile& text) {
+    const RecordUpdate update = event.Update([&](StreamText& text) {
         if (++looks == 2) {
             while_locked();
         }
@@ -95,7 +95,7 @@ TEST(OriginStreamTest, ReadLimitIsExact) {
     const std::string line = head + std::string(kStreamReadLimit - head.size() - 2, 'u') + "\r\n";
     for (const bool whole : {true, false}) {
         WriteStream(file, L"Zone.Identifier", whole ? line : line + "S");
-        StreamFile stream(L"Zone.Identifier");
+        StreamText stream;
         OriginStream origin(ExactName(*LocateFile(file)), L"Zone.Identifier");
         origin.OpenInFolder(held_folder.Get(), L"setup.exe");
         ASSERT_EQ(origin.Read(stream, true), StreamState::kLoaded);
@@ -133,7 +133,7 @@ TEST_F(RecordTest, WritingTheRecordKeepsTheJudgedVersion) {
         ASSERT_TRUE(event.judged.RecordIsItsOwn());
         EXPECT_EQ(event.judged.Version(), aged);
         EXPECT_EQ(event.Update(SetResult{}), RecordUpdate::kWritten);  // created
-        EXPECT_EQ(event.Update([](StreamFile& s) { return s.SetValue(L"B", L"2"), true; }), RecordUpdate::kWritten);
+        EXPECT_EQ(event.Update([](StreamText& s) { return s.SetValue(L"B", L"2"), true; }), RecordUpdate::kWritten);
         EXPECT_EQ(writer_opens, per_stream ? 2 : 4);
         EXPECT_EQ(ReadStream(file, L"varnok"), "ScanResult=1\r\nB=2\r\n");
         EXPECT_EQ(VersionOf(file), aged);
@@ -141,7 +141,7 @@ TEST_F(RecordTest, WritingTheRecordKeepsTheJudgedVersion) {
         {
             const UniqueHandle writer = OpenName(file, GENERIC_WRITE, OPEN_EXISTING, kShareAll);
             ASSERT_TRUE(writer);
-            EXPECT_EQ(event.Update([](StreamFile& s) { return s.SetValue(L"C", L"3"), true; }),
+            EXPECT_EQ(event.Update([](StreamText& s) { return s.SetValue(L"C", L"3"), true; }),
                       RecordUpdate::kWritten);
         }
         EXPECT_NE(VersionOf(file), aged);
@@ -214,7 +214,7 @@ TEST_F(RecordTest, WriteThatFailsLeavesTheRecordAsItWas) {
                        : Proceed();
         });
         Event event(file_);
-        const RecordUpdate update = event.Update([&](StreamFile& s) {
+        const RecordUpdate update = event.Update([&](StreamText& s) {
             return s.SetValue(kHostUrl, c.grows ? L"https://a-longer-host.example/setup.exe" : L"h"), true;
         });
         EXPECT_TRUE(failed_once);
@@ -276,7 +276,7 @@ TEST_F(RecordTest, ConcurrentUpdatesKeepEachOthersKeys) {
     });
     ASSERT_EQ(::WaitForSingleObject(first_locked.Get(), kWaitMs), WAIT_OBJECT_0);
     Event second(file_);
-    second.Update([](StreamFile& s) { return s.SetValue(kFileName, L"b"), true; });
+    second.Update([](StreamText& s) { return s.SetValue(kFileName, L"b"), true; });
     first.join();
     EXPECT_EQ(ReadStream(file_, L"varnok"), "HostUrl=a\r\nScanResult=1\r\nFileName=b\r\n");
 }
@@ -293,7 +293,7 @@ TEST_F(RecordTest, LockedReadWaitsForAnUpdateUnderWay) {
         return Proceed();
     });
     Event reading(file_);
-    StreamFile read(kRecordStream);
+    StreamText read;
     std::thread reader;
     Event updating(file_);
     UpdateHoldingTheLock(updating, [&] {
@@ -325,7 +325,7 @@ TEST_F(RecordTest, WaitBehindAHeldUpCallIsBounded) {
     ASSERT_EQ(::WaitForSingleObject(first_held_up.Get(), kWaitMs), WAIT_OBJECT_0);
     Event second(file_);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(second.Update([](StreamFile& s) { return s.SetValue(kFileName, L"b"), true; }), RecordUpdate::kUnknown);
+    EXPECT_EQ(second.Update([](StreamText& s) { return s.SetValue(kFileName, L"b"), true; }), RecordUpdate::kUnknown);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kWaitMs / 2));
     EXPECT_FALSE(second.judged.RecordIsItsOwn());
     ::SetEvent(release.Get());
@@ -354,7 +354,7 @@ TEST_F(RecordTest, LockHeldForEverCostsOneBoundedWait) {
     EXPECT_FALSE(event.judged.RecordIsItsOwn());
     EXPECT_EQ(event.Update(SetResult{}), RecordUpdate::kUnknown);  // nothing tried once unknown
     Event reader(file_);
-    StreamFile record(kRecordStream);
+    StreamText record;
     EXPECT_EQ(reader.record.Read(record, RecordLock::kShared), StreamState::kUnreadable);
     EXPECT_EQ(waits, 1);
     EXPECT_EQ(ReadStream(file_, L"varnok"), "HostUrl=a\r\nScanResult=2\r\n");
@@ -397,7 +397,7 @@ TEST_F(RecordTest, LocksHeldForEverOnManyFilesTieUpOnlyAFewThreads) {
     });
     const auto read_record = [](const std::wstring& file) {
         Event event(file);
-        StreamFile record(kRecordStream);
+        StreamText record;
         return event.judgement == Judgement::kRecent ? event.record.Read(record, RecordLock::kShared)
                                                      : StreamState::kMissing;
     };

@@ -11,7 +11,8 @@
 #include "record_key.h"
 #include "record_seal.h"
 #include "reported_name.h"
-#include "stream_file.h"
+#include "stream_state.h"
+#include "stream_text.h"
 #include "stream_lock.h"
 #include "stream_text.h"
 #include "tools/bench/bench_flight.h"
@@ -29,7 +30,7 @@ using varnok::kShareAllButWriting;
 using varnok::LockMode;
 using varnok::Opened;
 using varnok::OpenInFolder;
-using varnok::StreamFile;
+using varnok::StreamText;
 using varnok::StreamLock;
 using varnok::UniqueHandle;
 
@@ -129,8 +130,7 @@ void WriteRecord(const Judged& judged, const std::string& before, const std::str
 template <class Change>
 void UpdateRecord(const Judged& judged, RecordRead& read, Change change) {
     const auto changed = [&] {
-        StreamFile record(varnok::kRecordStream);
-        record.Decode(read.bytes, read.whole);
+        StreamText record = varnok::DecodeStream(read.bytes, read.whole);
         change(record);
         return varnok::EncodeStreamText(record.text);
     };
@@ -175,7 +175,7 @@ std::int32_t DecideFloor(const std::wstring& name, const varnok::HostCallbacks& 
     }
     const std::wstring host_url = L"https://downloads.example/tools/" + location.leaf;
     if (judged.bound) {
-        UpdateRecord(judged, record, [&](StreamFile& text) { text.SetValue(varnok::kHostUrl, host_url); });
+        UpdateRecord(judged, record, [&](StreamText& text) { text.SetValue(varnok::kHostUrl, host_url); });
         record = RecordRead{};
     }
     FileInfo file_info{};
@@ -187,7 +187,7 @@ std::int32_t DecideFloor(const std::wstring& name, const varnok::HostCallbacks& 
         const varnok::ScanRecord scanned{judged.identity, judged.facts.version, verdict};
         const varnok::Seal seal = *key.SealOf(scanned);
         RecordRead after = ReadRecord(judged);
-        UpdateRecord(judged, after, [&](StreamFile& text) {
+        UpdateRecord(judged, after, [&](StreamText& text) {
             text.SetValue(varnok::kScanResult, std::to_wstring(verdict));
             text.SetValue(varnok::kFileName, name);
             varnok::SetRecordSeal(text.text, scanned, seal);
