@@ -1,8 +1,6 @@
 #include "connection.h"
 
 #include <algorithm>
-#include <bit>
-#include <new>
 #include <utility>
 
 #include "blocking_call.h"
@@ -23,52 +21,49 @@ constexpr DWORD kWatchPeriodMs = 500;
 // HRESULT_FROM_NT(STATUS_PORT_DISCONNECTED): a port call on a connection the driver has closed.
 constexpr HResult kPortDisconnected = static_cast<HResult>(0xD0000037u);
 
-bool HasConnection(RunningClient& context) {
-    const SrwShared lock(context.connection_lock);
-    return context.connection != nullptr;
+bool HasConnection(RunningClient& client) {
+    const SrwShared lock(client.connection_lock);
+    return static_cast<bool>(client.connection);
 }
 
 // Takes a lost connection out of use: its receives still pending are cancelled and come back to
 // the workers, who park their buffers until a new connection is up.
-bool RetireLostConnection(RunningClient& context) {
-    DriverConnection* p_lost = nullptr;
+bool RetireLostConnection(RunningClient& client) {
+    ConnectionRef lost;
     {
-        const SrwExclusive lock(context.connection_lock);
-        if (context.connection == nullptr || !context.connection->lost.load()) {
+        const SrwExclusive lock(client.connection_lock);
+        if (!client.connection || !client.connection->lost.load()) {
             return false;
         }
-        p_lost = std::exchange(context.connection, nullptr);
+        lost = std::move(client.connection);
     }
-    p_lost->retired.store(true);
-    ::CancelIoEx(p_lost->port, nullptr);
-    ReleaseConnection(p_lost);
+    lost->retired.store(true);
+    ::CancelIoEx(lost->port, nullptr);
     return true;
 }
 
 // Connects to the driver again, sends it the last configuration and puts the connection in use.
-HRESULT Reconnect(RunningClient& context) {
-    HANDLE h_port = nullptr;
-    if (const HRESULT hr = ConnectToDriver(&h_port); FAILED(hr)) {
+HResult Reconnect(RunningClient& client) {
+    HANDLE port = nullptr;
+    if (const HResult hr = ConnectToDriver(&port); hr < 0) {
         return hr;
     }
-    DriverConnection* const p_connection = NewConnection(h_port);
-    if (p_connection == nullptr) {
-        ::CloseHandle(h_port);
-        return E_OUTOFMEMORY;
+    ConnectionRef connection = ConnectionRef::New(port);
+    if (!connection) {
+        ::CloseHandle(port);
+        return kEOutOfMemory;
     }
-    if (::CreateIoCompletionPort(h_port, context.completion_port.Get(), ConnectionKey(*p_connection), 0) == nullptr) {
-        const HRESULT hr = HResultFromLastError();
-        ReleaseConnection(p_connection);
-        return hr;
+    if (::CreateIoCompletionPort(port, client.completion_port.Get(), connection.Key(), 0) == nullptr) {
+        return HResultFromLastError();
     }
     // Under the configuration lock, so that a SetDriverConfiguration of the host cannot go out
     // between this send and the connection's coming into use, only to be overtaken by it.
-    const SrwExclusive config(context.config_lock);
+    const SrwExclusive config(client.config_lock);
     // As at start-up, a configuration the driver refuses does not stop the client.
-    SendConfigurationCommand(h_port, context.last_configuration);
-    const SrwExclusive lock(context.connection_lock);
-    context.connection = p_connection;
-    return S_OK;
+    SendConfigurationCommand(port, client.last_configuration);
+    const SrwExclusive lock(client.connection_lock);
+    client.connection = std::move(connection);
+    return kSOk;
 }
 
 // When the supervisor acts next. Owned and touched by the supervisor thread alone.
@@ -90,36 +85,36 @@ DWORD Postpone(DWORD& delay, std::uint64_t& at, std::uint64_t now, DWORD max_del
 }
 
 // Does whatever is due, and returns how long to wait before something is due again.
-DWORD Supervise(RunningClient& context, SupervisorState& state) {
+DWORD Supervise(RunningClient& client, SupervisorState& state) {
     const std::uint64_t now = ::GetTickCount64();
-    if (RetireLostConnection(context)) {
+    if (RetireLostConnection(client)) {
         Log(HostLog(), LogLevel::kWarn, kWarnConnectionLost);
         // The first try after the first delay; each failure then doubles the wait.
         Postpone(state.reconnect_delay, state.reconnect_at, now, kMaxReconnectDelayMs);
     }
-    if (!HasConnection(context)) {
+    if (!HasConnection(client)) {
         if (now < state.reconnect_at) {
             return Remaining(state.reconnect_at, now);
         }
-        if (FAILED(Reconnect(context))) {
+        if (Reconnect(client) < 0) {
             return Postpone(state.reconnect_delay, state.reconnect_at, now, kMaxReconnectDelayMs);
         }
         state.reconnect_delay = kFirstReconnectDelayMs;
         state.requeue_at = 0;
-        const bool all_queued = RequeueParkedBuffers(context);
+        const bool all_queued = RequeueParkedBuffers(client);
         Log(HostLog(), LogLevel::kWarn, kWarnConnectionRestored);
         if (all_queued) {
             return INFINITE;
         }
     }
-    if (ParkedBufferCount(context) == 0) {
+    if (ParkedBufferCount(client) == 0) {
         state.requeue_delay = kFirstRequeueDelayMs;
         return INFINITE;
     }
     if (now < state.requeue_at) {
         return Remaining(state.requeue_at, now);
     }
-    if (RequeueParkedBuffers(context)) {
+    if (RequeueParkedBuffers(client)) {
         state.requeue_delay = kFirstRequeueDelayMs;
         return INFINITE;
     }
@@ -128,58 +123,28 @@ DWORD Supervise(RunningClient& context, SupervisorState& state) {
 
 }  // namespace
 
-bool IsConnectionLost(HRESULT hr) {
+bool IsConnectionLost(HResult hr) {
     return hr == HResultFromWin32(ERROR_INVALID_HANDLE) || hr == HResultFromWin32(ERROR_PIPE_NOT_CONNECTED) ||
            hr == HResultFromWin32(ERROR_BROKEN_PIPE) || hr == HResultFromWin32(ERROR_NO_DATA) ||
            hr == kPortDisconnected;
 }
 
-DriverConnection* NewConnection(HANDLE h_port) {
-    auto* const p_connection = new (std::nothrow) DriverConnection{};
-    if (p_connection != nullptr) {
-        p_connection->port = h_port;
-        p_connection->references.store(1);
+ConnectionRef AcquireConnection(RunningClient& client) {
+    const SrwShared lock(client.connection_lock);
+    if (!client.connection || client.connection->lost.load()) {
+        return ConnectionRef();
     }
-    return p_connection;
+    return client.connection;
 }
 
-void AddConnectionReference(DriverConnection& connection) { connection.references.fetch_add(1); }
-
-HRESULT ReleaseConnection(DriverConnection* p_connection) {
-    if (p_connection == nullptr || p_connection->references.fetch_sub(1) != 1) {
-        return S_OK;
-    }
-    const HRESULT hr = ::CloseHandle(p_connection->port) ? S_OK : HResultFromLastError();
-    if (FAILED(hr)) {
-        Trace(L"the driver's port did not close: ", TraceHex{static_cast<std::uint32_t>(hr)});
-    }
-    delete p_connection;
-    return hr;
-}
-
-ULONG_PTR ConnectionKey(DriverConnection& connection) { return reinterpret_cast<ULONG_PTR>(&connection); }
-
-// The key is the record's address, handed back by the completion port unchanged.
-DriverConnection* ConnectionFromKey(ULONG_PTR key) { return std::bit_cast<DriverConnection*>(key); }
-
-DriverConnection* AcquireConnection(RunningClient& context) {
-    const SrwShared lock(context.connection_lock);
-    DriverConnection* const p_connection = context.connection;
-    if (p_connection == nullptr || p_connection->lost.load()) {
-        return nullptr;
-    }
-    AddConnectionReference(*p_connection);
-    return p_connection;
-}
-
-void MarkConnectionLost(RunningClient& context, DriverConnection& connection) {
+void MarkConnectionLost(RunningClient& client, DriverConnection& connection) {
     if (!connection.lost.exchange(true)) {
-        ::SetEvent(context.wake_event.Get());
+        ::SetEvent(client.wake_event.Get());
     }
 }
 
-void WarnRateLimited(RunningClient& context, RateLimitedWarning kind, const wchar_t* text) noexcept {
-    std::atomic<std::uint64_t>& next = context.next_warning_tick[static_cast<std::uint32_t>(kind)];
+void WarnRateLimited(RunningClient& client, RateLimitedWarning kind, const wchar_t* text) noexcept {
+    std::atomic<std::uint64_t>& next = client.next_warning_tick[static_cast<std::uint32_t>(kind)];
     const std::uint64_t now = ::GetTickCount64();
     std::uint64_t due = next.load();
     // Of the threads that find one due, only the one that moves the next tick on logs it.
@@ -188,37 +153,36 @@ void WarnRateLimited(RunningClient& context, RateLimitedWarning kind, const wcha
     }
 }
 
-BOOL ConfigureDriver(RunningClient& context, const wchar_t* config_text, std::uint32_t config_value1,
+BOOL ConfigureDriver(RunningClient& client, const wchar_t* config_text, std::uint32_t config_value1,
                      std::uint32_t config_value2) {
     const ScanCommand message = BuildConfigurationCommand(config_text, config_value1, config_value2);
-    const SrwExclusive config(context.config_lock);
-    context.last_configuration = message;
-    DriverConnection* const p_connection = AcquireConnection(context);
-    if (p_connection == nullptr) {
+    const SrwExclusive config(client.config_lock);
+    client.last_configuration = message;
+    const ConnectionRef connection = AcquireConnection(client);
+    if (!connection) {
         return FALSE;  // remembered: the driver gets it when the connection is back
     }
-    const HRESULT hr = SendConfigurationCommand(p_connection->port, message);
+    const HResult hr = SendConfigurationCommand(connection->port, message);
     if (IsConnectionLost(hr)) {
-        MarkConnectionLost(context, *p_connection);
+        MarkConnectionLost(client, *connection);
     }
-    ReleaseConnection(p_connection);
-    return hr == S_OK ? TRUE : FALSE;
+    return hr == kSOk ? TRUE : FALSE;
 }
 
 DWORD WINAPI SuperviseConnection(LPVOID parameter) {
-    RunningClient& context = *static_cast<RunningClient*>(parameter);
+    RunningClient& client = *static_cast<RunningClient*>(parameter);
     SupervisorState state;
-    const HANDLE events[] = {context.stop_event.Get(), context.wake_event.Get()};
+    const HANDLE events[] = {client.stop_event.Get(), client.wake_event.Get()};
     DWORD timeout = INFINITE;
     for (;;) {
         // Wakes at least once a watch period, for the workers' file calls.
         const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, std::min(timeout, kWatchPeriodMs));
-        if ((woke != WAIT_OBJECT_0 + 1 && woke != WAIT_TIMEOUT) || context.shut_down.load()) {
+        if ((woke != WAIT_OBJECT_0 + 1 && woke != WAIT_TIMEOUT) || client.shut_down.load()) {
             return 0;  // stopped; a failed wait leaves nothing to wait with either
         }
         const std::uint64_t now = ::GetTickCount64();
-        CancelStuckFileCalls(context, now > kFileWaitLimitMs ? now - kFileWaitLimitMs : 0);
-        timeout = Supervise(context, state);
+        CancelStuckFileCalls(client, now > kFileWaitLimitMs ? now - kFileWaitLimitMs : 0);
+        timeout = Supervise(client, state);
     }
 }
 

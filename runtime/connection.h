@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "records.h"
+#include "running_client.h"
 
 namespace varnok {
 
@@ -22,33 +22,21 @@ inline constexpr std::uint64_t kWarningIntervalMs = 30000;
 // Whether a port call's result says that the connection itself is gone (the driver closed its port
 // or went away), as opposed to a failure of that one call. The Filter Manager reports a closed
 // connection as an invalid handle; a pipe-based port as a pipe that is no longer connected.
-bool IsConnectionLost(HRESULT hr);
+bool IsConnectionLost(HResult hr);
 
-// A record for a freshly connected port handle, holding one reference for the caller; null when
-// memory is exhausted (the handle is then the caller's to close).
-DriverConnection* NewConnection(HANDLE h_port);
-void AddConnectionReference(DriverConnection& connection);
-// Drops one reference. The last closes the port handle and frees the record, and returns the
-// result of the close; any other returns S_OK. A null pointer is ignored.
-HRESULT ReleaseConnection(DriverConnection* p_connection);
-
-// The completion key of receives queued on the connection, and back.
-ULONG_PTR ConnectionKey(DriverConnection& connection);
-DriverConnection* ConnectionFromKey(ULONG_PTR key);
-
-// The connection in use, with a reference for the caller; null while the driver is away or once
+// The connection in use, with a reference for the caller; empty while the driver is away or once
 // its loss is known.
-DriverConnection* AcquireConnection(RunningClient& context);
+ConnectionRef AcquireConnection(RunningClient& client);
 
 // Notes that the connection is gone: the first to notice logs it and wakes the supervisor.
-void MarkConnectionLost(RunningClient& context, DriverConnection& connection);
+void MarkConnectionLost(RunningClient& client, DriverConnection& connection);
 
 // Logs a warning unless one of its kind went out less than kWarningIntervalMs ago.
-void WarnRateLimited(RunningClient& context, RateLimitedWarning kind, const wchar_t* text) noexcept;
+void WarnRateLimited(RunningClient& client, RateLimitedWarning kind, const wchar_t* text) noexcept;
 
 // SetDriverConfiguration while the client runs: remembers the configuration for later
 // reconnections and sends it when connected. 1 when the driver took it, else 0.
-BOOL ConfigureDriver(RunningClient& context, const wchar_t* config_text, std::uint32_t config_value1,
+BOOL ConfigureDriver(RunningClient& client, const wchar_t* config_text, std::uint32_t config_value1,
                      std::uint32_t config_value2);
 
 // The supervisor's thread procedure; its parameter is the RunningClient. It ends when the stop

@@ -9,9 +9,9 @@ void __freeres();  // NOLINT(readability-identifier-naming): the runtime's own n
 #endif
 
 // The library keeps no per-thread state, so it needs no thread attach or detach notifications.
-BOOL WINAPI DllMain(HINSTANCE h_instance, DWORD reason, LPVOID reserved) {
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
-        ::DisableThreadLibraryCalls(h_instance);
+        ::DisableThreadLibraryCalls(instance);
     }
 #ifdef __GLIBCXX__
     // Unloaded by FreeLibrary, the process goes on: give back what the runtime took at load, or every

@@ -1,10 +1,16 @@
-// The five functions that hosts call, exported under plain names by varnokclient.def.
+// The five functions that hosts call, exported under plain names by varnokclient.def: the C
+// boundary, where the library's statuses become the HRESULTs of the public header.
 #include <windows.h>
 
 #include "lifecycle.h"
-#include "protocol.h"
-#include "records.h"
 #include "status.h"
+
+namespace {
+
+// What GetVersion hands out: static storage, one address for the module's life.
+constexpr char kVersionText[] = "2.0.0.135";
+
+}  // namespace
 
 extern "C" {
 
@@ -13,7 +19,7 @@ HRESULT FilterInit(const DriverConfig* config, ScanCallback scan_callback, ScanR
     // The only exceptions that can arise are exhausted memory while a log text is composed and a
     // host LogCallback that broke its contract by throwing.
     return varnok::WithoutExceptions(
-        [&] { return varnok::FilterInit(config, scan_callback, scan_result_callback, log_callback); }, E_FAIL);
+        [&] { return varnok::FilterInit(config, scan_callback, scan_result_callback, log_callback); }, varnok::kEFail);
 }
 
 BOOL SetDriverConfiguration(const wchar_t* config_text, std::uint32_t config_value1, std::uint32_t config_value2) {
@@ -23,7 +29,7 @@ BOOL SetDriverConfiguration(const wchar_t* config_text, std::uint32_t config_val
 HRESULT ClientDisconnect() { return varnok::ClientDisconnect(); }
 
 // Exported as "GetVersion"; the internal name keeps clear of kernel32's function of that name.
-const char* VarnokGetVersion() { return varnok::kVersionText; }
+const char* VarnokGetVersion() { return kVersionText; }
 
 BOOL VarnokDeleteFile(const wchar_t* path) { return ::DeleteFileW(path); }
 

@@ -15,8 +15,8 @@
 namespace varnok {
 namespace {
 
-const HRESULT kReceivePending = HResultFromWin32(ERROR_IO_PENDING);
-const HRESULT kReceiveCancelled = HResultFromWin32(ERROR_OPERATION_ABORTED);
+const HResult kReceivePending = HResultFromWin32(ERROR_IO_PENDING);
+const HResult kReceiveCancelled = HResultFromWin32(ERROR_OPERATION_ABORTED);
 
 const wchar_t kWarnReplyRefused[] = L"kernel driver refused a reply";
 const wchar_t kWarnReceiveFailed[] = L"could not wait for kernel driver - retrying";
@@ -28,70 +28,67 @@ struct EventVerdict {
     DWORD thread_id;
 };
 
-HResult SendEventVerdict(void* context, std::int32_t verdict) {
-    const auto& target = *static_cast<const EventVerdict*>(context);
+HResult SendEventVerdict(void* client, std::int32_t verdict) {
+    const auto& target = *static_cast<const EventVerdict*>(client);
     return SendScanResult(target.port, verdict, target.event_id, target.thread_id);
 }
 
 // What a failed receive or requeue says about the connection: gone, or a failure that will pass.
-void NoteReceiveFailure(RunningClient& context, DriverConnection& connection, HRESULT hr) {
+void NoteReceiveFailure(RunningClient& client, DriverConnection& connection, HResult hr) {
     if (IsConnectionLost(hr)) {
-        MarkConnectionLost(context, connection);
+        MarkConnectionLost(client, connection);
     } else {
-        WarnRateLimited(context, RateLimitedWarning::kReceiveFailed, kWarnReceiveFailed);
+        WarnRateLimited(client, RateLimitedWarning::kReceiveFailed, kWarnReceiveFailed);
     }
 }
 
 // Keeps the buffer for the supervisor to queue again. At shut-down it is freed instead: false.
-bool ParkBuffer(RunningClient& context, HeapPtr<ScanMessage> buffer) {
+bool ParkBuffer(RunningClient& client, HeapPtr<ScanMessage> buffer) {
     {
-        const SrwExclusive lock(context.park_lock);
+        const SrwExclusive lock(client.park_lock);
         // Never more than the buffers in circulation; the test only keeps a fault from writing past.
-        if (!context.shut_down.load() && context.parked_count < kScanThreadCount) {
-            context.parked[context.parked_count++] = std::move(buffer);
+        if (!client.shut_down.load() && client.parked_count < kScanThreadCount) {
+            client.parked[client.parked_count++] = std::move(buffer);
         }
     }
     if (buffer) {
         return false;  // freed on return
     }
-    ::SetEvent(context.wake_event.Get());
+    ::SetEvent(client.wake_event.Get());
     return true;
 }
 
 // Puts a buffer the worker holds back into circulation: queued on the connection in use, or
 // parked. False when the shut-down took it out of circulation: the worker then ends.
-bool Recirculate(RunningClient& context, HeapPtr<ScanMessage> buffer) {
-    if (context.shut_down.load()) {
+bool Recirculate(RunningClient& client, HeapPtr<ScanMessage> buffer) {
+    if (client.shut_down.load()) {
         return false;  // freed on return
     }
-    if (DriverConnection* const p_connection = AcquireConnection(context)) {
-        const HRESULT hr = QueueReceiveOn(context, *p_connection, buffer);
-        if (hr != kReceivePending) {
-            NoteReceiveFailure(context, *p_connection, hr);
-        }
-        ReleaseConnection(p_connection);
+    if (const ConnectionRef connection = AcquireConnection(client)) {
+        const HResult hr = QueueReceiveOn(client, connection, buffer);
         if (hr == kReceivePending) {
             return true;
         }
+        NoteReceiveFailure(client, *connection, hr);
     }
-    return ParkBuffer(context, std::move(buffer));
+    return ParkBuffer(client, std::move(buffer));
 }
 
 // A completed receive: only what the driver sent counts. A message too short to hold the fixed
 // fields, and a notification of another kind, get no reply and no examination. A refused reply ends
 // the event (it gets no verdict), never the worker.
-HRESULT AnswerNotification(RunningClient& context, DriverConnection& connection, const ScanMessage& message,
+HResult AnswerNotification(RunningClient& client, DriverConnection& connection, const ScanMessage& message,
                            DWORD received_bytes, const WorkerThread& worker) {
     const std::optional<std::size_t> name_units = ReceivedNameUnits(received_bytes);
     if (!name_units.has_value() || message.Notification.Kind != kKindFileEvent) {
-        return S_OK;
+        return kSOk;
     }
-    const HRESULT hr = SendScanReply(connection.port, message, worker.thread_id);
-    if (FAILED(hr)) {
+    const HResult hr = SendScanReply(connection.port, message, worker.thread_id);
+    if (hr < 0) {
         if (IsConnectionLost(hr)) {
-            MarkConnectionLost(context, connection);
+            MarkConnectionLost(client, connection);
         } else {
-            WarnRateLimited(context, RateLimitedWarning::kReplyRefused, kWarnReplyRefused);
+            WarnRateLimited(client, RateLimitedWarning::kReplyRefused, kWarnReplyRefused);
         }
         return hr;
     }
@@ -100,15 +97,15 @@ HRESULT AnswerNotification(RunningClient& context, DriverConnection& connection,
     const FileEvent event{std::wstring_view(notification.FileName, FileNameLength(notification, *name_units)),
                           notification.Value1, notification.Value2, notification.Value3};
     const HostCallbacks host{g_process.scan_callback.load(), g_process.scan_result_callback.load(), HostLog()};
-    return context.handler(event, VerdictSink{&verdict, SendEventVerdict}, host, *context.record_key);
+    return client.handler(event, VerdictSink{&verdict, SendEventVerdict}, host, *client.record_key);
 }
 
-HRESULT RunScanWorker(RunningClient& context) {
-    // Before the thread table is in the context no record is found: a start-up that failed before it
+HResult RunScanWorker(RunningClient& client) {
+    // Before the thread table is in the client no record is found: a start-up that failed before it
     // got there resumes its workers only so that they end here.
-    WorkerThread* const worker = FindWorker(::GetCurrentThreadId(), context);
+    WorkerThread* const worker = FindWorker(::GetCurrentThreadId(), client);
     if (worker == nullptr) {
-        return E_FAIL;
+        return kEFail;
     }
     WatchThisThread(&worker->watch);
 
@@ -117,34 +114,34 @@ HRESULT RunScanWorker(RunningClient& context) {
         ULONG_PTR key = 0;
         OVERLAPPED* overlapped = nullptr;
         const BOOL completed =
-            ::GetQueuedCompletionStatus(context.completion_port.Get(), &received_bytes, &key, &overlapped, INFINITE);
-        HRESULT hr = completed ? S_OK : HResultFromLastError();
+            ::GetQueuedCompletionStatus(client.completion_port.Get(), &received_bytes, &key, &overlapped, INFINITE);
+        HResult hr = completed ? kSOk : HResultFromLastError();
         if (overlapped == nullptr) {
             // A wake-up packet, or the wait itself failed: the completion port is gone.
             if (hr == HResultFromWin32(ERROR_INVALID_HANDLE) || hr == HResultFromWin32(ERROR_ABANDONED_WAIT_0)) {
-                hr = S_OK;
+                hr = kSOk;
             }
             return hr;
         }
 
         // The buffer is this worker's now, and with it the reference that its receive held on its
-        // connection, which the completion key names.
+        // connection, which the completion key brings back.
         HeapPtr<ScanMessage> buffer(MessageFromOverlapped(overlapped));
-        DriverConnection* const p_connection = ConnectionFromKey(key);
+        ConnectionRef connection = ConnectionRef::FromKey(key);
         if (completed) {
-            hr = AnswerNotification(context, *p_connection, *buffer, received_bytes, *worker);
+            hr = AnswerNotification(client, *connection, *buffer, received_bytes, *worker);
         } else if (hr != kReceiveCancelled) {
             // Cancelled receives come from the shut-down or a retired connection; anything else is
             // noted, and the buffer waits in the park, so a failure that repeats cannot spin.
-            NoteReceiveFailure(context, *p_connection, hr);
-            ReleaseConnection(p_connection);
-            if (!ParkBuffer(context, std::move(buffer))) {
+            NoteReceiveFailure(client, *connection, hr);
+            connection.Reset();
+            if (!ParkBuffer(client, std::move(buffer))) {
                 return hr;
             }
             continue;
         }
-        ReleaseConnection(p_connection);
-        if (!Recirculate(context, std::move(buffer))) {
+        connection.Reset();
+        if (!Recirculate(client, std::move(buffer))) {
             return hr;  // at shut-down: the cancelled receive, ERROR_OPERATION_ABORTED, or the last result
         }
     }
@@ -156,11 +153,11 @@ DWORD WINAPI ScanWorker(LPVOID parameter) {
     return static_cast<DWORD>(RunScanWorker(*static_cast<RunningClient*>(parameter)));
 }
 
-WorkerThread* FindWorker(DWORD thread_id, RunningClient& context) {
-    if (!context.workers_ready.load()) {
+WorkerThread* FindWorker(DWORD thread_id, RunningClient& client) {
+    if (!client.workers_ready.load()) {
         return nullptr;
     }
-    for (WorkerThread& worker : context.workers) {
+    for (WorkerThread& worker : client.workers) {
         if (worker.thread_id == thread_id) {
             return &worker;
         }
@@ -168,88 +165,87 @@ WorkerThread* FindWorker(DWORD thread_id, RunningClient& context) {
     return nullptr;
 }
 
-HRESULT QueueReceiveOn(const RunningClient& context, DriverConnection& connection, HeapPtr<ScanMessage>& buffer) {
+HResult QueueReceiveOn(const RunningClient& client, const ConnectionRef& connection, HeapPtr<ScanMessage>& buffer) {
     // Taken first: once the request is out, the buffer may already be in another worker's hands.
     OVERLAPPED* const overlapped = MessageOverlapped(buffer.get());
-    AddConnectionReference(connection);
-    const HRESULT hr = QueueReceive(connection.port, buffer.get());
+    ConnectionRef for_the_receive = connection;
+    const HResult hr = QueueReceive(connection->port, buffer.get());
     if (!IsReceiveQueued(hr)) {
-        ReleaseConnection(&connection);  // never the last: the caller holds one
-        return hr;
+        return hr;  // its reference goes; never the last, since the caller holds one
     }
-    // The Filter Manager's until its completion, which hands it to a worker.
+    // The Filter Manager's until its completion, which hands it to a worker, with the reference.
     static_cast<void>(buffer.release());
+    for_the_receive.Detach();
     // A shut-down or a retirement that began just before the request went out could not cancel it:
     // the request cancels itself, so its completion comes back and nothing waits for the driver.
-    if (context.shut_down.load() || connection.retired.load()) {
-        ::CancelIoEx(connection.port, overlapped);
+    if (client.shut_down.load() || connection->retired.load()) {
+        ::CancelIoEx(connection->port, overlapped);
     }
     return kReceivePending;
 }
 
-bool RequeueParkedBuffers(RunningClient& context) {
+bool RequeueParkedBuffers(RunningClient& client) {
     std::array<HeapPtr<ScanMessage>, kScanThreadCount> taken_buffers;
     DWORD taken = 0;
     {
-        const SrwExclusive lock(context.park_lock);
-        if (context.shut_down.load()) {
+        const SrwExclusive lock(client.park_lock);
+        if (client.shut_down.load()) {
             return false;  // the shut-down frees them
         }
-        taken = context.parked_count;
-        std::move(context.parked.begin(), context.parked.begin() + taken, taken_buffers.begin());
-        context.parked_count = 0;
+        taken = client.parked_count;
+        std::move(client.parked.begin(), client.parked.begin() + taken, taken_buffers.begin());
+        client.parked_count = 0;
     }
     DWORD queued = 0;
-    if (DriverConnection* const p_connection = AcquireConnection(context)) {
+    if (const ConnectionRef connection = AcquireConnection(client)) {
         for (; queued < taken; ++queued) {
-            const HRESULT hr = QueueReceiveOn(context, *p_connection, taken_buffers[queued]);
+            const HResult hr = QueueReceiveOn(client, connection, taken_buffers[queued]);
             if (hr != kReceivePending) {
-                NoteReceiveFailure(context, *p_connection, hr);
+                NoteReceiveFailure(client, *connection, hr);
                 break;
             }
         }
-        ReleaseConnection(p_connection);
     }
     // The rest go back to the park, even at shut-down: the supervisor ends before the shut-down
     // frees what is parked.
-    const SrwExclusive lock(context.park_lock);
+    const SrwExclusive lock(client.park_lock);
     for (DWORD i = queued; i < taken; ++i) {
-        context.parked[context.parked_count++] = std::move(taken_buffers[i]);
+        client.parked[client.parked_count++] = std::move(taken_buffers[i]);
     }
-    return context.parked_count == 0;
+    return client.parked_count == 0;
 }
 
-DWORD ParkedBufferCount(RunningClient& context) {
-    const SrwShared lock(context.park_lock);
-    return context.parked_count;
+DWORD ParkedBufferCount(RunningClient& client) {
+    const SrwShared lock(client.park_lock);
+    return client.parked_count;
 }
 
-DWORD FreeParkedBuffers(RunningClient& context) {
-    const SrwExclusive lock(context.park_lock);
-    const DWORD count = context.parked_count;
+DWORD FreeParkedBuffers(RunningClient& client) {
+    const SrwExclusive lock(client.park_lock);
+    const DWORD count = client.parked_count;
     for (DWORD i = 0; i < count; ++i) {
-        context.parked[i].reset();
+        client.parked[i].reset();
     }
-    context.parked_count = 0;
+    client.parked_count = 0;
     return count;
 }
 
-void WakeWorkers(RunningClient& context, DWORD count) {
-    for (DWORD i = 0; i < count && !context.completion_port_closed; ++i) {
-        if (!::PostQueuedCompletionStatus(context.completion_port.Get(), 0, 0, nullptr)) {
+void WakeWorkers(RunningClient& client, DWORD count) {
+    for (DWORD i = 0; i < count && !client.completion_port_closed; ++i) {
+        if (!::PostQueuedCompletionStatus(client.completion_port.Get(), 0, 0, nullptr)) {
             // Every worker's wait then fails, and it ends. Buffers whose completions were still
             // queued are lost with the port, a price paid only when the system cannot post a packet.
-            if (!::CloseHandle(context.completion_port.Get())) {
+            if (!::CloseHandle(client.completion_port.Get())) {
                 Trace(L"the completion port did not close: ",
                       TraceHex{static_cast<std::uint32_t>(HResultFromLastError())});
             }
-            context.completion_port_closed = true;
+            client.completion_port_closed = true;
         }
     }
 }
 
-void CancelStuckFileCalls(RunningClient& context, std::uint64_t began_by) noexcept {
-    for (WorkerThread& worker : context.workers) {
+void CancelStuckFileCalls(RunningClient& client, std::uint64_t began_by) noexcept {
+    for (WorkerThread& worker : client.workers) {
         if (worker.thread && CancelBlockingCall(worker.watch, worker.thread.Get(), began_by)) {
             Trace(L"worker ", std::to_wstring(worker.thread_id), L": a file call held up too long was cancelled");
         }

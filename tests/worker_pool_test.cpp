@@ -10,7 +10,7 @@
 
 #include "blocking_call.h"
 #include "lifecycle.h"
-#include "records.h"
+#include "running_client.h"
 #include "support/file_seam.h"
 #include "support/host_harness.h"
 #include "tools/common/process_usage.h"

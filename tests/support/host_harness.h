@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "driver_sim.h"
-#include "records.h"  // kScanThreadCount: the library's workers, and its receive buffers in circulation
+#include "running_client.h"  // kScanThreadCount: the library's workers, and its receive buffers in circulation
 #include "test_files.h"
 #include "varnokclient.h"
 #include "wire.h"

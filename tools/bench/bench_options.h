@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "records.h"
+#include "running_client.h"
 
 namespace bench {
 

@@ -1,4 +1,5 @@
-// The records of the running client that its parts share, and the one process-wide slot.
+// The running client, which owns everything that one successful FilterInit brings to life, and the
+// one process-wide slot that holds it.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <memory>
 
 #include "blocking_call.h"
+#include "driver_connection.h"
 #include "record_key.h"
 #include "scan_event.h"
 #include "srw_lock.h"
@@ -29,18 +31,6 @@ struct WorkerThread {
     UniqueHandle thread;
     DWORD thread_id = 0;
     BlockingCallWatch watch;
-};
-
-// One connection to the driver's port. Whoever uses its handle holds a reference: the client while
-// it is the connection in use, every receive queued on it, a worker answering one of its events, a
-// caller sending on it. The handle is closed with the last reference, so no call ever meets a closed
-// handle, nor a handle value reused by a later connection: the verdict for an event always goes to
-// the connection the event came from. Touched by every thread of the client.
-struct DriverConnection {
-    HANDLE port;
-    std::atomic<std::uint32_t> references;
-    std::atomic<bool> lost;     // a port call found the driver gone
-    std::atomic<bool> retired;  // no longer in use: a receive queued on it cancels itself
 };
 
 // Failures that are logged at most once in a while, so a flood cannot drown the log.
@@ -77,10 +67,9 @@ struct RunningClient {
     UniqueHandle completion_port;         // every receive, on whichever connection, completes here
     bool completion_port_closed = false;  // closed early by a shut-down that could not wake every worker
 
-    // The connection in use, with the client's reference; null while the driver is away. Its record
-    // is the completion key of every receive queued on it.
+    // The connection in use, with the client's reference; empty while the driver is away.
     SRWLOCK connection_lock = SRWLOCK_INIT;
-    DriverConnection* connection = nullptr;
+    ConnectionRef connection;
 
     // The supervisor: notices a lost connection, connects again, gives parked buffers back and
     // cancels a worker's file call that another process has held up too long.
@@ -119,8 +108,5 @@ extern ProcessSlot g_process;
 
 // The host's log callback as the last FilterInit registered it.
 inline ::LogCallback HostLog() { return g_process.log_callback.load(std::memory_order_acquire); }
-
-// The version text that GetVersion hands out: static storage, one address for the module's life.
-extern const char kVersionText[];
 
 }  // namespace varnok
