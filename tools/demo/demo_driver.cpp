@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "record_format.h"
 #include "tools/sample_host/console.h"
 #include "unique_handle.h"
 #include "wire.h"
@@ -103,7 +104,7 @@ EventOutcome SendEvent(const SimulatorApi& simulator, const DemoEvent& event, st
     if (scans.size() > scans_before) {
         outcome.scan = scans[scans_before];
     }
-    outcome.varnok = ReadStreamText(event.record_of, L"varnok");
+    outcome.varnok = ReadStreamText(event.record_of, varnok::kRecordStream.c_str());
     return outcome;
 }
 
