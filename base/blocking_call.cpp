@@ -1,3 +1,4 @@
+// The watch over a worker's file calls: its scopes, and the cancel that only reaches one of them.
 #include "blocking_call.h"
 
 #include <algorithm>

@@ -1,7 +1,8 @@
-// The watch over the file-system calls that a worker makes on the library's own account: a call
-// that another process can hold up (an open that waits for an opportunistic lock's break to be
-// acknowledged, a lock that is held) must neither stall the worker for long nor keep the client
-// from stopping. Each such call runs inside a BlockingCall; whoever watches the thread (the
+// The watch over a worker's file calls: none may stall the worker for long or keep the client from
+// stopping, whatever another process or machine holds it up with.
+//
+// A call that another process can hold up (an open that waits for an opportunistic lock's break to be
+// acknowledged, a lock that is held) runs inside a BlockingCall; whoever watches the thread (the
 // client's supervisor, its stop) cancels a call that has lasted too long with CancelSynchronousIo,
 // and a wait the library makes itself (for a stream's lock) ends when the watch says so.
 //

@@ -1,3 +1,4 @@
+// The developer's trace: where its lines go.
 #include "trace.h"
 
 #include <atomic>

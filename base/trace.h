@@ -1,8 +1,9 @@
-// The developer's trace: failures that the host's log keeps silent by contract (a stored result
-// that could not be written, a verdict the driver did not take, a worker's exit status, a handle
-// that would not close) are described here instead. It is off unless the build turns it on
-// (VARNOK_TRACE, which writes each line with OutputDebugStringW) or a test installs a sink. A
-// trace never changes what the library does, and it never throws. Free of windows.h.
+// The developer's trace: failures that the host's log keeps silent by contract are described here.
+//
+// Those are a stored result that could not be written, a verdict the driver did not take, a worker's
+// exit status, a handle that would not close. It is off unless the build turns it on (VARNOK_TRACE,
+// which writes each line with OutputDebugStringW) or a test installs a sink. A trace never changes
+// what the library does, and it never throws. Free of windows.h.
 #pragma once
 
 #include <cstdint>

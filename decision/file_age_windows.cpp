@@ -1,3 +1,4 @@
+// The file age test on Windows: the system's clock against a file's creation time.
 #include "file_age.h"
 
 #include <windows.h>

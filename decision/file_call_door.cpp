@@ -1,3 +1,4 @@
+// The one door of the file layer: the seam's storage, a handle's name for it, and the count of calls.
 #include "file_call_door.h"
 
 #include <array>

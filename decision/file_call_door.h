@@ -1,7 +1,9 @@
-// The one door of the file layer: each call that the library makes on a file system runs inside the
-// worker's watch (blocking_call.h), so that whatever another process or a server holds it up with,
-// it is cancelled when it has lasted too long or the client stops; it is counted once, here; and a
-// test's seam (file_call_seam.h) decides what it does.
+// The one door of the file layer, through which every file call of the library goes: watched,
+// counted, and as a test's seam says.
+//
+// Each call runs inside the worker's watch (blocking_call.h), so that whatever another process or a
+// server holds it up with, it is cancelled when it has lasted too long or the client stops; it is
+// counted once, here; and a test's seam (file_call_seam.h) decides what it does.
 #pragma once
 
 #include <windows.h>

@@ -1,10 +1,11 @@
-// The file layer's one seam: every call that the library makes on a file system passes one door
-// (file_call_door.h), where a test may decide what the call does: as asked, failed with a given
-// error (a write after a given number of bytes), or held up until it is cancelled. So the branches
-// that only Windows takes run under Wine too: share modes kept per stream, a byte-range lock that
-// makes a write fail, an open that waits for ever on an opportunistic lock's break, a server that
-// stops answering, a write that fails part-way. The library itself installs no seam; the door then
-// costs the load of one pointer per call.
+// The file layer's one seam: where a test decides what a file call of the library does.
+//
+// Every call passes one door (file_call_door.h), where a seam may let it be made as asked, fail it
+// with a given error (a write after a given number of bytes), or hold it up until it is cancelled. So
+// the branches that only Windows takes run under Wine too: share modes kept per stream, a byte-range
+// lock that makes a write fail, an open that waits for ever on an opportunistic lock's break, a
+// server that stops answering, a write that fails part-way. The library itself installs no seam; the
+// door then costs the load of one pointer per call.
 #pragma once
 
 #include <windows.h>

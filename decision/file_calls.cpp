@@ -1,3 +1,4 @@
+// The file-system calls of the decision, each through the file layer's one door.
 #include "file_calls.h"
 
 #include <winternl.h>

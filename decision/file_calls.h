@@ -1,9 +1,10 @@
-// The file-system calls of the decision, on handles: opening a name inside a folder that the
-// library holds, reading what identifies a file and its version, and reading and replacing a
-// stream's bytes. Each goes through the file layer's one door (file_call_door.h): it runs under the
-// worker's watch, so that nothing another process or machine holds it up with stalls the worker for
-// long, and is counted there. No open follows a link that the opened name itself is, and none lets a
-// server impersonate the library's account.
+// The file-system calls of the decision: opens inside a held folder, what identifies a file and its
+// version, and a stream's bytes read and replaced.
+//
+// Each goes through the file layer's one door (file_call_door.h): it runs under the worker's watch,
+// so that nothing another process or machine holds it up with stalls the worker for long, and is
+// counted there. No open follows a link that the opened name itself is, and none lets a server
+// impersonate the library's account.
 #pragma once
 
 #include <windows.h>

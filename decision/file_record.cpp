@@ -1,3 +1,4 @@
+// The judged file's record: its read, and its read-modify-write under the stream's lock.
 #include "file_record.h"
 
 #include "file_calls.h"

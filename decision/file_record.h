@@ -1,7 +1,9 @@
-// The judged file's own stream "varnok" (record_format.h), read and changed only as that file's:
-// through the folder that the judged file holds, each handle checked to be the file's, changed in one
-// read-modify-write under the stream's lock (stream_lock.h) so that no update of another event or
-// process is lost and no locked read sees one half done, and written as record_write.h says.
+// The judged file's own stream "varnok" (record_format.h), read and updated only as that file's.
+//
+// It is reached through the folder that the judged file holds, each handle checked to be the file's;
+// it is changed in one read-modify-write under the stream's lock (stream_lock.h), so that no update
+// of another event or process is lost and no locked read sees one half done; and it is written as
+// record_write.h says.
 #pragma once
 
 #include <optional>

@@ -1,3 +1,4 @@
+// The file that one event judges: its folder held, its age tested, its streams checked against it.
 #include "judged_file.h"
 
 #include <algorithm>

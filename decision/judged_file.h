@@ -1,8 +1,10 @@
-// The file that one event judges. It is reached through its folder, which is opened by its exact
-// name once and held to the end of the event: the file and its streams are opened by their names
-// inside that folder, never through a link that the name itself is, so that a folder swapped for a
-// link meanwhile leads nowhere else. What the file was when judged (its index and identity on its
-// volume, its version) stays with it, and every stream is checked against it.
+// The file that one event judges: reached through its held folder, tested for its age, and known by
+// what it was when judged, against which every stream of it is checked.
+//
+// The folder is opened by its exact name once and held to the end of the event: the file and its
+// streams are opened by their names inside that folder, never through a link that the name itself
+// is, so that a folder swapped for a link meanwhile leads nowhere else. What the file was when judged
+// (its index and identity on its volume, its version) stays with it.
 #pragma once
 
 #include <windows.h>

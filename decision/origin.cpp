@@ -1,3 +1,4 @@
+// Where a file came from: its Zone.Identifier's zone and host, or the host its record remembers.
 #include "origin.h"
 
 #include "origin_rules.h"

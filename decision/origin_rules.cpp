@@ -1,3 +1,4 @@
+// The text rules of the origin: the decimal reading of ZoneId, and the ReferrerUrl judged in linear time.
 #include "origin_rules.h"
 
 #include <limits>

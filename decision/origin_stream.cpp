@@ -1,3 +1,4 @@
+// A download-origin stream: looked for by name, read inside the held folder.
 #include "origin_stream.h"
 
 #include "file_calls.h"

@@ -1,8 +1,10 @@
-// A download-origin stream of a file ("Zone.Identifier", "SmartScreen"): first looked for by the
-// file's full name, which tells whether it is there (the cheap test that most events end with), and
-// then, once the file is judged and its folder held, opened and read inside that folder, as the
-// record is. Nothing is read through the look by name: a folder swapped for a junction between the
-// look and the folder's open could lead it to another file.
+// A download-origin stream of a file ("Zone.Identifier", "SmartScreen"): looked for by the file's
+// full name, read only inside the judged file's held folder.
+//
+// The look by name tells whether the stream is there (the cheap test that most events end with).
+// Once the file is judged and its folder held, the stream is opened and read inside that folder, as
+// the record is. Nothing is read through the look: a folder swapped for a junction between the look
+// and the folder's open could lead it to another file.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// The key that seals the records, through CNG, and the check of a sealed clean result.
 #include "record_key.h"
 
 #include <bcrypt.h>

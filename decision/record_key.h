@@ -1,7 +1,9 @@
-// The key that seals the library's records (record_seal.h): 32 random bytes made when the client
-// starts and held only in its memory, never written anywhere. The seal is HMAC-SHA256 through CNG
-// (bcrypt.dll). A new key at every start means that a file's clean record from before the start
-// no longer spares its scan: the file is scanned once more and sealed anew.
+// The key that seals the library's records (record_seal.h), and the check of a sealed clean result.
+//
+// 32 random bytes made when the client starts and held only in its memory, never written anywhere.
+// The seal is HMAC-SHA256 through CNG (bcrypt.dll). A new key at every start means that a file's
+// clean record from before the start no longer spares its scan: the file is scanned once more and
+// sealed anew.
 #pragma once
 
 #include <windows.h>

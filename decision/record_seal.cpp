@@ -1,3 +1,4 @@
+// The seal of a record: its bytes under the MAC, and its lines, written and read back exactly.
 #include "record_seal.h"
 
 #include <charconv>

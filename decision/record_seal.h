@@ -1,8 +1,10 @@
-// The library's proof, kept in a file's "varnok" record, that it recorded a scan result itself, for
-// that very file, as the file was when its scan began: the file's identity and version, and a keyed
-// MAC (record_key.h) over them and the result. A record copied onto another file names the other
-// file's identity; a file written after its scan has another size or last-write time; a record
-// that the library did not write has no MAC that its key gives. Free of windows.h.
+// The seal in a file's "varnok" record: the library's proof that it recorded a scan result itself,
+// for that very file, as the file was when its scan began.
+//
+// The seal is the file's identity and version, and a keyed MAC (record_key.h) over them and the
+// result. A record copied onto another file names the other file's identity; a file written after
+// its scan has another size or last-write time; a record that the library did not write has no MAC
+// that its key gives. Free of windows.h.
 #pragma once
 
 #include <array>

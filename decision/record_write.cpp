@@ -1,3 +1,4 @@
+// How the record's bytes go into the judged file, held against writers, and as it was if that fails.
 #include "record_write.h"
 
 #include <algorithm>

@@ -1,9 +1,10 @@
-// How the record's bytes go into the judged file. While the record is written the file is held
-// against writers, and afterwards its last-write time is set back to the judged version's, so that
-// the file's modified time keeps telling of its content and not of the library's bookkeeping (writing
-// a named stream moves it on); unless the file had changed already, or a writer of it was at work,
-// whose change then shows. A record is written only where streams have shown, in this event, that
-// they live inside their files, and a write that fails leaves the record as it was.
+// How the record's bytes go into the judged file: held against writers, its time set back, written
+// only where streams are shown to live inside their files, and as it was if the write fails.
+//
+// While the record is written the file is held against writers, and afterwards its last-write time
+// is set back to the judged version's, so that the file's modified time keeps telling of its content
+// and not of the library's bookkeeping (writing a named stream moves it on); unless the file had
+// changed already, or a writer of it was at work, whose change then shows.
 #pragma once
 
 #include <string>

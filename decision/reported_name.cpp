@@ -1,3 +1,4 @@
+// What a reported name designates, and the exact extended-length name that reaches it.
 #include "reported_name.h"
 
 #include <algorithm>

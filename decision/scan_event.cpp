@@ -1,3 +1,4 @@
+// The decision for one file event, rule by rule, and its one verdict.
 #include "scan_event.h"
 
 #include <windows.h>

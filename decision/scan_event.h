@@ -1,7 +1,8 @@
 // The handling of one file event: whether the named file needs a scan, the host's scan, the result
-// recorded in the file's "varnok" stream and the one verdict for the event. The handler knows
-// neither the driver's port nor the running client: the caller gives it the event's fields, a sink
-// for the verdict and the host's callbacks.
+// recorded in the file's "varnok" stream, and the one verdict for the event.
+//
+// The handler knows neither the driver's port nor the running client: the caller gives it the
+// event's fields, a sink for the verdict and the host's callbacks.
 #pragma once
 
 #include <cstdint>

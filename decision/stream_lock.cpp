@@ -1,3 +1,4 @@
+// The stream's lock: the gates of this process, the memory of long-held locks, the cap on waiters.
 #include "stream_lock.h"
 
 #include <algorithm>

@@ -1,8 +1,10 @@
-// The lock that stands for a whole stream: one byte far beyond any data that a stream can hold,
-// locked with LockFileEx, so that it belongs to the file whatever name opened it, and holds across
-// processes (another program that changes the stream takes the same lock). The library's own threads
-// queue for it in the process first, each file at its own gate. Every wait for it, at the gate or
-// for another process's hold, is bounded, and ends at once when the client stops: the thread ahead
+// The lock that stands for a whole stream, and every wait for it bounded: at the file's gate in this
+// process, and for another process's hold.
+//
+// It is one byte far beyond any data that a stream can hold, locked with LockFileEx, so that it
+// belongs to the file whatever name opened it, and holds across processes (another program that
+// changes the stream takes the same lock). The library's own threads queue for it in the process
+// first, each file at its own gate. Every wait ends at once when the client stops: the thread ahead
 // may be held up in a call that only a cancel ends, and another process may never let go.
 #pragma once
 

@@ -1,3 +1,4 @@
+// The text of a stream: its bytes decoded and encoded, and a key's value found and set in linear time.
 #include "stream_text.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The library's side of the driver's port: the Filter Manager's calls, with the wire layouts.
 #include "protocol.h"
 
 #include <fltuser.h>

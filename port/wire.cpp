@@ -1,3 +1,4 @@
+// The byte layouts exchanged with the driver: building and reading them in place.
 #include "wire.h"
 
 namespace varnok {

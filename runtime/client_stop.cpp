@@ -1,3 +1,4 @@
+// The one stop path of the client: every thread ended, every worker's call cancelled until it has.
 #include "client_stop.h"
 
 #include <array>

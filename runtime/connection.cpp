@@ -1,3 +1,4 @@
+// The library's link to the driver: a lost connection noticed, and the supervisor that connects again.
 #include "connection.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The DLL's entry point: no thread notifications, and the C++ runtime's own memory given back on unload.
 #include <windows.h>
 
 #ifdef __GLIBCXX__

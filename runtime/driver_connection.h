@@ -1,9 +1,10 @@
-// One connection to the driver's port, and the references that keep its handle open. Whoever uses
-// the handle holds a reference: the client while it is the connection in use, every receive queued
-// on it (its completion key carries the reference back to the worker that takes the completion), a
-// worker answering one of its events, a caller sending on it. The handle is closed with the last
-// reference, so no call ever meets a closed handle, nor a handle value reused by a later connection:
-// the verdict for an event always goes to the connection the event came from.
+// One connection to the driver's port, and the references that keep its handle open.
+//
+// Whoever uses the handle holds a reference: the client while it is the connection in use, every
+// receive queued on it (its completion key carries the reference back to the worker that takes the
+// completion), a worker answering one of its events, a caller sending on it. The handle is closed
+// with the last reference, so no call ever meets a closed handle, nor a handle value reused by a
+// later connection: the verdict for an event always goes to the connection the event came from.
 #pragma once
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// The exported functions' work: the client's start-up, its configuration while it runs, its stop.
 #include "lifecycle.h"
 
 #include <array>

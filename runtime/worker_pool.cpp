@@ -1,3 +1,4 @@
+// The pool of workers: each takes a notification, answers it, has it decided, and puts its buffer back.
 #include "worker_pool.h"
 
 #include <algorithm>
