@@ -41,8 +41,6 @@ void Count(FileCall call, bool made) noexcept {
 
 FileCallSeam SetFileCallSeam(FileCallSeam seam) noexcept { return door::g_seam.exchange(seam); }
 
-FileCallCount CountedFileCalls() noexcept {
-    return FileCallCount{door::g_calls.load(), door::g_handles.load()};
-}
+FileCallCount CountedFileCalls() noexcept { return FileCallCount{door::g_calls.load(), door::g_handles.load()}; }
 
 }  // namespace varnok

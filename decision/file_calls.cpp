@@ -161,8 +161,7 @@ std::optional<std::uint64_t> FileIndexOf(HANDLE handle) {
     FileInternalRecord record{};
     if (!Ask(handle, [&] {
             IO_STATUS_BLOCK io{};
-            return NtSuccess(
-                ::NtQueryInformationFile(handle, &io, &record, sizeof(record), kFileInternalInformation));
+            return NtSuccess(::NtQueryInformationFile(handle, &io, &record, sizeof(record), kFileInternalInformation));
         })) {
         return std::nullopt;
     }
@@ -182,7 +181,8 @@ std::optional<FileIdentity> IdentityOf(HANDLE handle) {
 
 std::optional<FileFacts> FactsOf(HANDLE file) {
     FILE_BASIC_INFO basic{};
-    if (!Ask(file, [&] { return ::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)) != FALSE; })) {
+    if (!Ask(file,
+             [&] { return ::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic)) != FALSE; })) {
         return std::nullopt;
     }
     const std::optional<std::uint64_t> size = SizeOf(file);
@@ -264,7 +264,8 @@ bool ReplaceStreamBytes(HANDLE stream, const std::string& before, const std::str
     // What the failed replacement changed is put back: the bytes written over, then the length.
     const DWORD error = ::GetLastError();
     std::size_t restored = 0;
-    bool as_before = WriteAtStart(stream, std::string_view(before).substr(0, std::min(written, before.size())), restored);
+    bool as_before =
+        WriteAtStart(stream, std::string_view(before).substr(0, std::min(written, before.size())), restored);
     if (grows) {
         as_before = SetLength(stream, before.size()) && as_before;
     }

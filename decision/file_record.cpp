@@ -42,7 +42,7 @@ StreamState FileRecord::ReadOnce(StreamText& record, RecordLock lock_kind) {
             return StreamState::kUnreadable;
         }
     }
-    AsRead read;
+    RecordAsRead read;
     if (!ReadStreamBytes(stream.Get(), read.bytes, read.whole)) {
         return StreamState::kUnreadable;
     }

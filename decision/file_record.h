@@ -29,6 +29,14 @@ enum class RecordUpdate {
     kFailed,     // the file is gone, or the stream could not be opened, read or written
 };
 
+// The record as last read without its lock, and the handle it was read through (none when it was
+// missing): what an update that follows keeps to, unless it has to write.
+struct RecordAsRead {
+    UniqueHandle stream;
+    std::string bytes;
+    bool whole = true;
+};
+
 class FileRecord {
 public:
     explicit FileRecord(JudgedFile& file) : file_(file), writer_(file) {}
@@ -63,20 +71,12 @@ public:
     }
 
 private:
-    // The record as last read without its lock, and the handle it was read through (none when it
-    // was missing).
-    struct AsRead {
-        UniqueHandle stream;
-        std::string bytes;
-        bool whole = true;
-    };
-
     StreamState ReadOnce(StreamText& record, RecordLock lock);
     RecordUpdate UpdateOnce(StreamText& record, TextChange change, void* context);
 
     JudgedFile& file_;
     RecordWriter writer_;
-    std::optional<AsRead> held_;
+    std::optional<RecordAsRead> held_;
 };
 
 }  // namespace varnok

@@ -23,7 +23,8 @@ public:
         Opened opened = OpenInFolder(folder, record_name, GENERIC_READ, kShareAll, Disposition::kOpenExisting);
         if (opened.handle) {
             record_ = std::move(opened.handle);
-            lock_.emplace(record_.Get(), LockMode::kShared, FileKey(FileIndexOf(record_.Get()).value_or(0), record_path));
+            lock_.emplace(record_.Get(), LockMode::kShared,
+                          FileKey(FileIndexOf(record_.Get()).value_or(0), record_path));
         }
     }
 

@@ -34,8 +34,8 @@ Origin FromZoneIdentifier(const StreamText& zone_identifier) {
 
 }  // namespace
 
-Origin ReadOrigin(const StreamText& zone_identifier, StreamState zone_identifier_state,
-                  StreamState smart_screen_state, const StreamText& record, StreamState record_state) {
+Origin ReadOrigin(const StreamText& zone_identifier, StreamState zone_identifier_state, StreamState smart_screen_state,
+                  const StreamText& record, StreamState record_state) {
     if (zone_identifier_state == StreamState::kLoaded) {
         return FromZoneIdentifier(zone_identifier);
     }

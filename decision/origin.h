@@ -35,7 +35,7 @@ struct Origin {
 // be read counts as a Zone.Identifier that says nothing: zone 3, the remembered host or else "unknown
 // host", with a warning, so the file is scanned: whoever can hold a stream open without sharing must
 // not thereby spare the file its scan.
-Origin ReadOrigin(const StreamText& zone_identifier, StreamState zone_identifier_state,
-                  StreamState smart_screen_state, const StreamText& record, StreamState record_state);
+Origin ReadOrigin(const StreamText& zone_identifier, StreamState zone_identifier_state, StreamState smart_screen_state,
+                  const StreamText& record, StreamState record_state);
 
 }  // namespace varnok

@@ -20,8 +20,8 @@ void OriginStream::OpenInFolder(HANDLE folder, const std::wstring& leaf) {
     if (presence_ != Presence::kPresent) {
         return;
     }
-    Opened opened = varnok::OpenInFolder(folder, leaf + L":" + name_, GENERIC_READ, kShareAll,
-                                         Disposition::kOpenExisting);
+    Opened opened =
+        varnok::OpenInFolder(folder, leaf + L":" + name_, GENERIC_READ, kShareAll, Disposition::kOpenExisting);
     if (opened.handle) {
         in_folder_ = std::move(opened.handle);
         file_index_ = FileIndexOf(in_folder_.Get());

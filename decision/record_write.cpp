@@ -74,7 +74,9 @@ RecordWrite RecordWriter::Write(const std::string& before, const std::string& af
     if (!file_.RecordIsItsOwn() || (!time_guard && (one_set || error != ERROR_SHARING_VIOLATION))) {
         return not_written();  // gone, or another file's: never made anew
     }
-    WriterGuard guard = one_set ? WriterGuard::kRecordWriter : time_guard ? WriterGuard::kDataHandle : WriterGuard::kNone;
+    WriterGuard guard = one_set      ? WriterGuard::kRecordWriter
+                        : time_guard ? WriterGuard::kDataHandle
+                                     : WriterGuard::kNone;
     Opened writer = open_writer(guard == WriterGuard::kNone ? kShareAll : kShareAllButWriting);
     if (!writer.handle && writer.error == ERROR_SHARING_VIOLATION && guard == WriterGuard::kDataHandle) {
         // Refused by the library's own data guard, under one set of share modes, or by another's writer.

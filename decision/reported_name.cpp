@@ -32,9 +32,9 @@ std::size_t LastComponent(std::wstring_view name) {
 }  // namespace
 
 bool IsSameStreamName(std::wstring_view left, std::wstring_view right) {
-    return left.size() == right.size() &&
-           std::equal(left.begin(), left.end(), right.begin(),
-                      [](wchar_t a, wchar_t b) { return ToAsciiUpper(a) == ToAsciiUpper(b); });
+    return left.size() == right.size() && std::equal(left.begin(), left.end(), right.begin(), [](wchar_t a, wchar_t b) {
+               return ToAsciiUpper(a) == ToAsciiUpper(b);
+           });
 }
 
 std::optional<ReportedStream> SplitReportedName(std::wstring_view reported_name) {
@@ -45,7 +45,8 @@ std::optional<ReportedStream> SplitReportedName(std::wstring_view reported_name)
     // "name:stream" or "name:stream:type".
     const std::wstring_view stream_and_type = reported_name.substr(colon + 1);
     const std::size_t type_colon = stream_and_type.find(L':');
-    if (type_colon != std::wstring_view::npos && !IsSameStreamName(stream_and_type.substr(type_colon + 1), kDataStreamType)) {
+    if (type_colon != std::wstring_view::npos &&
+        !IsSameStreamName(stream_and_type.substr(type_colon + 1), kDataStreamType)) {
         return std::nullopt;
     }
     return ReportedStream{std::wstring(reported_name.substr(0, colon)),

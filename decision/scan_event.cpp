@@ -158,8 +158,7 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
     // Rules 2 and 3: the file opens for reading with others allowed only to read and delete, and was
     // created within the last day.
     JudgedFile judged;
-    switch (judged.Judge(*location, reported->stream,
-                         {&zone_identifier, smart_screen ? &*smart_screen : nullptr})) {
+    switch (judged.Judge(*location, reported->stream, {&zone_identifier, smart_screen ? &*smart_screen : nullptr})) {
         case Judgement::kUnopenable:
             return SendUnopenable(verdict_sender, file_name_str, host);
         case Judgement::kOld:
@@ -195,8 +194,9 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
         zone_identifier.Read(zone_identifier_text, judged.Owns(zone_identifier.FileIndex()));
     const StreamState smart_screen_state =
         smart_screen ? smart_screen->Read(smart_screen_text, judged.Owns(smart_screen->FileIndex()))
-                            : StreamState::kMissing;
-    const Origin origin = ReadOrigin(zone_identifier_text, zone_identifier_state, smart_screen_state, record_text, record_state);
+                     : StreamState::kMissing;
+    const Origin origin =
+        ReadOrigin(zone_identifier_text, zone_identifier_state, smart_screen_state, record_text, record_state);
     if (origin.from_zone_identifier && !named_stream) {
         RememberOrigin(record, record_text, origin.host);
     }

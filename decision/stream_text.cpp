@@ -162,7 +162,7 @@ bool HasProbeAtLineStart(const KeyPattern& pattern, std::wstring_view text) {
 // visited twice. The size is worked out before anything is built, so a refused change costs no
 // memory.
 std::optional<std::wstring> ReplaceKeyValues(const std::wstring& text, const std::wstring& key,
-                                               const std::wstring& value, std::size_t max_bytes) {
+                                             const std::wstring& value, std::size_t max_bytes) {
     const KeyPattern pattern = MakeKeyPattern(key);
     // A match is the key, "=" and characters that end no line: its bytes are those of the key and
     // one per character after it.

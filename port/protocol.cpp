@@ -24,8 +24,8 @@ HResult SendCommand(HANDLE port, ScanCommand& command) {
 
 HResult ConnectToDriver(HANDLE* port) {
     DWORD connection_context = 1;
-    const HResult hr =
-        ::FilterConnectCommunicationPort(kScanPortName, 0, &connection_context, sizeof(connection_context), nullptr, port);
+    const HResult hr = ::FilterConnectCommunicationPort(kScanPortName, 0, &connection_context,
+                                                        sizeof(connection_context), nullptr, port);
     if (hr < 0) {
         *port = nullptr;
     }

@@ -12,11 +12,9 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
-#include <new>
 #include <utility>
 
 #include "status.h"
-#include "trace.h"
 
 namespace varnok {
 
@@ -34,14 +32,7 @@ public:
 
     // A connection for a freshly connected port handle, with its first reference; empty when memory
     // ran out (the handle is then the caller's to close).
-    static ConnectionRef New(HANDLE port) {
-        ConnectionRef made;
-        made.connection_ = new (std::nothrow) DriverConnection{};
-        if (made.connection_ != nullptr) {
-            made.connection_->port = port;
-        }
-        return made;
-    }
+    static ConnectionRef New(HANDLE port);
 
     // Takes back the reference that a completion key carried for a receive (Detach).
     static ConnectionRef FromKey(ULONG_PTR key) {
@@ -81,19 +72,7 @@ public:
 
     // Drops the reference now. The last one closes the port handle and frees the record, and answers
     // how the close went; any other answers S_OK.
-    HResult Reset() {
-        DriverConnection* const connection = std::exchange(connection_, nullptr);
-        if (connection == nullptr || connection->references.fetch_sub(1) != 1) {
-            return kSOk;
-        }
-        HResult closed = kSOk;
-        if (!::CloseHandle(connection->port)) {
-            closed = HResultFromWin32(::GetLastError());
-            Trace(L"the driver's port did not close: ", TraceHex{static_cast<std::uint32_t>(closed)});
-        }
-        delete connection;
-        return closed;
-    }
+    HResult Reset();
 
 private:
     DriverConnection* connection_ = nullptr;

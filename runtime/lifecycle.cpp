@@ -6,10 +6,10 @@
 #include <new>
 #include <utility>
 
+#include "client_stop.h"
 #include "connection.h"
 #include "log_sink.h"
 #include "protocol.h"
-#include "client_stop.h"
 #include "running_client.h"
 #include "trace.h"
 #include "unique_handle.h"
@@ -124,8 +124,8 @@ HResult StartClient(RunningClient& client, const DriverConfig& config, StartProg
     if (const HResult hr = Connect(client, config); hr < 0) {
         return hr;
     }
-    if (const HResult hr = client.completion_port.Adopt(::CreateIoCompletionPort(
-            client.connection->port, nullptr, client.connection.Key(), kScanThreadCount));
+    if (const HResult hr = client.completion_port.Adopt(
+            ::CreateIoCompletionPort(client.connection->port, nullptr, client.connection.Key(), kScanThreadCount));
         hr != kSOk) {
         return hr;
     }

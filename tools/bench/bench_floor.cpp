@@ -6,14 +6,13 @@
 #include <string>
 
 #include "file_calls.h"
-#include "record_format.h"
 #include "lifecycle.h"
+#include "record_format.h"
 #include "record_key.h"
 #include "record_seal.h"
 #include "reported_name.h"
-#include "stream_state.h"
-#include "stream_text.h"
 #include "stream_lock.h"
+#include "stream_state.h"
 #include "stream_text.h"
 #include "tools/bench/bench_flight.h"
 #include "tools/bench/bench_scenarios.h"
@@ -30,8 +29,8 @@ using varnok::kShareAllButWriting;
 using varnok::LockMode;
 using varnok::Opened;
 using varnok::OpenInFolder;
-using varnok::StreamText;
 using varnok::StreamLock;
+using varnok::StreamText;
 using varnok::UniqueHandle;
 
 VolumeFacts g_volume;
@@ -93,10 +92,10 @@ RecordRead ReadRecord(const Judged& judged) {
 void WriteRecord(const Judged& judged, const std::string& before, const std::string& after, bool create) {
     const ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE | (create ? DELETE : 0);
     const Disposition disposition = create ? Disposition::kCreateNew : Disposition::kOpenExisting;
-    UniqueHandle guard = OpenInFolder(judged.folder.Get(), judged.leaf,
-                                      FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                      kShareAllButWriting, Disposition::kOpenExisting)
-                             .handle;
+    UniqueHandle guard =
+        OpenInFolder(judged.folder.Get(), judged.leaf, FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                     kShareAllButWriting, Disposition::kOpenExisting)
+            .handle;
     FileIndexOf(guard.Get());
     Opened writer = OpenInFolder(judged.folder.Get(), judged.record_name, access, kShareAllButWriting, disposition);
     const bool one_set_of_share_modes = !writer.handle;

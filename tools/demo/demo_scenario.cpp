@@ -170,10 +170,10 @@ bool BuildSampleEvents(const std::filesystem::path& folder, std::vector<DemoEven
     // judged by its file and scanned under its own name, and its file's record is left alone.
     const std::wstring notes_url = L"https://downloads.example.com/notes.txt";
     const std::wstring notes = (folder / L"download-notes.txt").wstring();
-    written = WriteBytes(notes, harmless) && WriteBytes(notes + L":Zone.Identifier", AsBytes(ZoneIdentifier(notes_url))) &&
-              written;
-    DemoEvent& payload = add(L"download-notes.txt:p.vbs", test_file,
-                             L"script in a named stream of a download, holding the test string");
+    written = WriteBytes(notes, harmless) &&
+              WriteBytes(notes + L":Zone.Identifier", AsBytes(ZoneIdentifier(notes_url))) && written;
+    DemoEvent& payload =
+        add(L"download-notes.txt:p.vbs", test_file, L"script in a named stream of a download, holding the test string");
     payload.record_of = notes;
     payload.expected_verdict = kVerdictTestFileFound;
     payload.expected_scan = true;
