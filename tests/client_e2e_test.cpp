@@ -1,15 +1,18 @@
 // The library as a host sees it: the real exports of varnokclient.dll against the driver simulator.
 // What crosses the port (the reply before the examination, the ids on the wire, messages that are
-// no whole file event, the configuration) and the lifecycle of the exports.
+// no whole file event, the configuration), the lifecycle of the exports, and the DLL's own unload.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
 
-#include "support/host_harness.h"
+#include "tests/support/driver_harness.h"
+#include "tools/common/process_usage.h"
+#include "verdicts.h"
 
 namespace varnok::test {
 namespace {
@@ -32,10 +35,10 @@ protected:
             Examine(path);
         }
         ASSERT_TRUE(Host().WaitUntil([&] {
-            return Host().log_lines.size() == events * lines_per_event && Host().results == events * results_per_event;
+            return Host().log.size() == events * lines_per_event && Host().results.size() == events * results_per_event;
         }));
         SimResetTraffic();
-        Host().Reset();
+        Host().Forget(true);
     }
 };
 
@@ -48,21 +51,22 @@ struct ScanMoment {
 constexpr std::uint32_t kMomentEvents = 10;
 ScanMoment g_moments[kMomentEvents];
 
-std::int32_t ScanRecordingReplies(FileInfo file_info, std::uint32_t value2, std::uint32_t value1) {
-    ScanMoment& moment = g_moments[file_info.Value3 % kMomentEvents];
+std::int32_t ScanRecordingReplies(const ScanCall& scan) {
+    ScanMoment& moment = g_moments[scan.value3 % kMomentEvents];
     moment.thread_id = ::GetCurrentThreadId();
     for (const SimTraffic& reply : Traffic(SIM_TRAFFIC_REPLY)) {
         moment.replied.insert(As<ScanReply>(reply).MessageId);
     }
-    return RecordScan(file_info, value2, value1);
+    return kHostVerdict;
 }
 
 // Each event is acknowledged before its file is examined, by the thread that examines it, and gets
 // one verdict carrying its own 64-bit id; the host gets the event's values unchanged.
 TEST_F(ClientTest, EventIsAcknowledgedBeforeItsScanAndAnsweredOnceWithItsIds) {
-    Start(ScanRecordingReplies);
+    Host().answer = ScanRecordingReplies;
+    Start();
     constexpr std::uint64_t kFirstEventId = 0x1122334455667700ULL;
-    const std::wstring file = Download(L"download.exe");
+    const std::wstring file = folder_.Download(L"download.exe");
     std::map<std::uint64_t, std::uint32_t> event_of_message;  // by the event's Value3
     for (std::uint32_t i = 0; i < kMomentEvents; ++i) {
         event_of_message[PostFileEvent(file, kFirstEventId + i, i)] = i;
@@ -84,7 +88,7 @@ TEST_F(ClientTest, EventIsAcknowledgedBeforeItsScanAndAnsweredOnceWithItsIds) {
         EXPECT_EQ(g_moments[event].replied.count(reply.MessageId), 1u) << "scanned before its reply";
         EXPECT_EQ(reply.ThreadId, g_moments[event].thread_id);
         EXPECT_EQ(verdict_of_event.at(kFirstEventId + event).ThreadId, g_moments[event].thread_id);
-        EXPECT_EQ(verdict_of_event.at(kFirstEventId + event).Verdict, kRecordedVerdict);
+        EXPECT_EQ(verdict_of_event.at(kFirstEventId + event).Verdict, kHostVerdict);
     }
     for (const ScanCall& scan : Host().Scans()) {
         EXPECT_EQ(scan.value1, kEventValue1);
@@ -102,8 +106,8 @@ TEST_F(ClientTest, EventIsAcknowledgedBeforeItsScanAndAnsweredOnceWithItsIds) {
 TEST_F(ClientTest, MessagesThatAreNoWholeFileEventNeverReadWhatAnEarlierOneLeft) {
     SimImmediateReceives(1000);
     Start();
-    Download(L"abvictim.exe");  // what an earlier, longer name would leave of "ab"
-    const std::wstring cut = Download(L"ab");
+    folder_.Download(L"abvictim.exe");  // what an earlier, longer name would leave of "ab"
+    const std::wstring cut = folder_.Download(L"ab");
     FillBuffers((folder_.path / L"XYvictim.exe").wstring(), 2, 0);
     Post(MakeFileEvent(cut, 900), kFixedBody + static_cast<std::uint32_t>(cut.size() * sizeof(WireChar)));
     ASSERT_TRUE(Host().WaitForResults(1));
@@ -116,11 +120,11 @@ TEST_F(ClientTest, MessagesThatAreNoWholeFileEventNeverReadWhatAnEarlierOneLeft)
     ASSERT_TRUE(SimWaitForTraffic(2, 2, kWaitMs));
     EXPECT_EQ(Verdicts().at(1).EventId, 7u);
     EXPECT_EQ(Verdicts().at(1).Verdict, 2);
-    ASSERT_TRUE(Host().WaitUntil([] { return Host().log_lines.size() == 3; }));  // one line for "ab", two for it
-    EXPECT_EQ(Host().LogLines().at(1).text, L"NEW EVENT -----  for " + std::wstring(kFileNameUnits, L'A'));
-    Host().Reset();
+    ASSERT_TRUE(Host().WaitUntil([] { return Host().log.size() == 3; }));  // one line for "ab", two for it
+    EXPECT_EQ(Host().Log().at(1), NewEvent(std::wstring(kFileNameUnits, L'A')));
+    Host().Forget(true);
 
-    const std::wstring file = Download(L"download.exe");
+    const std::wstring file = folder_.Download(L"download.exe");
     FillBuffers(file, 1, 1);
     const std::uint32_t lengths[] = {0, 4, 16, kFixedBody - 1, kFixedBody, kFixedBody + 1};
     std::uint32_t answerable = kScanThreadCount;
@@ -147,7 +151,7 @@ TEST_F(ClientTest, MessagesThatAreNoWholeFileEventNeverReadWhatAnEarlierOneLeft)
             EXPECT_GE(lengths[(verdict.EventId - 300) % 6], kFixedBody) << verdict.EventId;
             EXPECT_EQ(verdict.Verdict, 2);
         } else {
-            EXPECT_EQ(verdict.Verdict, kRecordedVerdict);
+            EXPECT_EQ(verdict.Verdict, kHostVerdict);
         }
     }
     EXPECT_EQ(answered.size(), answerable);
@@ -188,17 +192,17 @@ TEST_F(ClientTest, StartIsRefusedWhileRunningAndFailsWithoutADriver) {
     Start();
     const DriverConfig config = MakeConfig();
     EXPECT_EQ(FilterInit(&config, nullptr, nullptr, nullptr), HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
-    EXPECT_EQ(Examine(Download(L"download.exe")).Verdict, kRecordedVerdict);  // the first start's callbacks
+    EXPECT_EQ(Examine(folder_.Download(L"download.exe")).Verdict, kHostVerdict);  // the first start's callbacks
     EXPECT_EQ(SimConnectionCount(), 1u);
     ASSERT_EQ(ClientDisconnect(), S_OK);
 
     SimClosePort();
-    EXPECT_EQ(FilterInit(&config, RecordScan, RecordResult, RecordLog), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(FilterInit(&config, HostScan, HostResult, HostLog), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(ClientDisconnect(), E_POINTER);
     EXPECT_EQ(SetDriverConfiguration(L"x", 0, 0), 0);
     SimFailConnect(E_ACCESSDENIED, 1);
     ASSERT_EQ(SimCreatePort(), S_OK);
-    EXPECT_EQ(FilterInit(&config, RecordScan, RecordResult, RecordLog), E_ACCESSDENIED);
+    EXPECT_EQ(FilterInit(&config, HostScan, HostResult, HostLog), E_ACCESSDENIED);
     EXPECT_EQ(ClientDisconnect(), E_POINTER);
 }
 
@@ -227,24 +231,45 @@ TEST_F(ClientTest, VersionResourceAndDeleteFile) {
     EXPECT_EQ(VarnokDeleteFile(file.c_str()), 0);
 }
 
-std::int32_t ScanClean(FileInfo file_info, std::uint32_t value2, std::uint32_t value1) {
-    RecordScan(file_info, value2, value1);
-    return 2;
-}
-
 // Each start of the library makes a new key for its records: a file found clean in the last run is
 // scanned once more, then its events are spared again.
 TEST_F(ClientTest, RestartScansACleanFileOnceThenSparesItAgain) {
     VARNOK_REQUIRE_NTFS_VOLUME();
-    const std::wstring file = Download(L"clean.exe");
+    const std::wstring file = folder_.Download(L"clean.exe");
+    Host().verdict = kVerdictNoScan;
     for (std::size_t run = 0; run < 2; ++run) {
-        Start(ScanClean);
+        Start();
         for (const std::size_t scans : {run + 1, run + 1}) {
-            EXPECT_EQ(Examine(file).Verdict, 2);
+            EXPECT_EQ(Examine(file).Verdict, kVerdictNoScan);
             EXPECT_EQ(Host().Scans().size(), scans) << run;
         }
         ASSERT_EQ(ClientDisconnect(), S_OK);
     }
+}
+
+// A host that reloads its components: loading and unloading the DLL gives back what loading took.
+TEST(DllUnload, LoadAndUnloadRoundsLeaveTheHeapsLevel) {
+    // A copy under a name of its own: the copy this test links stays loaded and would keep every
+    // round from unloading anything.
+    wchar_t loaded[MAX_PATH];
+    ASSERT_GT(::GetModuleFileNameW(::GetModuleHandleW(L"varnokclient.dll"), loaded, MAX_PATH), 0u);
+    const TempFolder folder;
+    const std::filesystem::path copy = folder.path / L"varnokclient-reloaded.dll";
+    std::filesystem::copy_file(loaded, copy);
+
+    std::uint64_t heap_after_warm_up = 0;
+    for (int round = 0; round < 200; ++round) {
+        const HMODULE library = ::LoadLibraryW(copy.c_str());
+        ASSERT_NE(library, nullptr) << round;
+        ASSERT_NE(::GetProcAddress(library, "FilterInit"), nullptr);
+        ASSERT_TRUE(::FreeLibrary(library));
+        ASSERT_EQ(::GetModuleHandleW(copy.c_str()), nullptr) << "the copy stayed loaded";
+        if (round == 19) {
+            heap_after_warm_up = usage::HeapBytesInUse();
+        }
+    }
+    // A round that kept the C++ runtime's emergency pool (some 73 KB) would add 13 MB here.
+    EXPECT_LT(usage::HeapBytesInUse(), heap_after_warm_up + 64 * 1024);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
 
-#include "support/host_harness.h"
+#include "tests/support/driver_harness.h"
 #include "tools/common/process_usage.h"
 
 namespace varnok::test {
@@ -38,14 +38,17 @@ std::size_t ThreadCount() {
 
 class ReconnectTest : public SimulatedDriverTest {
 protected:
-    static void Start() { SimulatedDriverTest::Start(ScanSlowly); }
+    static void Start() {
+        Host().answer = ScanSlowly;
+        SimulatedDriverTest::Start();
+    }
 
     // Waits until the warning has been logged `count` times; then the count goes on to be checked.
     static std::size_t LinesSaying(const std::wstring& text, std::size_t count = 0) {
         std::size_t lines = 0;
         Host().WaitUntil([&] {
             lines = static_cast<std::size_t>(
-                std::count(Host().log_lines.begin(), Host().log_lines.end(), LogLine{VARNOK_LOG_WARN, text}));
+                std::count(Host().log.begin(), Host().log.end(), LogLine{VARNOK_LOG_WARN, text}));
             return lines >= count;
         });
         return lines;
@@ -69,13 +72,13 @@ protected:
 
     // All 25 buffers are in circulation: 25 events of one slow file are examined at the same time.
     void ExpectEveryBufferInCirculation() {
-        const std::wstring slow = Download(L"held.exe");
-        ChangeScanner([&](SlowScanner& scanner) { scanner.slow_file = slow; });
+        const std::wstring slow = folder_.Download(L"held.exe");
+        HoldScansOf(slow);
         const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
         for (std::uint32_t i = 0; i < kScanThreadCount; ++i) {
             PostFileEvent(slow, 0xC000 + i, i);
         }
-        EXPECT_TRUE(WaitForSlowScans(kScanThreadCount)) << Scanner().waiting << " events examined at once";
+        EXPECT_TRUE(WaitForSlowScans(kScanThreadCount)) << g_slow_scanner.waiting << " events examined at once";
         ReleaseSlowScans();
         EXPECT_TRUE(SimWaitForTraffic(0, commands + kScanThreadCount, kWaitMs));
     }
@@ -115,7 +118,7 @@ TEST_F(ReconnectTest, RestartedDriverGetsTheLatestConfigurationAndNothingLeaks) 
     Start();
     ASSERT_EQ(ClientDisconnect(), S_OK);
     SimResetTraffic();
-    Host().Reset();
+    Host().Forget(true);
     const std::uintptr_t handles = usage::HandleSlot();
     const std::size_t threads = ThreadCount();
     const std::uint64_t heap = usage::HeapBytesInUse();
@@ -166,7 +169,7 @@ TEST_F(ReconnectTest, RestartedDriverGetsTheLatestConfigurationAndNothingLeaks) 
     ExpectEveryBufferInCirculation();
     ASSERT_EQ(ClientDisconnect(), S_OK);
     SimResetTraffic();
-    Host().Reset();
+    Host().Forget(true);
     EXPECT_LE(usage::HandleSlot(), handles);
     EXPECT_EQ(ThreadCount(), threads);
     EXPECT_LT(usage::HeapBytesInUse(), heap + 256 * 1024);

@@ -1,7 +1,8 @@
-// The handler of one file event on its own: each way out of the decision, streams as real writers
-// and hostile publishers leave them, names of streams and records at the read limit, against a fake
-// verdict sink and fake host callbacks, on files in the tests' scratch folder. Neither the DLL, nor
-// the port, nor the driver simulator takes part.
+// The handler of one file event, way out by way out: files without origin streams, files that can't
+// be opened, old files, downloads scanned under any name of their data or of a named stream of theirs
+// ("notes.txt:p.vbs", which the script host runs), records the library can't update, files that the
+// scan removed, origin streams held by others, callbacks that throw. First the origin on its own, as
+// the writers of Zone.Identifier leave it.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "origin.h"
 #include "stream_text.h"
 #include "tests/support/handler_harness.h"
 #include "unique_handle.h"
@@ -21,26 +23,80 @@
 namespace varnok::test {
 namespace {
 
+// What a publisher hides in a named stream of its download.
+const std::string kPayload = "MsgBox \"hello\"\r\n";
+
+// Zone.Identifier as browsers, stores and archivers write it and as publishers craft it: keys count
+// only at the start of a line, so a URL holding another key steers nothing, and each value is taken
+// whole. A ZoneId that is missing counts as zone 3, with a warning.
+TEST(OriginTest, ZoneAndHostAreReadAsWritersLeaveThem) {
+    struct Row {
+        std::string zone_identifier;
+        std::int32_t zone;
+        std::wstring host;
+        const char* warning = "";
+    };
+    const std::string store_app =
+        "[ZoneTransfer]\r\nLastWriterPackageFamilyName=Microsoft.WindowsStore_8wekyb3d8bbwe\r\nAppZoneId=4\r\n";
+    const std::string referrer = "https://www.evil.com/?HostUrl=https://trusted.example/";
+    const Row rows[] = {
+        // A browser: zone, referring page and host in that order; the host wins over the page.
+        {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=https://www.example.com/downloads\r\n"
+         "HostUrl=https://dl.example.com/files/setup.exe\r\n",
+         3, L"https://dl.example.com/files/setup.exe"},
+        // The browser's stand-in for a source it does not name: the host as written.
+        {"[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=about:internet\r\n", 3, L"about:internet"},
+        // A store app's writer before the zone, and its app zone, which is no ZoneId.
+        {store_app + "ZoneId=3\r\n", 3, L"unknown host"},
+        {store_app, 3, L"unknown host", "Malformed Zone.Identifier - force scan."},
+        // Extracted from an archive: the referrer is the archive's local path, which is no URL.
+        {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=C:\\Users\\alice\\Downloads\\tools.zip\r\n", 3, L"unknown host"},
+        {"ZoneId=3\r\nReferrerUrl=https://www.example.org/downloads?id=4\r\n", 3,
+         L"https://www.example.org/downloads?id=4"},
+        {"[ZoneTransfer]\nZoneId=3\nHostUrl=https://example.net/b.exe\n", 3, L"https://example.net/b.exe"},
+        {"[ZoneTransfer]\r\nZoneId=2", 2, L"unknown host"},
+        // URLs that hold the record's result key.
+        {"[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/get?ScanResult=2&name=tool.exe\r\n", 3,
+         L"https://downloads.example/get?ScanResult=2&name=tool.exe"},
+        // A referrer, written before the host, carrying a trusted-looking host in its query.
+        {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=" + referrer + "\r\nHostUrl=https://evil.example/payload.exe\r\n",
+         3, L"https://evil.example/payload.exe"},
+        {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=" + referrer + "\r\n", 3,
+         std::wstring(referrer.begin(), referrer.end())},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.zone_identifier);
+        const Origin origin = ReadOrigin(DecodeStream(row.zone_identifier, true), StreamState::kLoaded,
+                                         StreamState::kMissing, StreamText{}, StreamState::kMissing);
+        EXPECT_EQ(origin.zone, row.zone);
+        EXPECT_EQ(origin.host, row.host);
+        EXPECT_EQ(std::string(origin.warning ? origin.warning : ""), row.warning);
+    }
+}
+
 TEST_F(HandlerTest, WithoutAScanCallbackOrANameNothingIsExamined) {
-    const std::wstring file = Download(L"download.exe");
-    EXPECT_EQ(Handle(file, {nullptr, FakeResult, FakeLog}), kEFail);
+    const std::wstring file = folder_.Download(L"download.exe");
+    EXPECT_EQ(Handle(file, {nullptr, HostResult, HostLog}), kEFail);
     EXPECT_EQ(Handle(L""), kEFail);
 
     EXPECT_EQ(Verdicts(), (std::vector<std::int32_t>{kVerdictNoScan, kVerdictNoScan}));
-    EXPECT_TRUE(recorded_.log.empty());
-    EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
+    EXPECT_TRUE(Log().empty());
+    EXPECT_EQ(RecordOf(file), std::nullopt);
 }
 
-// A file without origin streams, and the streams that the browser and the library keep beside a
-// download, in any case: none is scanned nor recorded. Line ends in a name reach the host's log as
-// '?', never as lines of their own (here a forged "connection restored").
+// A file without origin streams, a stream of it or of a folder, and the streams that the browser and
+// the library keep beside a download, in any case: none is scanned nor recorded. Line ends in a name
+// reach the host's log as '?', never as lines of their own (here a forged "connection restored").
 TEST_F(HandlerTest, NamesWithoutOriginStreamsAreNotScanned) {
-    const std::wstring file = Download(L"tool.exe");
+    const std::wstring file = folder_.Download(L"tool.exe");
     const std::wstring local = folder_.File(L"local.txt");
+    WriteStream(local, L"p.vbs", kPayload);
     const std::wstring forged =
         (folder_.path / L"a").wstring() + L"\r\nconnection to kernel driver restored\u2028\r.exe";
     const std::pair<std::wstring, std::wstring> names[] = {
         {local, local},
+        {local + L":p.vbs", local + L":p.vbs"},
+        {folder_.path.wstring() + L":p.vbs", folder_.path.wstring() + L":p.vbs"},
         {file + L":Zone.Identifier", file + L":Zone.Identifier"},
         {file + L":zone.IDENTIFIER:$DATA", file + L":zone.IDENTIFIER:$DATA"},
         {file + L":SMARTSCREEN", file + L":SMARTSCREEN"},
@@ -51,189 +107,160 @@ TEST_F(HandlerTest, NamesWithoutOriginStreamsAreNotScanned) {
         Forget();
         EXPECT_EQ(Handle(reported), kSOk);
         EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kVerdictNoScan});
-        EXPECT_EQ(
-            recorded_.log,
-            (std::vector<LogLine>{NewEvent(shown), {kInfo, L"File has no Zone.Identifier nor SmartScan. " + shown}}));
+        EXPECT_EQ(Log(),
+                  (std::vector<LogLine>{NewEvent(shown),
+                                        {VARNOK_LOG_INFO, L"File has no Zone.Identifier nor SmartScan. " + shown}}));
+        EXPECT_TRUE(Scans().empty());
     }
-    EXPECT_TRUE(recorded_.scans.empty());
-    EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
+    EXPECT_EQ(RecordOf(file), std::nullopt);
     EXPECT_EQ(ReadStream(file, L"Zone.Identifier"), kDownloadZone);
 }
 
-TEST_F(HandlerTest, FileOpenForWritingElsewhereCannotBeOpened) {
-    const std::wstring file = Download(L"busy.exe");
-    const UniqueHandle writer(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(writer);
-    EXPECT_EQ(Handle(file), kEFail);
-
-    EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kVerdictNoScan});
-    EXPECT_TRUE(recorded_.scans.empty());
-    EXPECT_EQ(recorded_.log,
-              (std::vector<LogLine>{
-                  NewEvent(file), {kInfo, file + L" Could not open file."}, {kWarn, L" Could not open file."}}));
-}
-
-// Also under a name of the file's default stream, whose age is its file's.
-TEST_F(HandlerTest, OldFileIsNotScannedNorRecorded) {
-    const std::wstring file = Download(L"old.exe");
-    AgeFile(file, std::chrono::hours(48));
-    for (const std::wstring& reported : {file, file + L"::$DATA"}) {
+// A stream named in the event that is not there, and a file that a writer holds, can't be opened as
+// the decision asks: two lines tell the host, and nothing is scanned. A handle that may only delete
+// or rename the file, with all sharing, does not make it unopenable: the program loader would still
+// open the file.
+TEST_F(HandlerTest, FileThatCannotBeOpenedAsAskedIsNotScanned) {
+    const std::wstring file = folder_.Download(L"busy.exe");
+    const auto expect_unopenable = [&](const std::wstring& reported) {
         Forget();
-        EXPECT_EQ(Handle(reported), kSOk);
+        EXPECT_EQ(Handle(reported), kEFail);
         EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kVerdictNoScan});
-        EXPECT_EQ(recorded_.log, (std::vector<LogLine>{NewEvent(reported), {kInfo, reported + L" file is old"}}));
+        EXPECT_TRUE(Scans().empty());
+        EXPECT_EQ(Log(), (std::vector<LogLine>{NewEvent(reported),
+                                               {VARNOK_LOG_INFO, reported + L" Could not open file."},
+                                               {VARNOK_LOG_WARN, L" Could not open file."}}));
+    };
+    expect_unopenable(file + L":absent.vbs");
+    {
+        const UniqueHandle deleter = OpenName(file, DELETE, OPEN_EXISTING, kShareAll);
+        ASSERT_TRUE(deleter);
+        EXPECT_TRUE(Scanned(file));
     }
-    EXPECT_TRUE(recorded_.scans.empty());
-    EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
+    const UniqueHandle writer = OpenName(file, GENERIC_WRITE, OPEN_EXISTING);
+    ASSERT_TRUE(writer);
+    expect_unopenable(file);
 }
 
-// The result is recorded before the send: a clean one spares later events their scan, also when the
-// driver did not take its verdict; the host hears of that in its log, the developer in the trace.
-TEST_F(HandlerTest, CleanResultIsRecordedBeforeTheSendAndSparesLaterScans) {
-    const std::wstring file = Download(L"clean.exe");
-    recorded_.scan_verdict = kVerdictNoScan;
-    recorded_.send_status = kSendRefused;
+// Also under a name of the file's default stream, or of a named stream of it: their age is the file's.
+TEST_F(HandlerTest, OldFileIsNotScannedNorRecorded) {
+    const std::wstring file = folder_.Download(L"old.exe");
+    WriteStream(file, L"p.vbs", kPayload);
+    AgeFile(file, std::chrono::hours(48));
+    for (const std::wstring& reported : {file, file + L"::$DATA", file + L":p.vbs"}) {
+        EXPECT_FALSE(Scanned(reported));
+        EXPECT_EQ(Log(), (std::vector<LogLine>{NewEvent(reported), {VARNOK_LOG_INFO, reported + L" file is old"}}));
+    }
+    EXPECT_EQ(RecordOf(file), std::nullopt);
+}
+
+// The result is in the record, sealed, when the driver hears the verdict: a clean one spares later
+// events their scan, also when the driver did not take its verdict. The host hears of that in its
+// log, the developer in the trace.
+TEST_F(HandlerTest, ResultIsRecordedBeforeTheSendAndACleanOneSparesLaterScans) {
+    const std::wstring file = folder_.Download(L"clean.exe");
+    Host().verdict = kVerdictNoScan;
+    sink_.status = kSendRefused;
+    std::string at_send;
+    sink_.on_send = [&] { at_send = RecordOf(file).value_or(""); };
     EXPECT_EQ(Handle(file), kSendRefused);
-    EXPECT_TRUE(recorded_.results.empty());
-    EXPECT_EQ(recorded_.log, (std::vector<LogLine>{NewEvent(file), {kWarn, L"could not reach kernel driver"}}));
-    ASSERT_EQ(recorded_.traces.size(), 1u);
-    EXPECT_NE(recorded_.traces[0].find(L"0x80070006"), std::wstring::npos) << recorded_.traces[0];
+    EXPECT_EQ(WithoutSeal(at_send), Record(kDownloadHost, kVerdictNoScan, file));
+    EXPECT_NE(at_send, WithoutSeal(at_send));  // sealed too
+    EXPECT_TRUE(Host().Results().empty());
+    EXPECT_EQ(Log(), (std::vector<LogLine>{NewEvent(file), {VARNOK_LOG_WARN, L"could not reach kernel driver"}}));
+    ASSERT_EQ(g_traces.size(), 1u);
+    EXPECT_NE(g_traces[0].find(L"0x80070006"), std::wstring::npos) << Narrow(g_traces[0]);
 
-    recorded_.send_status = kSOk;
-    EXPECT_EQ(Handle(file), kSOk);
-    EXPECT_EQ(Verdicts(), (std::vector<std::int32_t>{kVerdictNoScan, kVerdictNoScan}));
-    EXPECT_EQ(recorded_.scans.size(), 1u);
-    EXPECT_EQ(WithoutSeal(ReadStream(file, L"varnok").value_or("")), Record(kDownloadHost, kVerdictNoScan, file));
+    sink_.status = kSOk;
+    EXPECT_FALSE(Scanned(file));
 }
 
-// With only SmartScreen the origin is the host an earlier event remembered; without one, none.
+// With only SmartScreen the origin is the host an earlier event remembered, for the file and for a
+// stream of it; without one, there is none. The stream's event leaves the record as it was.
 TEST_F(HandlerTest, SmartScreenGoesByTheRememberedHost) {
     const std::wstring nowhere = folder_.File(L"nowhere.exe");
     WriteStream(nowhere, L"SmartScreen", "Anaheim");
     EXPECT_EQ(Handle(nowhere), kEFail);
     EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kVerdictNoOrigin});
-    EXPECT_TRUE(recorded_.scans.empty());
-    EXPECT_TRUE(recorded_.results.empty());
+    EXPECT_TRUE(Scans().empty());
+    EXPECT_TRUE(Host().Results().empty());
 
-    const std::wstring remembered = folder_.File(L"remembered.exe");
+    const std::wstring remembered = folder_.File(L"remembered.txt");
     WriteStream(remembered, L"SmartScreen", "Anaheim");
-    WriteStream(remembered, L"varnok", "HostUrl=https://earlier.example/\r\n");
-    EXPECT_EQ(Handle(remembered), kSOk);
-    ASSERT_EQ(recorded_.scans.size(), 1u);
-    EXPECT_EQ(recorded_.scans[0].source, L"https://earlier.example/");
+    WriteStream(remembered, L"p.vbs", kPayload);
+    const std::string record = Line(kHostUrl, "https://earlier.example/");
+    WriteStream(remembered, kRecordStream, record);
+    EXPECT_TRUE(Scanned(remembered + L":p.vbs", 0, L"https://earlier.example/"));
+    EXPECT_EQ(RecordOf(remembered), record);
+    EXPECT_TRUE(Scanned(remembered, 0, L"https://earlier.example/"));
 }
 
-// A download is scanned with the zone and origin of its Zone.Identifier, as browsers, stores and
-// archivers write it and as publishers craft it: keys count only at the start of a line, so a URL or
-// a name holding "ScanResult=" or "HostUrl=" steers nothing. The host's verdict is reported and
-// recorded, and the file is scanned again at its next event. Under a name of the file's default
-// stream, the streams and age are the file's, while the host and the record get the name as reported.
-TEST_F(HandlerTest, DownloadIsScannedWithTheOriginOfItsZoneIdentifier) {
-    struct Form {
-        std::string zone_identifier;
-        std::int32_t zone;
-        std::wstring source;
-        bool malformed = false;
-        const wchar_t* name = nullptr;
-        const wchar_t* suffix = L"";  // of the reported name
-        std::string stored = {};      // "varnok" before the first event
-        std::string kept = {};        // what of it stays, after the lines the scan sets
-    };
-    const std::string store_app = "LastWriterPackageFamilyName=Microsoft.WindowsStore_8wekyb3d8bbwe\r\n";
-    const std::string referrer = "https://www.evil.com/?HostUrl=https://trusted.example/";
-    const Form forms[] = {
-        // A browser: zone, referring page and host in that order; the host wins over the page.
-        {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=https://www.example.com/downloads\r\n"
-         "HostUrl=https://dl.example.com/files/setup.exe\r\n",
-         3, L"https://dl.example.com/files/setup.exe"},
-        // The browser's stand-in for a source it does not name: the host as written.
-        {"[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=about:internet\r\n", 3, L"about:internet"},
-        {kDownloadZone, 3, kDownloadHost, false, nullptr, L"::$DATA"},
-        {kDownloadZone, 3, kDownloadHost, false, nullptr, L"::$data"},
-        // A store app's writer before the zone, and its app zone, which is no ZoneId.
-        {"[ZoneTransfer]\r\n" + store_app + "AppZoneId=4\r\nZoneId=3\r\n", 3, L"unknown host"},
-        {"[ZoneTransfer]\r\n" + store_app + "AppZoneId=4\r\n", 3, L"unknown host", true},
-        // Extracted from an archive: the referrer is the archive's local path, which is no URL.
-        {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=C:\\Users\\alice\\Downloads\\tools.zip\r\n", 3, L"unknown host"},
-        {"ZoneId=3\r\nReferrerUrl=https://www.example.org/downloads?id=4\r\n", 3,
-         L"https://www.example.org/downloads?id=4"},
-        {"[ZoneTransfer]\nZoneId=3\nHostUrl=https://example.net/b.exe\n", 3, L"https://example.net/b.exe"},
-        {"[ZoneTransfer]\r\nZoneId=3", 3, L"unknown host"},
-        {"[ZoneTransfer]\r\nZoneId=2\r\n", 2, L"unknown host"},
-        // The URL ends in the stored result's key, and the name carries a clean result.
-        {"[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/get?ScanResult=\r\n", 3,
-         L"https://downloads.example/get?ScanResult=", false, L"ScanResult=2.exe"},
-        {"[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/get?ScanResult=2&name=tool.exe\r\n", 3,
-         L"https://downloads.example/get?ScanResult=2&name=tool.exe"},
-        // A referrer, written before the host, carrying a trusted-looking host in its query.
-        {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=" + referrer + "\r\nHostUrl=https://evil.example/payload.exe\r\n",
-         3, L"https://evil.example/payload.exe"},
-        {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=" + referrer + "\r\n", 3,
-         std::wstring(referrer.begin(), referrer.end())},
-        // The host from Zone.Identifier replaces the remembered one in place; other keys stay.
-        {"[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://new.example/a.exe\r\n", 3, L"https://new.example/a.exe", false,
-         nullptr, L"", "HostUrl=https://old.example/a.exe\r\nScanResult=4\r\nFileName=old\r\nNote=kept\r\n",
-         "Note=kept\r\n"},
-    };
+// A download is scanned with its Zone.Identifier's zone and origin, under the name as reported: of
+// the file's data in any spelling, or of a named stream of it. The host's verdict is reported, and
+// the file is scanned again at its next event. The record takes the result under the name as
+// reported; a stream's events write nothing into it.
+TEST_F(HandlerTest, DownloadIsScannedUnderTheNameAsReportedWithItsFilesOrigin) {
     int round = 0;
-    for (const Form& form : forms) {
-        SCOPED_TRACE(testing::Message() << form.zone_identifier);
-        Forget();
-        const std::wstring file =
-            Download(form.name ? form.name : L"form" + std::to_wstring(round++) + L".exe", form.zone_identifier);
-        const std::wstring reported = file + form.suffix;
-        if (!form.stored.empty()) {
-            WriteStream(file, L"varnok", form.stored);
+    for (const std::wstring suffix : {L"", L"::$DATA", L"::$data", L":p.vbs", L":p.vbs:$DATA"}) {
+        const std::wstring file = folder_.Download(L"notes" + std::to_wstring(round++) + L".txt");
+        WriteStream(file, L"p.vbs", kPayload);
+        const std::wstring reported = file + suffix;
+        EXPECT_TRUE(Scanned(reported));
+        EXPECT_TRUE(Scanned(reported));
+        if (suffix.starts_with(L":p.vbs")) {
+            EXPECT_EQ(RecordOf(file), std::nullopt);
+        } else {
+            EXPECT_EQ(UnsealedRecordOf(file), Record(kDownloadHost, kHostVerdict, reported));
         }
-        EXPECT_EQ(Handle(reported), kSOk);
-        ASSERT_EQ(recorded_.scans.size(), 1u);
-        const HandlerScanCall scan = recorded_.scans[0];
-        EXPECT_EQ(scan.file_name, reported);
-        EXPECT_EQ(scan.zone_id, form.zone);
-        EXPECT_EQ(scan.source, form.source);
-        EXPECT_EQ((std::vector{scan.value1, scan.value2, scan.value3}),
-                  (std::vector{kEventValue1, kEventValue2, kEventValue3}));
-        EXPECT_EQ(recorded_.results, (std::vector<std::pair<std::wstring, std::int32_t>>{{reported, kHostVerdict}}));
-        std::vector<LogLine> lines{NewEvent(reported)};
-        if (form.malformed) {
-            lines.push_back({kWarn, L"Malformed Zone.Identifier - force scan."});
-        }
-        EXPECT_EQ(recorded_.log, lines);
-        EXPECT_EQ(Handle(reported), kSOk);
-        EXPECT_EQ(recorded_.scans.size(), 2u);
-        EXPECT_EQ(Verdicts(), (std::vector<std::int32_t>{kHostVerdict, kHostVerdict}));
-        EXPECT_EQ(WithoutSeal(ReadStream(file, L"varnok").value_or("")),
-                  Record(form.source, kHostVerdict, reported) + form.kept);
     }
-    EXPECT_TRUE(recorded_.traces.empty());
+    EXPECT_TRUE(g_traces.empty());
 }
 
-// A record read only in part (longer than the read limit, or bytes after a byte 0x1A) is never
-// written back, which would cut it; a line the limit runs through is not read, or "ScanResult=21"
-// cut after its "2" would spare the file; a record one line short of the limit takes no result. A
-// clean result that could not be recorded is scanned for again.
-TEST_F(HandlerTest, RecordAtTheReadLimitIsNeverWrittenAndTheFileIsScannedEveryTime) {
-    const std::string tail = "ScanResult=7\r\nFileName=tail\r\n";
-    const std::string head = "HostUrl=https://x.example/";
+// The record keeps what other programs and earlier events wrote there: the host, the result and the
+// name of this event replace the earlier ones in place, and other keys stay. The host comes whole
+// from Zone.Identifier's last line, which has no line end. Keys count only at the start of a line,
+// so neither a URL nor a name holding the result's key steers anything.
+TEST_F(HandlerTest, RecordTakesTheEventsLinesInPlaceAndKeepsOthers) {
+    const std::wstring host = L"https://downloads.example/get?ScanResult=";
+    const std::wstring file =
+        folder_.Download(kScanResult + L"=2.exe", "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=" + Narrow(host));
+    WriteStream(file, kRecordStream,
+                Line(kHostUrl, "https://old.example/a.exe") + Line(kScanResult, "4") + Line(kFileName, "old") +
+                    "Note=kept\r\n");
+    EXPECT_TRUE(Scanned(file, 3, host));
+    EXPECT_TRUE(Scanned(file, 3, host));
+    EXPECT_EQ(UnsealedRecordOf(file), Record(host, kHostVerdict, file) + "Note=kept\r\n");
+}
+
+// A record that the library can't update whole is never written, and a clean result that could not
+// be recorded is scanned for again: one read only in part (longer than the read limit, or bytes
+// after a byte 0x1A), which a write would cut; one with a line that the limit runs through, which is
+// not read, or "ScanResult=21" cut after its "2" would spare the file; one a line short of the limit,
+// which takes no result; and one whose lock another process holds for ever.
+TEST_F(HandlerTest, RecordThatCantBeUpdatedWholeIsNeverWrittenAndTheFileIsScannedEveryTime) {
+    const std::string tail = Line(kScanResult, "7") + Line(kFileName, "tail");
+    const std::string head = Narrow(kHostUrl) + "=https://x.example/";
     const std::string full = head + "\r\nNote=";
     const std::string records[] = {
-        "HostUrl=a\r\n" + std::string(kStreamReadLimit + 200 * 1024, 'x') + "\r\n" + tail,
-        "HostUrl=a\r\n\x1A" + tail,
-        head + std::string(kStreamReadLimit - head.size() - 14, 'p') + "\r\nScanResult=21\r\n",
+        Line(kHostUrl, "a") + std::string(kStreamReadLimit + 200 * 1024, 'x') + "\r\n" + tail,
+        Line(kHostUrl, "a") + "\x1A" + tail,
+        head + std::string(kStreamReadLimit - head.size() - 14, 'p') + "\r\n" + Line(kScanResult, "21"),
         full + std::string(kStreamReadLimit - full.size() - 10, 'n') + "\r\n",
+        tail,  // locked
     };
-    recorded_.scan_verdict = kVerdictNoScan;
-    int round = 0;
-    for (const std::string& record : records) {
-        Forget();
-        const std::wstring file = Download(L"partial" + std::to_wstring(round++) + L".exe");
-        WriteStream(file, L"varnok", record);
-        EXPECT_EQ(Handle(file), kSOk);
-        EXPECT_EQ(Handle(file), kSOk);
-        EXPECT_EQ(recorded_.scans.size(), 2u) << round;
-        EXPECT_EQ(recorded_.results.size(), 2u);
-        EXPECT_EQ(ReadStream(file, L"varnok"), record) << round;
+    Host().verdict = kVerdictNoScan;
+    for (std::size_t round = 0; round < std::size(records); ++round) {
+        SCOPED_TRACE(round);
+        const std::string& record = records[round];
+        const std::wstring file = folder_.Download(L"partial" + std::to_wstring(round) + L".exe");
+        WriteStream(file, kRecordStream, record);
+        std::optional<LockedForEver> lock;
+        if (round + 1 == std::size(records)) {
+            lock.emplace(file);
+        }
+        EXPECT_TRUE(Scanned(file));
+        EXPECT_TRUE(Scanned(file));
+        EXPECT_EQ(RecordOf(file), record);
     }
 }
 
@@ -242,9 +269,9 @@ bool Exists(const std::wstring& name) { return ::GetFileAttributesW(name.c_str()
 // Deletes or moves the file as NTFS does, streams included: under Wine off NTFS a stream is a file
 // of its own beside its file.
 void RemoveWithStreams(const std::wstring& file, const wchar_t* target_suffix) {
-    for (const wchar_t* part : {L"", L":varnok", L":Zone.Identifier"}) {
+    for (const std::wstring& part : {std::wstring(), L":" + kRecordStream, std::wstring(L":Zone.Identifier")}) {
         const std::wstring name = file + part;
-        if (*part == 0 || Exists(name)) {
+        if (part.empty() || Exists(name)) {
             EXPECT_TRUE(target_suffix ? ::MoveFileW(name.c_str(), (file + target_suffix + part).c_str())
                                       : ::DeleteFileW(name.c_str()));
         }
@@ -266,15 +293,17 @@ TEST_F(HandlerTest, FileTheScanRemovedStaysGone) {
     int round = 0;
     for (const auto& action : actions) {
         Forget();
-        recorded_.on_scan = action;
-        const std::wstring file = Download(L"removed" + std::to_wstring(round++) + L".exe");
+        Host().answer = [&](const ScanCall& scan) {
+            action(scan.file_name);
+            return kHostVerdict;
+        };
+        const std::wstring file = folder_.Download(L"removed" + std::to_wstring(round++) + L".exe");
         EXPECT_EQ(Handle(file), kSOk);
         EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kHostVerdict});
         EXPECT_EQ(round == 3, Exists(file));
-        EXPECT_EQ(ReadStream(file, L"varnok"), std::nullopt);
+        EXPECT_EQ(RecordOf(file), std::nullopt);
     }
-    EXPECT_EQ(ReadStream((folder_.path / L"removed1.exe.quarantined").wstring(), L"varnok"),
-              "HostUrl=" + Narrow(kDownloadHost) + "\r\n");
+    EXPECT_EQ(RecordOf((folder_.path / L"removed1.exe.quarantined").wstring()), Line(kHostUrl, Narrow(kDownloadHost)));
 }
 
 // An origin stream held by a handle that shares nothing may say anything: the file is scanned as a
@@ -284,34 +313,33 @@ TEST_F(HandlerTest, FileTheScanRemovedStaysGone) {
 // there nor writes a record.
 TEST_F(AnyVolumeHandlerTest, UnreadableOriginStreamForcesAScan) {
     const TempFolder ordinary(TempFolder::Volume::kOrdinary);
+    const std::string remembered = Line(kHostUrl, "https://earlier.example/");
     struct Case {
         const wchar_t* stream;
-        const char* remembered;
+        bool remembered;
         const wchar_t* warning;
     };
     int round = 0;
-    for (const Case& held :
-         {Case{L"Zone.Identifier", nullptr, L"Unreadable Zone.Identifier - force scan."},
-          Case{L"Zone.Identifier", "HostUrl=https://earlier.example/\r\n", L"Unreadable Zone.Identifier - force scan."},
-          Case{L"SmartScreen", nullptr, L"Unreadable SmartScreen - force scan."}}) {
+    for (const Case& held : {Case{L"Zone.Identifier", false, L"Unreadable Zone.Identifier - force scan."},
+                             Case{L"Zone.Identifier", true, L"Unreadable Zone.Identifier - force scan."},
+                             Case{L"SmartScreen", false, L"Unreadable SmartScreen - force scan."}}) {
+        SCOPED_TRACE(round);
         Forget();
         const std::wstring file = ordinary.File(L"held" + std::to_wstring(round++) + L".exe");
         WriteStream(file, held.stream, std::wstring(held.stream) == L"SmartScreen" ? "Anaheim" : kDownloadZone);
-        if (held.remembered != nullptr) {
-            WriteStream(file, L"varnok", held.remembered);
+        if (held.remembered) {
+            WriteStream(file, kRecordStream, remembered);
         }
-        const UniqueHandle holder(
-            ::CreateFileW((file + L":" + held.stream).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        const UniqueHandle holder = OpenName(file + L":" + held.stream, GENERIC_READ, OPEN_EXISTING, 0);
         ASSERT_TRUE(holder);
         EXPECT_EQ(Handle(file), kSOk);
 
-        EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kHostVerdict}) << held.stream;
-        ASSERT_EQ(recorded_.scans.size(), 1u);
-        EXPECT_EQ(recorded_.scans[0].zone_id, 3);
-        EXPECT_EQ(recorded_.scans[0].source, L"unknown host");
-        EXPECT_EQ(recorded_.log, (std::vector<LogLine>{NewEvent(file), {kWarn, held.warning}}));
-        EXPECT_EQ(ReadStream(file, L"varnok"),
-                  held.remembered ? std::optional<std::string>(held.remembered) : std::nullopt);
+        EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kHostVerdict});
+        ASSERT_EQ(Scans().size(), 1u);
+        EXPECT_EQ(Scans()[0].zone_id, 3);
+        EXPECT_EQ(Scans()[0].source, L"unknown host");
+        EXPECT_EQ(Log(), (std::vector<LogLine>{NewEvent(file), {VARNOK_LOG_WARN, held.warning}}));
+        EXPECT_EQ(RecordOf(file), held.remembered ? std::optional(remembered) : std::nullopt);
     }
 }
 
@@ -319,12 +347,12 @@ TEST_F(AnyVolumeHandlerTest, UnreadableOriginStreamForcesAScan) {
 // origin saved before the scan is recorded. A logger that throws (a full disk) loses its own lines
 // and nothing else.
 TEST_F(HandlerTest, ThrowingCallbacksLoseOnlyTheirOwnWork) {
-    const std::wstring thrown = Download(L"thrown.exe");
+    const std::wstring thrown = folder_.Download(L"thrown.exe");
     const ScanCallback throwing_scan = [](FileInfo, std::uint32_t, std::uint32_t) -> std::int32_t { throw 1; };
-    EXPECT_EQ(Handle(thrown, {throwing_scan, FakeResult, FakeLog}), kEFail);
+    EXPECT_EQ(Handle(thrown, {throwing_scan, HostResult, HostLog}), kEFail);
     EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kVerdictNoScan});
-    EXPECT_EQ(recorded_.traces.size(), 1u);
-    EXPECT_EQ(ReadStream(thrown, L"varnok"), "HostUrl=" + Narrow(kDownloadHost) + "\r\n");
+    EXPECT_EQ(g_traces.size(), 1u);
+    EXPECT_EQ(RecordOf(thrown), Line(kHostUrl, Narrow(kDownloadHost)));
 
     Forget();
     static int failed_lines = 0;
@@ -332,16 +360,15 @@ TEST_F(HandlerTest, ThrowingCallbacksLoseOnlyTheirOwnWork) {
         ++failed_lines;
         throw 1;
     };
-    const std::wstring malformed = Download(L"malformed.exe", "[ZoneTransfer]\r\n");
+    const std::wstring malformed = folder_.Download(L"malformed.exe", "[ZoneTransfer]\r\n");
     for (const std::wstring& file : {malformed, folder_.File(L"local.txt")}) {
-        Handle(file, {FakeScan, FakeResult, throwing_log});
+        Handle(file, {HostScan, HostResult, throwing_log});
     }
     EXPECT_EQ(Verdicts(), (std::vector<std::int32_t>{kHostVerdict, kVerdictNoScan}));
-    ASSERT_EQ(recorded_.scans.size(), 1u);
-    EXPECT_EQ(recorded_.scans[0].zone_id, 3);
-    EXPECT_EQ(recorded_.results.size(), 1u);
-    EXPECT_EQ(WithoutSeal(ReadStream(malformed, L"varnok").value_or("")),
-              Record(L"unknown host", kHostVerdict, malformed));
+    ASSERT_EQ(Scans().size(), 1u);
+    EXPECT_EQ(Scans()[0].zone_id, 3);
+    EXPECT_EQ(Host().Results().size(), 1u);
+    EXPECT_EQ(UnsealedRecordOf(malformed), Record(L"unknown host", kHostVerdict, malformed));
     EXPECT_EQ(failed_lines, 4);  // two events, one malformed stream, one file without origin
 }
 

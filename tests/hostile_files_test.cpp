@@ -1,7 +1,7 @@
-// Files whose owner means harm: names that Win32 would rewrite, a handle that holds delete access,
-// a folder swapped for a link while the file is scanned, pipes where streams should be. Each file is
-// judged as itself, every event gets its verdict, and nothing outside the file's folder is created
-// or changed.
+// Files whose owner means harm: names that Win32 would rewrite, a folder swapped for a link while the
+// file is judged, each file call failed or held up in turn, pipes where streams should be, stream
+// names that are links. Each file is judged as itself, every event gets its verdict, and nothing
+// outside the file's folder is created or changed.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -30,13 +30,22 @@ std::wstring Extended(const std::filesystem::path& path) { return L"\\\\?\\" + p
 
 using HostileFileTest = HandlerTest;
 
-// A trailing dot, a trailing space and device names: each file is scanned as itself, with its own
-// origin, and the decoy beside it whose name Win32 would have opened instead (an old file, or none)
-// is neither judged nor written.
+// Names that Win32 would rewrite (a trailing dot or space, device names), and one long beyond
+// MAX_PATH in a deep folder: each file is scanned as itself, with its own origin, and the decoy beside
+// them whose name Win32 would have opened instead (an old file, or none) is neither judged nor
+// written. (Wine does not refuse long names the way Windows does without the extended form; the form
+// itself is checked in the conversion's own tests.)
 TEST_F(HostileFileTest, NamesThatWin32RewritesAreJudgedAsThemselves) {
     const std::wstring decoy = folder_.File(L"x.exe", "decoy");
     AgeFile(decoy, std::chrono::hours(48));
-    const std::vector<std::wstring> names = {L"x.exe.", L"x.exe ", L"nul", L"con.txt", L"com1.exe"};
+    std::filesystem::path deep;
+    for (wchar_t level = L'a'; level < L'g'; ++level) {
+        deep /= std::wstring(50, level);
+    }
+    ASSERT_TRUE(std::filesystem::create_directories(folder_.path / deep));
+    const std::vector<std::wstring> names = {L"x.exe.",  L"x.exe ",   L"nul",
+                                             L"con.txt", L"com1.exe", (deep / L"download.exe").wstring()};
+    ASSERT_GT((folder_.path / names.back()).wstring().size(), static_cast<std::size_t>(MAX_PATH));
     // Removed by their extended names: the scratch folder's removal, through Win32, can't reach them.
     const struct RemoveByExtendedName {
         const std::filesystem::path& folder;
@@ -50,7 +59,6 @@ TEST_F(HostileFileTest, NamesThatWin32RewritesAreJudgedAsThemselves) {
     int round = 0;
     for (const std::wstring& name : names) {
         SCOPED_TRACE(testing::Message() << "'" << name << "'");
-        Forget();
         const std::filesystem::path path = folder_.path / name;
         const std::wstring host = L"https://origin.example/" + std::to_wstring(round++);
         {
@@ -59,44 +67,10 @@ TEST_F(HostileFileTest, NamesThatWin32RewritesAreJudgedAsThemselves) {
         }
         WriteStream(Extended(path), L"Zone.Identifier",
                     "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=" + Narrow(host) + "\r\n");
-        EXPECT_EQ(Handle(path.wstring()), kSOk);
-        ASSERT_EQ(recorded_.scans.size(), 1u);
-        EXPECT_EQ(recorded_.scans[0].file_name, path.wstring());
-        EXPECT_EQ(recorded_.scans[0].source, host);
-        EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kHostVerdict});
-        EXPECT_EQ(WithoutSeal(ReadStream(Extended(path), L"varnok").value_or("")),
-                  Record(host, kHostVerdict, path.wstring()));
+        EXPECT_TRUE(Scanned(path.wstring(), 3, host));
+        EXPECT_EQ(UnsealedRecordOf(Extended(path)), Record(host, kHostVerdict, path.wstring()));
     }
-    EXPECT_EQ(ReadStream(decoy, L"varnok"), std::nullopt);
-}
-
-// A handle that may delete the file, or is renaming it, with all sharing, does not make the file
-// unopenable: the program loader would still open it. A writer does.
-TEST_F(HostileFileTest, DeleteAccessHandleDoesNotSpareTheScan) {
-    const std::wstring file = Download(L"deletable.exe");
-    const UniqueHandle deleter = OpenName(file, DELETE, OPEN_EXISTING, kShareAll);
-    ASSERT_TRUE(deleter);
-    EXPECT_EQ(Handle(file), kSOk);
-    EXPECT_EQ(recorded_.scans.size(), 1u);
-}
-
-// Files in a deep folder, with names long beyond MAX_PATH, are judged like any other. (Wine does not
-// refuse such names the way Windows does without the extended form; the form itself is checked in
-// the conversion's own tests.)
-TEST_F(HostileFileTest, FileBeyondMaxPathIsJudged) {
-    std::filesystem::path deep = folder_.path;
-    for (int level = 0; level < 6; ++level) {
-        deep /= std::wstring(50, static_cast<wchar_t>(L'a' + level));
-    }
-    ASSERT_TRUE(std::filesystem::create_directories(deep));
-    const std::filesystem::path file = deep / L"download.exe";
-    ASSERT_GT(file.wstring().size(), static_cast<std::size_t>(MAX_PATH));
-    { std::ofstream(file, std::ios::binary) << "content"; }
-    WriteStream(file.wstring(), L"Zone.Identifier", kDownloadZone);
-    EXPECT_EQ(Handle(file.wstring()), kSOk);
-    EXPECT_EQ(recorded_.scans.size(), 1u);
-    EXPECT_EQ(WithoutSeal(ReadStream(file.wstring(), L"varnok").value_or("")),
-              Record(kDownloadHost, kHostVerdict, file.wstring()));
+    EXPECT_EQ(RecordOf(decoy), std::nullopt);
 }
 
 // Everything under a folder: each file and each of its streams that the test knows of, with its
@@ -112,7 +86,7 @@ FolderState StateOf(const std::filesystem::path& folder) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error)) {
         const std::wstring name = entry.path().wstring();
         state.entries.emplace_back(name, ReadStream(name, L""));
-        for (const wchar_t* stream : {L"varnok", L"Zone.Identifier"}) {
+        for (const std::wstring& stream : {kRecordStream, std::wstring(L"Zone.Identifier")}) {
             state.entries.emplace_back(name + L":" + stream, ReadStream(name, stream));
         }
         WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -123,77 +97,66 @@ FolderState StateOf(const std::filesystem::path& folder) {
     return state;
 }
 
-// While the file is scanned, its owner swaps its folder for a link to another folder: one that
-// holds a decoy of the same name with a record of its own, or one that holds nothing. The verdict
-// goes out, nothing in the other folder is created or changed, and the record goes to the file that
-// was judged, in the folder as it is now named.
-TEST_F(HostileFileTest, FolderSwappedForALinkDuringTheScanLeadsNowhereElse) {
+// The owner of a download swaps its folder for a link to another folder, and back: between the look
+// for Zone.Identifier by the file's name and the open of its folder, or while the file is scanned.
+// The other folder holds nothing, or a decoy of the same name with an origin and a record of its
+// own. The host gets the origin of the file that was judged, the verdict goes out, nothing in the
+// other folder is created or changed, and the record goes to the judged file.
+TEST_F(HostileFileTest, FolderSwappedForALinkLeadsNowhereElse) {
     VARNOK_REQUIRE_WINE();
-    for (const bool decoy_there : {true, false}) {
-        SCOPED_TRACE(decoy_there ? "a decoy there" : "nothing there");
-        Forget();
-        const std::filesystem::path downloads = folder_.path / (decoy_there ? L"dl1" : L"dl2");
-        const std::filesystem::path elsewhere = folder_.path / (decoy_there ? L"elsewhere1" : L"elsewhere2");
-        std::filesystem::create_directories(downloads);
-        std::filesystem::create_directories(elsewhere);
-        const std::wstring file = (downloads / L"x.exe").wstring();
-        { std::ofstream(downloads / L"x.exe", std::ios::binary) << "content"; }
-        WriteStream(file, L"Zone.Identifier", kDownloadZone);
-        if (decoy_there) {
-            const std::wstring decoy = (elsewhere / L"x.exe").wstring();
-            { std::ofstream(elsewhere / L"x.exe", std::ios::binary) << "decoy"; }
-            WriteStream(decoy, L"varnok", "HostUrl=https://decoy.example/\r\n");
+    struct Case {
+        bool during_the_scan;
+        bool decoy;
+    };
+    for (const Case swap : {Case{false, true}, Case{true, true}, Case{true, false}}) {
+        SCOPED_TRACE(testing::Message() << swap.during_the_scan << swap.decoy);
+        const TempFolder downloads(folder_.path);
+        const TempFolder elsewhere(folder_.path);
+        const std::wstring folder = downloads.path.wstring();
+        const std::wstring file = downloads.Download(L"x.exe");
+        if (swap.decoy) {
+            const std::string decoy_zone = "[ZoneTransfer]\r\nZoneId=4\r\nHostUrl=https://decoy.example/\r\n";
+            WriteStream(elsewhere.Download(L"x.exe", decoy_zone), kRecordStream,
+                        Line(kHostUrl, "https://decoy.example/"));
         }
-        const FolderState before = StateOf(elsewhere);
-        recorded_.scan_verdict = kVerdictNoScan;
-        recorded_.on_scan = [&](const std::wstring&) {
-            std::filesystem::rename(downloads, downloads.wstring() + L".real");
-            EXPECT_TRUE(MakeUnixLink(downloads.wstring(), elsewhere.wstring()));
+        const FolderState before = StateOf(elsewhere.path);
+        bool swapped = false;
+        bool swapped_back = false;
+        const auto swap_folder = [&] {
+            std::filesystem::rename(folder, folder + L".real");
+            swapped = MakeUnixLink(folder, elsewhere.path.wstring());
         };
-        EXPECT_EQ(Handle(file), kSOk);
-        RemoveUnixObject(downloads.wstring());
-        EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kVerdictNoScan});
-        EXPECT_EQ(StateOf(elsewhere), before);
-        EXPECT_EQ(WithoutSeal(ReadStream(downloads.wstring() + L".real\\x.exe", L"varnok").value_or("")),
-                  Record(kDownloadHost, kVerdictNoScan, file));
-        recorded_.on_scan = nullptr;
-    }
-}
-
-// Between the look for Zone.Identifier by the file's name and the open of its folder, the owner swaps
-// the folder for a link to another that holds a file of the same name, then swaps it back: what the
-// host gets is the origin of the file that was judged, never the other's, which the look reached.
-TEST_F(HostileFileTest, FolderSwappedBetweenTheLookAndTheFolderLeadsTheReadNowhereElse) {
-    VARNOK_REQUIRE_WINE();
-    const std::filesystem::path downloads = folder_.path / L"dl";
-    const std::filesystem::path aside = folder_.path / L"dl.real";
-    const std::filesystem::path elsewhere = folder_.path / L"elsewhere";
-    std::filesystem::create_directories(downloads);
-    std::filesystem::create_directories(elsewhere);
-    const std::wstring file = (downloads / L"x.exe").wstring();
-    { std::ofstream(downloads / L"x.exe", std::ios::binary) << "content"; }
-    WriteStream(file, L"Zone.Identifier", kDownloadZone);
-    { std::ofstream(elsewhere / L"x.exe", std::ios::binary) << "secret"; }
-    WriteStream((elsewhere / L"x.exe").wstring(), L"Zone.Identifier",
-                "[ZoneTransfer]\r\nZoneId=4\r\nHostUrl=https://secret.example/\r\n");
-    bool swapped = false;
-    bool swapped_back = false;
-    const ScopedSeam seam([&](const FileCallSite& site) {
-        if (site.call == FileCall::kOpen && EndsWith(site.name, L"dl\\x.exe:Zone.Identifier") && !swapped) {
-            std::filesystem::rename(downloads, aside);
-            swapped = MakeUnixLink(downloads.wstring(), elsewhere.wstring());
-        } else if (site.call == FileCall::kOpen && EndsWith(site.name, L"\\dl") && swapped && !swapped_back) {
-            RemoveUnixObject(downloads.wstring());
-            std::filesystem::rename(aside, downloads);
+        const auto swap_back = [&] {
+            RemoveUnixObject(folder);
+            std::filesystem::rename(folder + L".real", folder);
             swapped_back = true;
+        };
+        Forget();
+        Host().answer = [&](const ScanCall&) {
+            if (swap.during_the_scan) {
+                swap_folder();
+            }
+            return kHostVerdict;
+        };
+        const ScopedSeam seam([&](const FileCallSite& site) {
+            if (swap.during_the_scan || site.call != FileCall::kOpen) {
+                return Proceed();
+            }
+            if (!swapped && EndsWith(site.name, L"\\x.exe:Zone.Identifier")) {
+                swap_folder();
+            } else if (swapped && !swapped_back && EndsWith(site.name, downloads.path.filename().wstring())) {
+                swap_back();
+            }
+            return Proceed();
+        });
+        EXPECT_TRUE(Scanned(file));
+        if (!swapped_back) {
+            swap_back();
         }
-        return Proceed();
-    });
-    EXPECT_EQ(Handle(file), kSOk);
-    ASSERT_TRUE(swapped && swapped_back);
-    ASSERT_EQ(recorded_.scans.size(), 1u);
-    EXPECT_EQ(recorded_.scans[0].source, kDownloadHost);
-    EXPECT_EQ(recorded_.scans[0].zone_id, 3);
+        EXPECT_TRUE(swapped && swapped_back);
+        EXPECT_EQ(StateOf(elsewhere.path), before);
+        EXPECT_EQ(UnsealedRecordOf(file), Record(kDownloadHost, kHostVerdict, file));
+    }
 }
 
 // The test's own thread, watched as a worker is, by a watch that cancels a call held up for more than
@@ -247,7 +210,7 @@ struct WatchedAsAWorker {
 // open waiting on an opportunistic lock, a server that stops answering): each time the event still
 // gets its one verdict, and the record holds only whole lines of the library's own.
 TEST_F(HostileFileTest, EveryFileCallFailedOrHeldUpStillLeavesOneVerdictAndAWholeRecord) {
-    EXPECT_EQ(Handle(Download(L"warm-up.exe")), kSOk);  // the volume's share modes learnt
+    EXPECT_EQ(Handle(folder_.Download(L"warm-up.exe")), kSOk);  // the volume's share modes learnt
     int call = 0;
     int target = -1;
     bool hold_up = false;
@@ -258,7 +221,7 @@ TEST_F(HostileFileTest, EveryFileCallFailedOrHeldUpStillLeavesOneVerdictAndAWhol
         return hold_up ? BlockUntilCancelled() : Fail(ERROR_IO_DEVICE);
     });
     call = 0;
-    EXPECT_EQ(Handle(Download(L"counted.exe")), kSOk);
+    EXPECT_EQ(Handle(folder_.Download(L"counted.exe")), kSOk);
     const int calls = call;
     EXPECT_GT(calls, 20);
     const WatchedAsAWorker watched;
@@ -267,11 +230,12 @@ TEST_F(HostileFileTest, EveryFileCallFailedOrHeldUpStillLeavesOneVerdictAndAWhol
         for (target = 0; target < calls; ++target) {
             SCOPED_TRACE(testing::Message() << (held ? "held up: call " : "failed: call ") << target);
             Forget();
-            const std::wstring file = Download((held ? L"held-" : L"failed-") + std::to_wstring(target) + L".exe");
+            const std::wstring file =
+                folder_.Download((held ? L"held-" : L"failed-") + std::to_wstring(target) + L".exe");
             call = 0;
             Handle(file);
             ASSERT_EQ(Verdicts().size(), 1u);
-            EXPECT_TRUE(IsWholeRecord(ReadStream(file, L"varnok").value_or(""), Verdicts()[0], file));
+            EXPECT_TRUE(IsWholeRecord(RecordOf(file).value_or(""), Verdicts()[0], file));
         }
     }
     EXPECT_EQ(g_blocks_not_cancelled, 0);
@@ -287,35 +251,28 @@ TEST_F(AnyVolumeHandlerTest, PipesInPlaceOfStreamsAndFilesAreNeverRead) {
     const TempFolder ordinary(TempFolder::Volume::kOrdinary);
     const std::wstring piped_stream = ordinary.File(L"piped-stream.exe");
     const std::wstring piped_file = (ordinary.path / L"piped-file.exe").wstring();
-    const struct RemoveFifos {
-        std::vector<std::wstring> names;
-        ~RemoveFifos() {
-            for (const std::wstring& name : names) {
-                RemoveUnixObject(name);
-            }
-        }
-    } fifos{{piped_stream + L":Zone.Identifier", piped_file}};
+    const RemovedUnixObjects fifos{{piped_stream + L":Zone.Identifier", piped_file}};
     ASSERT_TRUE(MakeUnixFifo(piped_stream + L":Zone.Identifier"));
     EXPECT_EQ(Handle(piped_stream), kSOk);
     EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kHostVerdict});
-    EXPECT_EQ(recorded_.log,
-              (std::vector<LogLine>{NewEvent(piped_stream), {kWarn, L"Unreadable Zone.Identifier - force scan."}}));
+    EXPECT_EQ(Log(), (std::vector<LogLine>{NewEvent(piped_stream),
+                                           {VARNOK_LOG_WARN, L"Unreadable Zone.Identifier - force scan."}}));
 
     Forget();
     ASSERT_TRUE(MakeUnixFifo(piped_file));
     WriteStream(piped_file, L"Zone.Identifier", kDownloadZone);
     EXPECT_EQ(Handle(piped_file), kEFail);
     EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kVerdictNoScan});
-    EXPECT_TRUE(recorded_.scans.empty());
-    EXPECT_EQ(ReadStream(piped_file, L"varnok"), std::nullopt);
+    EXPECT_TRUE(Scans().empty());
+    EXPECT_EQ(RecordOf(piped_file), std::nullopt);
 }
 
 // A Unix process that keeps changing a file's size, a byte at a time, and looks at its first line
 // every few hundred bytes: a line with "=" in it is none of its own (it writes only "A"), so it keeps
-// it in `found` and ends. It ends as well when `stop` appears, or after a bounded while.
+// it in `found` and ends. It ends as well once `go` is gone, or after a bounded while.
 constexpr char kSizeChanger[] =
-    "v=$1; stop=$2; found=$3; n=0\n"
-    "while [ ! -e \"$stop\" ] && [ $n -lt 4000 ]; do\n"
+    "v=$1; go=$2; found=$3; n=0\n"
+    "while [ -e \"$go\" ] && [ $n -lt 4000 ]; do\n"
     "  i=0\n"
     "  while [ $i -lt 300 ]; do printf A >> \"$v\"; i=$((i+1)); done\n"
     "  line=; IFS= read -r line < \"$v\"\n"
@@ -333,7 +290,7 @@ constexpr char kSizeChanger[] =
 // made beside it.
 TEST_F(AnyVolumeHandlerTest, StreamNamesThatAreLinksToAFileElsewhereNeverWriteIt) {
     VARNOK_REQUIRE_WINE();
-    EXPECT_EQ(Handle(Download(L"first.exe")), kSOk);  // a record made, where streams are true ones
+    EXPECT_EQ(Handle(folder_.Download(L"first.exe")), kSOk);  // a record made, where streams are true ones
     for (const std::filesystem::path& parent :
          {std::filesystem::temp_directory_path(), std::filesystem::path(L"Z:\\dev\\shm")}) {
         SCOPED_TRACE(parent.string());
@@ -344,23 +301,14 @@ TEST_F(AnyVolumeHandlerTest, StreamNamesThatAreLinksToAFileElsewhereNeverWriteIt
         const TempFolder owned(parent);
         const std::wstring victim = elsewhere.File(L"settings.ini", "A");
         const std::wstring script = owned.File(L"size-changer.sh", kSizeChanger);
-        const std::wstring stop = (owned.path / L"stop").wstring();
+        const std::wstring go = owned.File(L"go");  // removed with its folder, if not before
         const std::wstring found = (owned.path / L"found").wstring();
         const std::wstring file = (owned.path / L"x.exe").wstring();
-        const struct RemoveLinks {
-            std::vector<std::wstring> names;
-            std::wstring stop;
-            ~RemoveLinks() {
-                std::ofstream(std::filesystem::path(stop)) << "stop";
-                for (const std::wstring& name : names) {
-                    RemoveUnixObject(name);
-                }
-            }
-        } links{{file, file + L":Zone.Identifier", file + L":varnok"}, stop};
+        const RemovedUnixObjects links{{file, file + L":Zone.Identifier", file + L":" + kRecordStream}};
         for (const std::wstring& link : links.names) {
             ASSERT_TRUE(MakeUnixLink(link, victim)) << Narrow(link);
         }
-        const std::optional<std::string> arguments[] = {UnixName(script), UnixName(victim), UnixName(stop),
+        const std::optional<std::string> arguments[] = {UnixName(script), UnixName(victim), UnixName(go),
                                                         UnixName(found)};
         for (const std::optional<std::string>& argument : arguments) {
             ASSERT_TRUE(argument);
@@ -371,7 +319,7 @@ TEST_F(AnyVolumeHandlerTest, StreamNamesThatAreLinksToAFileElsewhereNeverWriteIt
             EXPECT_EQ(Handle(file), kSOk);
             EXPECT_EQ(Verdicts().size(), 1u);
         }
-        std::ofstream(std::filesystem::path(stop)) << "stop";
+        std::filesystem::remove(go);
         EXPECT_FALSE(std::filesystem::exists(found)) << "a record was written into the file elsewhere";
         std::vector<std::wstring> beside_victim;
         for (const auto& entry : std::filesystem::directory_iterator(elsewhere.path)) {

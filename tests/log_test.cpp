@@ -27,11 +27,11 @@ TEST(LogTest, PiecesAreJoinedWithTheirLevelAndALineEndInAPieceIsShownAsQuestionM
         L"C:\\\x00E9\x4E2D\xD83D\xDE00\r\nconnection to kernel driver restored\u2028\u2029\u0085\rb.exe";
     Log(Collect, LogLevel::kInfo, L"NEW EVENT -----  for ", path);
     Log(Collect, LogLevel::kWarn, "Malformed Zone.Identifier - force scan.");
-    EXPECT_EQ(
-        g_delivered,
-        (std::vector<Line>{
-            {0, L"NEW EVENT -----  for C:\\\x00E9\x4E2D\xD83D\xDE00??connection to kernel driver restored????b.exe"},
-            {1, L"Malformed Zone.Identifier - force scan."}}));
+    EXPECT_EQ(g_delivered,
+              (std::vector<Line>{
+                  {VARNOK_LOG_INFO,
+                   L"NEW EVENT -----  for C:\\\x00E9\x4E2D\xD83D\xDE00??connection to kernel driver restored????b.exe"},
+                  {VARNOK_LOG_WARN, L"Malformed Zone.Identifier - force scan."}}));
 }
 
 // A line whose composition runs out of memory is lost alone: Log returns normally and the next
@@ -40,7 +40,7 @@ TEST(LogTest, ExhaustedMemoryLosesOnlyItsOwnLine) {
     g_delivered.clear();
     Log(Collect, LogLevel::kWarn, L"before ", ExhaustingPiece{});
     Log(Collect, LogLevel::kWarn, L" Could not open file.");
-    EXPECT_EQ(g_delivered, (std::vector<Line>{{1, L" Could not open file."}}));
+    EXPECT_EQ(g_delivered, (std::vector<Line>{{VARNOK_LOG_WARN, L" Could not open file."}}));
 }
 
 }  // namespace

@@ -57,8 +57,8 @@ TEST_F(NtfsVolumeTest, StreamsGoWithTheirFileAndTheCreationTimeIsTheLastWriteTim
     EXPECT_EQ(ReadStream(renamed, L"Zone.Identifier"), std::nullopt);
 
     const std::wstring missing = (folder / L"gone.exe").wstring();
-    ASSERT_TRUE(OpenName(missing + L":varnok", GENERIC_WRITE, OPEN_ALWAYS));
-    EXPECT_EQ(ReadStream(missing, L"varnok"), "");
+    ASSERT_TRUE(OpenName(missing + L":" + kRecordStream, GENERIC_WRITE, OPEN_ALWAYS));
+    EXPECT_EQ(RecordOf(missing), "");
     EXPECT_TRUE(std::filesystem::exists(missing));
 }
 
@@ -73,12 +73,13 @@ TEST_F(NtfsVolumeTest, OpensUnderAnotherCaseAndUnderHeldHandles) {
         const wchar_t* read;  // opened for reading, sharing what `share` allows
         DWORD share, error;
     };
+    const std::wstring record = L"setup.exe:" + kRecordStream;
     const Case cases[] = {
         {nullptr, 0, 0, L"SETUP.EXE", kShareReadWrite, ERROR_SUCCESS},
         {nullptr, 0, 0, L"SETUP.EXE:Zone.Identifier", kShareReadWrite, ERROR_FILE_NOT_FOUND},
         {L"setup.exe:Zone.Identifier", GENERIC_READ, 0, L"setup.exe", kShareReadWrite, ERROR_SHARING_VIOLATION},
-        {L"setup.exe:varnok", GENERIC_WRITE, kShareReadWrite, L"setup.exe", FILE_SHARE_READ, ERROR_SHARING_VIOLATION},
-        {L"setup.exe:varnok", GENERIC_WRITE, kShareReadWrite, L"setup.exe", kShareReadWrite, ERROR_SUCCESS},
+        {record.c_str(), GENERIC_WRITE, kShareReadWrite, L"setup.exe", FILE_SHARE_READ, ERROR_SHARING_VIOLATION},
+        {record.c_str(), GENERIC_WRITE, kShareReadWrite, L"setup.exe", kShareReadWrite, ERROR_SUCCESS},
         {L"setup.exe", GENERIC_WRITE, kShareReadWrite, L"setup.exe", FILE_SHARE_READ, ERROR_SHARING_VIOLATION},
         {nullptr, 0, 0, L"setup.exe", FILE_SHARE_READ, ERROR_SUCCESS},
     };
@@ -106,13 +107,13 @@ TEST_F(NtfsVolumeTest, StreamsReportTheirFilesIdentityAndMoveItsTime) {
     EXPECT_EQ(IdentityOf(stream.Get()), IdentityOf(file.Get()));
     const FileVersion before = FactsOf(file.Get())->version;
     const UniqueHandle folder = OpenFolder(folder_->path.wstring()).handle;
-    EXPECT_EQ(OpenInFolder(file.Get(), L":varnok", GENERIC_READ, kShareAll, Disposition::kCreateNew).error,
+    EXPECT_EQ(OpenInFolder(file.Get(), L":" + kRecordStream, GENERIC_READ, kShareAll, Disposition::kCreateNew).error,
               static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
     const Opened created =
-        OpenInFolder(folder.Get(), L"setup.exe:varnok", GENERIC_WRITE, kShareAll, Disposition::kCreateNew);
+        OpenInFolder(folder.Get(), L"setup.exe:" + kRecordStream, GENERIC_WRITE, kShareAll, Disposition::kCreateNew);
     ASSERT_TRUE(created.handle && created.created);
     EXPECT_EQ(FileIndexOf(created.handle.Get()), FileIndexOf(file.Get()));
-    ASSERT_TRUE(ReplaceStreamBytes(created.handle.Get(), "", "ScanResult=1\r\n"));
+    ASSERT_TRUE(ReplaceStreamBytes(created.handle.Get(), "", Line(kScanResult, "1")));
     EXPECT_NE(FactsOf(file.Get())->version, before);
     ASSERT_TRUE(SetLastWriteTime(file.Get(), before.last_write_time));
     EXPECT_EQ(FactsOf(file.Get())->version, before);

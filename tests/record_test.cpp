@@ -19,12 +19,14 @@
 #include "file_calls.h"
 #include "record_format.h"
 #include "stream_text.h"
-#include "support/file_seam.h"
-#include "support/host_harness.h"
+#include "tests/support/file_seam.h"
+#include "tests/support/test_files.h"
 #include "unique_handle.h"
 
 namespace varnok::test {
 namespace {
+
+const std::string kHostA = Line(kHostUrl, "a");
 
 struct SetResult {
     bool operator()(StreamText& record) const {
@@ -83,6 +85,7 @@ protected:
 
     TempFolder folder_;
     const std::wstring file_ = folder_.File(L"setup.exe", "MZ");
+    const std::wstring record_name_ = L"setup.exe:" + kRecordStream;  // as the library opens it in the folder
 };
 
 // A stream of exactly the read limit is read whole; one byte more is read as its first
@@ -121,7 +124,7 @@ TEST_F(RecordTest, WritingTheRecordKeepsTheJudgedVersion) {
         const FileVersion aged = VersionOf(file);
         std::atomic<int> writer_opens{0};
         const ScopedSeam seam([&](const FileCallSite& site) {
-            if (site.call == FileCall::kOpen && EndsWith(site.name, data_name + L":varnok") &&
+            if (site.call == FileCall::kOpen && EndsWith(site.name, data_name + L":" + kRecordStream) &&
                 (site.access & GENERIC_WRITE) != 0) {
                 ++writer_opens;
             }
@@ -135,17 +138,16 @@ TEST_F(RecordTest, WritingTheRecordKeepsTheJudgedVersion) {
         EXPECT_EQ(event.Update(SetResult{}), RecordUpdate::kWritten);  // created
         EXPECT_EQ(event.Update([](StreamText& s) { return s.SetValue(L"B", L"2"), true; }), RecordUpdate::kWritten);
         EXPECT_EQ(writer_opens, per_stream ? 2 : 4);
-        EXPECT_EQ(ReadStream(file, L"varnok"), "ScanResult=1\r\nB=2\r\n");
+        EXPECT_EQ(RecordOf(file), Line(kScanResult, "1") + "B=2\r\n");
         EXPECT_EQ(VersionOf(file), aged);
 
         {
             const UniqueHandle writer = OpenName(file, GENERIC_WRITE, OPEN_EXISTING, kShareAll);
             ASSERT_TRUE(writer);
-            EXPECT_EQ(event.Update([](StreamText& s) { return s.SetValue(L"C", L"3"), true; }),
-                      RecordUpdate::kWritten);
+            EXPECT_EQ(event.Update([](StreamText& s) { return s.SetValue(L"C", L"3"), true; }), RecordUpdate::kWritten);
         }
         EXPECT_NE(VersionOf(file), aged);
-        EXPECT_EQ(ReadStream(file, L"varnok"), "ScanResult=1\r\nB=2\r\nC=3\r\n");
+        EXPECT_EQ(RecordOf(file), Line(kScanResult, "1") + "B=2\r\nC=3\r\n");
     }
 }
 
@@ -154,7 +156,7 @@ TEST_F(RecordTest, WritingTheRecordKeepsTheJudgedVersion) {
 // modes would also give. Whatever the library then does for that file, the next file's record is
 // written as per-stream share modes want it: held by a handle of its data that shares no writing.
 TEST_F(RecordTest, AnotherProcessesRefusalChangesNoOtherFilesWrite) {
-    WriteStream(file_, L"varnok", "HostUrl=a\r\n");
+    WriteStream(file_, kRecordStream, kHostA);
     const std::wstring other = folder_.File(L"other.exe", "MZ");
     WriteStream(other, L"Zone.Identifier", "ZoneId=3\r\n");
     std::atomic<bool> refused_once{false};
@@ -163,7 +165,7 @@ TEST_F(RecordTest, AnotherProcessesRefusalChangesNoOtherFilesWrite) {
         if (site.call != FileCall::kOpen) {
             return Proceed();
         }
-        if (site.name == L"setup.exe:varnok" && (site.access & GENERIC_WRITE) != 0 && !refused_once.exchange(true)) {
+        if (site.name == record_name_ && (site.access & GENERIC_WRITE) != 0 && !refused_once.exchange(true)) {
             return Fail(ERROR_SHARING_VIOLATION);  // its owner's writer, closed right after
         }
         if (site.name.starts_with(L"other.exe")) {
@@ -190,7 +192,7 @@ TEST_F(RecordTest, AnotherProcessesRefusalChangesNoOtherFilesWrite) {
 // full disk, a device error), leaves the record as it was: every key of it, also other programs'.
 // A record made for that write is gone again.
 TEST_F(RecordTest, WriteThatFailsLeavesTheRecordAsItWas) {
-    const std::string stored = "HostUrl=https://dl.example/setup.exe\r\nOther=kept\r\n";
+    const std::string stored = Line(kHostUrl, "https://dl.example/setup.exe") + "Other=kept\r\n";
     struct Case {
         const char* what;
         FileCall call;
@@ -206,12 +208,11 @@ TEST_F(RecordTest, WriteThatFailsLeavesTheRecordAsItWas) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        WriteStream(file_, L"varnok", stored);
+        WriteStream(file_, kRecordStream, stored);
         std::atomic<bool> failed_once{false};
         const ScopedSeam seam([&](const FileCallSite& site) {
-            return site.call == c.call && EndsWith(site.name, L"setup.exe:varnok") && !failed_once.exchange(true)
-                       ? c.outcome
-                       : Proceed();
+            return site.call == c.call && EndsWith(site.name, record_name_) && !failed_once.exchange(true) ? c.outcome
+                                                                                                           : Proceed();
         });
         Event event(file_);
         const RecordUpdate update = event.Update([&](StreamText& s) {
@@ -219,17 +220,16 @@ TEST_F(RecordTest, WriteThatFailsLeavesTheRecordAsItWas) {
         });
         EXPECT_TRUE(failed_once);
         EXPECT_EQ(update, RecordUpdate::kFailed);
-        EXPECT_EQ(ReadStream(file_, L"varnok"), stored);
+        EXPECT_EQ(RecordOf(file_), stored);
     }
 
     const std::wstring fresh = folder_.File(L"fresh.exe", "MZ");
     WriteStream(fresh, L"Zone.Identifier", "ZoneId=3\r\n");
-    const ScopedSeam seam([](const FileCallSite& site) {
-        return site.call == FileCall::kWrite ? Fail(ERROR_DISK_FULL) : Proceed();
-    });
+    const ScopedSeam seam(
+        [](const FileCallSite& site) { return site.call == FileCall::kWrite ? Fail(ERROR_DISK_FULL) : Proceed(); });
     Event event(fresh);
     EXPECT_EQ(event.Update(SetResult{}), RecordUpdate::kFailed);
-    EXPECT_EQ(ReadStream(fresh, L"varnok").value_or(""), "");
+    EXPECT_EQ(RecordOf(fresh).value_or(""), "");
 }
 
 // A record found missing may be made by someone else before the library creates it: the create makes
@@ -237,9 +237,8 @@ TEST_F(RecordTest, WriteThatFailsLeavesTheRecordAsItWas) {
 TEST_F(RecordTest, RecordThatAppearsBeforeTheCreateIsUpdatedAsItIs) {
     std::atomic<bool> appeared{false};
     const ScopedSeam seam([&](const FileCallSite& site) {
-        if (site.call == FileCall::kOpen && site.name == L"setup.exe:varnok" && (site.access & DELETE) != 0 &&
-            !appeared) {
-            const UniqueHandle record = OpenName(file_ + L":varnok", GENERIC_WRITE, OPEN_ALWAYS);
+        if (site.call == FileCall::kOpen && site.name == record_name_ && (site.access & DELETE) != 0 && !appeared) {
+            const UniqueHandle record = OpenName(file_ + L":" + kRecordStream, GENERIC_WRITE, OPEN_ALWAYS);
             DWORD written = 0;
             appeared = record && ::WriteFile(record.Get(), "Other=kept\r\n", 12, &written, nullptr);
         }
@@ -251,65 +250,45 @@ TEST_F(RecordTest, RecordThatAppearsBeforeTheCreateIsUpdatedAsItIs) {
     Event event(file_);
     EXPECT_EQ(event.Update(SetResult{}), RecordUpdate::kWritten);
     EXPECT_TRUE(appeared);
-    EXPECT_EQ(ReadStream(file_, L"varnok"), "Other=kept\r\nScanResult=1\r\n");
+    EXPECT_EQ(RecordOf(file_), "Other=kept\r\n" + Line(kScanResult, "1"));
 }
 
-// The second update starts while the first holds the lock between its read and its write, and must
-// wait for it and then work from what the first wrote, or the first's key is lost.
-TEST_F(RecordTest, ConcurrentUpdatesKeepEachOthersKeys) {
-    WriteStream(file_, L"varnok", "HostUrl=a\r\n");
-    const UniqueHandle second_waits(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const UniqueHandle first_locked(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+// An update and a locked read that start while another update is between its read and its write wait
+// for it: the read sees the record after that update, never in between, and the second update works
+// from what the first wrote, or the first's key would be lost.
+TEST_F(RecordTest, UpdateUnderWayIsWaitedForAndKept) {
+    WriteStream(file_, kRecordStream, kHostA);
+    const UniqueHandle waits(::CreateSemaphoreW(nullptr, 0, 2, nullptr));
     const ScopedSeam seam([&](const FileCallSite& site) {
         if (site.call == FileCall::kWait) {
-            ::SetEvent(second_waits.Get());
+            ::ReleaseSemaphore(waits.Get(), 1, nullptr);
         }
         return Proceed();
     });
-
-    std::thread first([&] {
-        Event event(file_);
-        UpdateHoldingTheLock(event, [&] {
-            ::SetEvent(first_locked.Get());
-            EXPECT_EQ(::WaitForSingleObject(second_waits.Get(), kWaitMs), WAIT_OBJECT_0);
-        });
-    });
-    ASSERT_EQ(::WaitForSingleObject(first_locked.Get(), kWaitMs), WAIT_OBJECT_0);
-    Event second(file_);
-    second.Update([](StreamText& s) { return s.SetValue(kFileName, L"b"), true; });
-    first.join();
-    EXPECT_EQ(ReadStream(file_, L"varnok"), "HostUrl=a\r\nScanResult=1\r\nFileName=b\r\n");
-}
-
-// A locked read that starts while an update is between its read and its write waits for it, and
-// sees the record after the update, never in between.
-TEST_F(RecordTest, LockedReadWaitsForAnUpdateUnderWay) {
-    WriteStream(file_, L"varnok", "HostUrl=a\r\n");
-    const UniqueHandle reader_waits(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const ScopedSeam seam([&](const FileCallSite& site) {
-        if (site.call == FileCall::kWait) {
-            ::SetEvent(reader_waits.Get());
-        }
-        return Proceed();
-    });
+    Event first(file_);
     Event reading(file_);
+    Event second(file_);
     StreamText read;
     std::thread reader;
-    Event updating(file_);
-    UpdateHoldingTheLock(updating, [&] {
-        reader = std::thread(
-            [&] { EXPECT_EQ(reading.record.Read(read, RecordLock::kShared), StreamState::kLoaded); });
-        EXPECT_EQ(::WaitForSingleObject(reader_waits.Get(), kWaitMs), WAIT_OBJECT_0);
+    std::thread updater;
+    UpdateHoldingTheLock(first, [&] {
+        reader = std::thread([&] { EXPECT_EQ(reading.record.Read(read, RecordLock::kShared), StreamState::kLoaded); });
+        updater = std::thread([&] { second.Update([](StreamText& s) { return s.SetValue(kFileName, L"b"), true; }); });
+        for (int wait = 0; wait < 2; ++wait) {
+            EXPECT_EQ(::WaitForSingleObject(waits.Get(), kWaitMs), WAIT_OBJECT_0);
+        }
     });
     reader.join();
-    EXPECT_EQ(read.text, L"HostUrl=a\nScanResult=1\n");
+    updater.join();
+    EXPECT_TRUE(read.text.starts_with(kHostUrl + L"=a\n" + kScanResult + L"=1\n")) << Narrow(read.text);
+    EXPECT_EQ(RecordOf(file_), kHostA + Line(kScanResult, "1") + Line(kFileName, "b"));
 }
 
 // An update that waits at the file's gate behind another thread of the library, whose call only a
 // cancel would end (an open that waits on an opportunistic lock's break nobody acknowledges), waits
 // only so long: then the record counts as unknown and nothing is written.
 TEST_F(RecordTest, WaitBehindAHeldUpCallIsBounded) {
-    WriteStream(file_, L"varnok", "HostUrl=a\r\n");
+    WriteStream(file_, kRecordStream, kHostA);
     const UniqueHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const UniqueHandle first_held_up(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const ScopedSeam seam([&](const FileCallSite& site) {
@@ -330,18 +309,16 @@ TEST_F(RecordTest, WaitBehindAHeldUpCallIsBounded) {
     EXPECT_FALSE(second.judged.RecordIsItsOwn());
     ::SetEvent(release.Get());
     first.join();
-    EXPECT_EQ(ReadStream(file_, L"varnok"), "HostUrl=a\r\nScanResult=1\r\n");
+    EXPECT_EQ(RecordOf(file_), kHostA + Line(kScanResult, "1"));
 }
 
 // Another process's handle holds the record's lock for ever. An update waits for it only so long,
 // then counts the record as unknown and writes nothing; once one wait has run out, a later read of
 // that file's record does not wait at all, until the lock has been taken again.
 TEST_F(RecordTest, LockHeldForEverCostsOneBoundedWait) {
-    WriteStream(file_, L"varnok", "HostUrl=a\r\nScanResult=2\r\n");
-    const UniqueHandle holder = OpenName(file_ + L":varnok", GENERIC_READ, OPEN_EXISTING, kShareAll);
-    OVERLAPPED range{};
-    range.OffsetHigh = static_cast<DWORD>(kStreamLockOffset >> 32);
-    ASSERT_TRUE(::LockFileEx(holder.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range));
+    const std::string stored = kHostA + Line(kScanResult, "2");
+    WriteStream(file_, kRecordStream, stored);
+    LockedForEver holder(file_);
     std::atomic<int> waits{0};
     const ScopedSeam seam([&](const FileCallSite& site) {
         waits += site.call == FileCall::kWait ? 1 : 0;
@@ -357,9 +334,9 @@ TEST_F(RecordTest, LockHeldForEverCostsOneBoundedWait) {
     StreamText record;
     EXPECT_EQ(reader.record.Read(record, RecordLock::kShared), StreamState::kUnreadable);
     EXPECT_EQ(waits, 1);
-    EXPECT_EQ(ReadStream(file_, L"varnok"), "HostUrl=a\r\nScanResult=2\r\n");
+    EXPECT_EQ(RecordOf(file_), stored);
 
-    ASSERT_TRUE(::UnlockFileEx(holder.Get(), 0, 1, 0, &range));
+    holder.Release();
     EXPECT_EQ(Event(file_).Update(SetResult{}), RecordUpdate::kWritten);
 }
 
@@ -369,14 +346,12 @@ TEST_F(RecordTest, LockHeldForEverCostsOneBoundedWait) {
 TEST_F(RecordTest, LocksHeldForEverOnManyFilesTieUpOnlyAFewThreads) {
     constexpr std::size_t kManyLockedFiles = 10;
     std::vector<std::wstring> files;
-    std::vector<UniqueHandle> holders;
-    OVERLAPPED range{};
-    range.OffsetHigh = static_cast<DWORD>(kStreamLockOffset >> 32);
+    std::vector<LockedForEver> holders;
+    holders.reserve(kManyLockedFiles + 1);
     for (std::size_t i = 0; i <= kManyLockedFiles; ++i) {
         files.push_back(folder_.File(L"locked-" + std::to_wstring(i) + L".exe"));
-        WriteStream(files.back(), L"varnok", "HostUrl=a\r\n");
-        holders.push_back(OpenName(files.back() + L":varnok", GENERIC_READ, OPEN_EXISTING, kShareAll));
-        ASSERT_TRUE(::LockFileEx(holders.back().Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range));
+        WriteStream(files.back(), kRecordStream, kHostA);
+        holders.emplace_back(files.back());
     }
     const UniqueHandle all_settled(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const UniqueHandle release_waits(::CreateEventW(nullptr, TRUE, FALSE, nullptr));

@@ -1,7 +1,7 @@
-// Which stored result spares a scan: only a clean result that the library sealed itself, for the
-// very file, as the file is now. Planted, copied and outdated records are scanned, and replaced by
-// the library's own afterwards; the library's own record on an unchanged file spares the scan and
-// writes nothing; a new key (a restart) costs one scan.
+// Which stored result spares a scan: only a clean result that the library sealed itself, with its
+// own key, for the very file, as the file is now. Planted, copied and outdated records are scanned,
+// and replaced by the library's own afterwards; the library's own record on an unchanged file spares
+// the scan and writes nothing.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -47,76 +47,55 @@ class RecordTrustTest : public HandlerTest {
 protected:
     void SetUp() override {
         HandlerTest::SetUp();
-        recorded_.scan_verdict = kVerdictNoScan;
-    }
-
-    // Scans the download clean once and answers its record.
-    std::string ScannedClean(const std::wstring& file) {
-        EXPECT_EQ(Handle(file), kSOk);
-        EXPECT_EQ(recorded_.scans.size(), 1u);
-        return ReadStream(file, L"varnok").value_or("");
-    }
-
-    // Handles one event and tells whether the file was scanned.
-    bool ScannedAgain(const std::wstring& file) {
-        Forget();
-        EXPECT_EQ(Handle(file), kSOk);
-        EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kVerdictNoScan});
-        return recorded_.scans.size() == 1;
+        Host().verdict = kVerdictNoScan;
     }
 };
 
-// Records that a file can arrive with, by archive, copy or restore: a clean result in any spelling,
-// and one with the file's true identity and version that its publisher can compute, sealed with a
-// key that is not this client's. Each is scanned; the library's record replaces it, and spares the
-// next event.
+// Records that a file can arrive with, by archive, copy or restore: a clean result in any spelling;
+// one with the file's true identity and version, which its publisher can compute, sealed with a key
+// that is not this client's; and the library's own clean record of another file with the same
+// content, size and last-write time. Each is scanned; the library's record replaces it, and spares the
+// next event. The original stays spared.
 TEST_F(RecordTrustTest, PlantedCleanRecordIsScannedThenReplaced) {
+    const std::wstring original = folder_.Download(L"original.exe");
+    EXPECT_TRUE(Scanned(original));
+    const FileVersion version = FactsOfFile(original).version;
+    const std::wstring forged = folder_.Download(L"forged.exe");
     std::unique_ptr<RecordKey> other_key;
     ASSERT_EQ(RecordKey::Create(other_key), kSOk);
-    const std::wstring forged = Download(L"forged.exe");
-    const FileFacts facts = FactsOfFile(forged);
-    const ScanRecord claim{IdentityOfFile(forged), facts.version, kVerdictNoScan};
-    std::wstring sealed_elsewhere = L"ScanResult=2\n";
+    const ScanRecord claim{IdentityOfFile(forged), version, kVerdictNoScan};
+    std::wstring sealed_elsewhere = kScanResult + L"=2\n";
     SetRecordSeal(sealed_elsewhere, claim, *other_key->SealOf(claim));
 
     int round = 0;
     for (const std::string& planted :
-         {std::string("ScanResult=2\r\n"), std::string("ScanResult=02\r\n"), std::string("ScanResult= 2\r\n"),
-          std::string("ScanResult=2x\r\n"), EncodeStreamText(sealed_elsewhere)}) {
+         {Line(kScanResult, "2"), Line(kScanResult, "02"), Line(kScanResult, " 2"), Line(kScanResult, "2x"),
+          EncodeStreamText(sealed_elsewhere), RecordOf(original).value_or("")}) {
         SCOPED_TRACE(planted);
-        const std::wstring file = round == 4 ? forged : Download(L"planted" + std::to_wstring(round) + L".exe");
+        const std::wstring file = round == 4 ? forged : folder_.Download(L"planted" + std::to_wstring(round) + L".exe");
         ++round;
-        WriteStream(file, L"varnok", planted);
-        SetLastWrite(file, facts.version.last_write_time);
-        EXPECT_TRUE(ScannedAgain(file));
-        // The planted line stays where it was, with the library's value.
-        EXPECT_EQ(WithoutSeal(ReadStream(file, L"varnok").value_or("")),
-                  "ScanResult=2\r\nHostUrl=" + Narrow(kDownloadHost) + "\r\nFileName=" + Narrow(file) + "\r\n");
-        EXPECT_FALSE(ScannedAgain(file));
+        WriteStream(file, kRecordStream, planted);
+        SetLastWrite(file, version.last_write_time);
+        ASSERT_EQ(FactsOfFile(file).version, version);
+        EXPECT_TRUE(Scanned(file));
+        // A planted result line stays where it was, with the library's value.
+        EXPECT_EQ(UnsealedRecordOf(file),
+                  planted.starts_with(Narrow(kScanResult))
+                      ? Line(kScanResult, "2") + Line(kHostUrl, Narrow(kDownloadHost)) + Line(kFileName, Narrow(file))
+                      : Record(kDownloadHost, kVerdictNoScan, file));
+        EXPECT_FALSE(Scanned(file));
     }
-}
-
-// The library's own clean record, copied with the streams onto another file with the same content,
-// size and last-write time, names the other file: that file is scanned. The original is spared.
-TEST_F(RecordTrustTest, RecordCopiedOntoAnotherFileIsScanned) {
-    const std::wstring original = Download(L"original.exe");
-    const std::string record = ScannedClean(original);
-    const std::wstring copy = Download(L"copy.exe");
-    WriteStream(copy, L"varnok", record);
-    SetLastWrite(copy, FactsOfFile(original).version.last_write_time);
-    EXPECT_EQ(FactsOfFile(copy).version, FactsOfFile(original).version);
-    EXPECT_TRUE(ScannedAgain(copy));
-    EXPECT_FALSE(ScannedAgain(original));
+    EXPECT_FALSE(Scanned(original));
 }
 
 // A file written after its clean scan, in place at the same size or grown, is scanned again.
 TEST_F(RecordTrustTest, FileRewrittenAfterItsCleanScanIsScanned) {
     for (const bool same_size : {true, false}) {
-        const std::wstring file = Download(same_size ? L"rewritten.exe" : L"grown.exe");
-        ScannedClean(file);
+        const std::wstring file = folder_.Download(same_size ? L"rewritten.exe" : L"grown.exe");
+        EXPECT_TRUE(Scanned(file));
         Rewrite(file, same_size ? "CONTENT" : "content, and more of it");
-        EXPECT_TRUE(ScannedAgain(file)) << same_size;
-        EXPECT_FALSE(ScannedAgain(file)) << same_size;
+        EXPECT_TRUE(Scanned(file)) << same_size;
+        EXPECT_FALSE(Scanned(file)) << same_size;
     }
 }
 
@@ -125,75 +104,61 @@ TEST_F(RecordTrustTest, FileRewrittenAfterItsCleanScanIsScanned) {
 // event of the file is scanned meanwhile and finishes first: the older scan's record, written last,
 // spares nothing it did not see.
 TEST_F(RecordTrustTest, FileChangedWhileItsScanRunsIsScanned) {
-    const std::wstring file = Download(L"changing.exe");
-    recorded_.on_scan = [](const std::wstring& scanned) { Rewrite(scanned, "CHANGED"); };
-    EXPECT_TRUE(ScannedAgain(file));
-    recorded_.on_scan = nullptr;
-    EXPECT_TRUE(ScannedAgain(file));
-    EXPECT_FALSE(ScannedAgain(file));
+    const std::wstring file = folder_.Download(L"changing.exe");
+    Host().answer = [](const ScanCall& scan) {
+        Rewrite(scan.file_name, "CHANGED");
+        return kVerdictNoScan;
+    };
+    EXPECT_TRUE(Scanned(file));
+    Host().answer = nullptr;
+    EXPECT_TRUE(Scanned(file));
+    EXPECT_FALSE(Scanned(file));
 
-    const std::wstring overtaken = Download(L"overtaken.exe");
+    const std::wstring overtaken = folder_.Download(L"overtaken.exe");
     bool inner_done = false;
-    recorded_.on_scan = [&](const std::wstring& scanned) {
-        if (inner_done) {
-            return;
+    Host().answer = [&](const ScanCall& scan) {
+        if (!inner_done) {
+            inner_done = true;
+            Rewrite(scan.file_name, "NEWER!!");
+            EXPECT_EQ(Handle(scan.file_name), kSOk);  // the newer event, scanned clean and recorded first
         }
-        inner_done = true;
-        Rewrite(scanned, "NEWER!!");
-        EXPECT_EQ(Handle(scanned), kSOk);  // the newer event, scanned clean and recorded first
+        return kVerdictNoScan;
     };
     Forget();
     EXPECT_EQ(Handle(overtaken), kSOk);
-    EXPECT_EQ(recorded_.scans.size(), 2u);
-    recorded_.on_scan = nullptr;
-    EXPECT_TRUE(ScannedAgain(overtaken));
+    EXPECT_EQ(Scans().size(), 2u);
+    Host().answer = nullptr;
+    EXPECT_TRUE(Scanned(overtaken));
 }
 
-// A spared event writes nothing: not even the HostUrl of a Zone.Identifier that has changed since
-// the record (its rewrite moved the file's time, which is set back here as a restore would).
-TEST_F(RecordTrustTest, OwnRecordOnAnUnchangedFileSparesTheScanAndWritesNothing) {
-    const std::wstring file = Download(L"spared.exe");
-    const std::string record = ScannedClean(file);
+// The library's own clean record of the file as it is spares the file's next event, which writes
+// nothing: not even the host of a Zone.Identifier that has changed since (its rewrite moved the
+// file's time, which is set back here as a restore would). It never spares a named stream of the
+// file, whose scans write nothing into the record either, nor their own clean result.
+TEST_F(RecordTrustTest, OwnRecordSparesTheUnchangedFileButNeverItsStream) {
+    const std::wstring file = folder_.Download(L"spared.txt");
+    WriteStream(file, L"p.vbs", "MsgBox \"hello\"\r\n");
+    EXPECT_TRUE(Scanned(file));
+    const std::string record = RecordOf(file).value_or("");
     const FileVersion scanned_version = FactsOfFile(file).version;
     WriteStream(file, L"Zone.Identifier", "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://elsewhere.example/\r\n");
     SetLastWrite(file, scanned_version.last_write_time);
-    EXPECT_FALSE(ScannedAgain(file));
-    EXPECT_EQ(ReadStream(file, L"varnok"), record);
+    EXPECT_FALSE(Scanned(file));
+    EXPECT_EQ(Log(), std::vector<LogLine>{NewEvent(file)});
+    EXPECT_TRUE(Host().Results().empty());
+    EXPECT_EQ(RecordOf(file), record);
     EXPECT_EQ(FactsOfFile(file).version, scanned_version);
-    EXPECT_TRUE(recorded_.log.size() == 1 && recorded_.results.empty());
-}
-
-// A new key, as every start of the client makes, trusts no record of the old one: the file is
-// scanned once, then spared again.
-TEST_F(RecordTrustTest, NewKeyScansOnceThenSpares) {
-    const std::wstring file = Download(L"restarted.exe");
-    ScannedClean(file);
-    std::unique_ptr<RecordKey> restarted;
-    ASSERT_EQ(RecordKey::Create(restarted), kSOk);
-    for (const bool expect_scan : {true, false, false}) {
-        Forget();
-        EXPECT_EQ(HandleWithKey(file, *restarted), kSOk);
-        EXPECT_EQ(recorded_.scans.size(), expect_scan ? 1u : 0u);
+    for (int event = 0; event < 2; ++event) {
+        EXPECT_TRUE(Scanned(file + L":p.vbs", 3, L"https://elsewhere.example/"));
     }
-}
-
-// The record is in the stream when the driver hears the verdict: what the driver sees, read as it
-// receives the verdict, already holds the scan's result.
-TEST_F(RecordTrustTest, RecordIsWrittenBeforeTheVerdictIsSent) {
-    const std::wstring file = Download(L"ordered.exe");
-    std::string at_send;
-    recorded_.on_send = [&] { at_send = ReadStream(file, L"varnok").value_or(""); };
-    recorded_.scan_verdict = 5;
-    EXPECT_EQ(Handle(file), kSOk);
-    EXPECT_EQ(WithoutSeal(at_send), Record(kDownloadHost, 5, file));
-    EXPECT_NE(at_send, WithoutSeal(at_send));  // sealed too
+    EXPECT_EQ(RecordOf(file), record);
 }
 
 // The check itself: a record sealed for the judged file as it is holds a trusted clean result, and
 // changing any bound field, the result, the seal or the key makes it hold none. The seal covers each
 // field on its own account: the seal of the file as it is never verifies any other facts.
 TEST_F(RecordTrustTest, ChangingAnyBoundFieldOrTheResultFailsTheCheck) {
-    const std::wstring file = Download(L"checked.exe");
+    const std::wstring file = folder_.Download(L"checked.exe");
     const FileLocation location = *LocateFile(file);
     OriginStream zone_identifier(ExactName(location), L"Zone.Identifier");
     JudgedFile judged;

@@ -14,7 +14,9 @@ TEST(ReportedName, FilesDataAndNamedStreamsAreToldApart) {
         std::optional<ReportedStream> designated;
     };
     const auto data = [](const wchar_t* file) { return std::optional(ReportedStream{file, {}}); };
-    const auto stream = [](const wchar_t* file, const wchar_t* name) { return std::optional(ReportedStream{file, name}); };
+    const auto stream = [](const wchar_t* file, const wchar_t* name) {
+        return std::optional(ReportedStream{file, name});
+    };
     const Case cases[] = {
         {L"C:\\d\\tool.exe", data(L"C:\\d\\tool.exe")},
         {L"C:\\d\\tool.exe::$DATA", data(L"C:\\d\\tool.exe")},

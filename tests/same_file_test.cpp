@@ -1,18 +1,17 @@
 // Events under load, through the library's exports: events of one file run side by side and leave
-// one whole "varnok" record whatever spelling of the path each carries, and stops with events in
-// flight answer each acknowledged event once and leak nothing.
+// one whole record whatever spelling of the path each carries, and stops with events in flight
+// answer each acknowledged event once and leak nothing.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <future>
 #include <map>
 #include <set>
 #include <thread>
 
-#include "support/host_harness.h"
+#include "tests/support/driver_harness.h"
 #include "tools/common/process_usage.h"
 
 namespace varnok::test {
@@ -25,22 +24,22 @@ using SameFileTest = SimulatedDriverTest;
 // worker scans the file and as many events again wait behind them waits for one scan's time.
 TEST_F(SameFileTest, SlowScansOfOneFileRunSideBySideAndAStopWaitsForOneScan) {
     VARNOK_REQUIRE_NTFS_VOLUME();
-    Start(ScanSlowly, RecordResult, nullptr);
-    const std::wstring slow = Download(L"slow.exe");
-    ChangeScanner([&](SlowScanner& scanner) { scanner.slow_file = slow; });
+    Host().answer = ScanSlowly;
+    Start();
+    const std::wstring slow = folder_.Download(L"slow.exe");
+    HoldScansOf(slow);
     constexpr std::uint32_t kEvents = kScanThreadCount - 1;
     for (std::uint32_t i = 0; i < kEvents; ++i) {
         PostFileEvent(slow, 100 + i, i);
     }
     ASSERT_TRUE(WaitForSlowScans(kEvents));
-    PostFileEvent(Download(L"other.exe"), 7, 77);
+    PostFileEvent(folder_.Download(L"other.exe"), 7, 77);
     ASSERT_TRUE(SimWaitForTraffic(0, 2, kWaitMs));
     EXPECT_EQ(Verdicts().at(0).EventId, 7u);
     for (std::uint32_t i = 0; i < kEvents; ++i) {
-        ChangeScanner([&](SlowScanner& scanner) { scanner.released_below = i + 1; });
+        ReleaseSlowScans(i + 1);
         ASSERT_TRUE(Host().WaitForResults(2 + i));
-        EXPECT_EQ(WithoutSeal(ReadStream(slow, L"varnok").value_or("")),
-                  Record(kDownloadHost, kSlowVerdictBase + static_cast<std::int32_t>(i), slow));
+        EXPECT_EQ(UnsealedRecordOf(slow), Record(kDownloadHost, kSlowVerdictBase + static_cast<std::int32_t>(i), slow));
     }
 
     std::thread poster([&] {
@@ -68,17 +67,15 @@ TEST_F(SameFileTest, SlowScansOfOneFileRunSideBySideAndAStopWaitsForOneScan) {
 TEST_F(SameFileTest, ResultCallbackWaitingForAnotherEventOfItsFileDoesNotDeadlock) {
     static std::atomic<bool> second_answered{false};
     second_answered = false;
-    Start(
-        ScanSlowly,
-        [](const wchar_t* path, std::int32_t verdict) {
-            if (verdict == kSlowVerdictBase + 1) {
-                PostFileEvent(path, 2, 2);
-                second_answered = SimWaitForTraffic(0, 3, kWaitMs) != FALSE;
-            }
-            RecordResult(path, verdict);
-        },
-        nullptr);
-    PostFileEvent(Download(L"removed.exe"), 1, 1);
+    Host().answer = ScanSlowly;
+    Start([](const wchar_t* path, std::int32_t verdict) {
+        if (verdict == kSlowVerdictBase + 1) {
+            PostFileEvent(path, 2, 2);
+            second_answered = SimWaitForTraffic(0, 3, kWaitMs) != FALSE;
+        }
+        HostResult(path, verdict);
+    });
+    PostFileEvent(folder_.Download(L"removed.exe"), 1, 1);
     ASSERT_TRUE(Host().WaitForResults(2));
     EXPECT_TRUE(second_answered);
 }
@@ -88,13 +85,14 @@ TEST_F(SameFileTest, ResultCallbackWaitingForAnotherEventOfItsFileDoesNotDeadloc
 // and the log lines that 25 workers write at once each keep their exact form.
 TEST_F(SameFileTest, SpellingsOfOneFileShareTheLockAndLeaveOneWholeRecord) {
     VARNOK_REQUIRE_NTFS_VOLUME();
-    Start(ScanSlowly, RecordResult, RecordLog);
-    const std::wstring file = Download(L"spelled.exe");
+    Host().answer = ScanSlowly;
+    Start();
+    const std::wstring file = folder_.Download(L"spelled.exe");
     std::string notes;
     for (int line = 0; notes.size() < 400 * 1024; ++line) {
         notes += "Note" + std::to_string(line) + "=" + std::string(90, static_cast<char>('a' + line % 26)) + "\r\n";
     }
-    WriteStream(file, L"varnok", notes + "HostUrl=https://downloads.example/tool.exe\r\n");
+    WriteStream(file, kRecordStream, notes + Line(kHostUrl, Narrow(kDownloadHost)));
     std::wstring slashes = file;
     std::replace(slashes.begin(), slashes.end(), L'\\', L'/');
     std::wstring upper = file;
@@ -120,15 +118,15 @@ TEST_F(SameFileTest, SpellingsOfOneFileShareTheLockAndLeaveOneWholeRecord) {
         forms.insert(L"NEW EVENT -----  for " + spelling);
         forms.insert(L"File has no Zone.Identifier nor SmartScan. " + spelling);
     }
-    EXPECT_GE(Host().LogLines().size(), kEvents);
-    for (const LogLine& line : Host().LogLines()) {
+    EXPECT_GE(Host().Log().size(), kEvents);
+    for (const LogLine& line : Host().Log()) {
         EXPECT_EQ(line.level, VARNOK_LOG_INFO);
         EXPECT_EQ(forms.count(line.text), 1u) << Narrow(line.text);
     }
 
-    const std::string varnok = ReadStream(file, L"varnok").value_or("");
-    ASSERT_EQ(varnok.rfind(notes, 0), 0u);
-    const std::string tail = WithoutSeal(varnok.substr(notes.size()));
+    const std::string record = RecordOf(file).value_or("");
+    ASSERT_EQ(record.rfind(notes, 0), 0u);
+    const std::string tail = WithoutSeal(record.substr(notes.size()));
     bool one_events_own = false;  // the result and the name of one event, whole
     for (std::uint32_t i = 0; i < kEvents; ++i) {
         one_events_own |= tail == Record(kDownloadHost, kSlowVerdictBase + static_cast<std::int32_t>(i),
@@ -140,7 +138,7 @@ TEST_F(SameFileTest, SpellingsOfOneFileShareTheLockAndLeaveOneWholeRecord) {
 // Start, a burst of events, stop, 200 times: every event the library acknowledged got exactly one
 // verdict and no other did; handles and heaps stay level after a warm-up.
 TEST_F(SameFileTest, ShutDownWhileEventsAreInFlight) {
-    const std::wstring download = Download(L"download.exe");
+    const std::wstring download = folder_.Download(L"download.exe");
     const std::wstring plain = folder_.File(L"plain.txt");
     std::uint64_t heap_after_warm_up = 0;
     std::uintptr_t handles_after_warm_up = 0;
@@ -148,10 +146,10 @@ TEST_F(SameFileTest, ShutDownWhileEventsAreInFlight) {
     std::vector<std::chrono::steady_clock::duration> cycle_times;
     for (int cycle = 0; cycle < 200; ++cycle) {
         SimResetTraffic();
-        Host().Reset();
+        Host().Forget(true);
         const auto start = std::chrono::steady_clock::now();
         const DriverConfig config = MakeConfig();
-        ASSERT_EQ(FilterInit(&config, RecordScan, RecordResult, nullptr), S_OK) << cycle;
+        ASSERT_EQ(FilterInit(&config, HostScan, HostResult, nullptr), S_OK) << cycle;
         std::map<std::uint64_t, std::uint64_t> event_of_message;
         for (int i = 0; i < 30; ++i) {
             const std::uint64_t message_id = PostFileEvent(i % 3 == 0 ? download : plain, next_event);
@@ -182,52 +180,6 @@ TEST_F(SameFileTest, ShutDownWhileEventsAreInFlight) {
     // bounded, so a loaded machine's stalls don't fail it while a stop that waits for traffic does.
     std::nth_element(cycle_times.begin(), cycle_times.begin() + 100, cycle_times.end());
     EXPECT_LT(cycle_times[100], std::chrono::seconds(2));
-}
-
-// Holds the record's lock of a file for ever, as another process that can only read the file can.
-struct LockedForEver {
-    UniqueHandle holder;
-    explicit LockedForEver(const std::wstring& file)
-        : holder(OpenName(file + L":varnok", GENERIC_READ, OPEN_EXISTING)) {
-        OVERLAPPED range{};
-        range.OffsetHigh = 1u << 30;  // the byte at 2^62 that stands for the record's lock
-        EXPECT_TRUE(holder && ::LockFileEx(holder.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range));
-    }
-};
-
-// Another process locks a file's record for ever. Its events and another file's all get verdicts
-// (the locked file's scanned, its record left alone), and the library stops, also while its workers
-// are waiting for that lock.
-TEST_F(SameFileTest, RecordLockedForEverHoldsUpNoOtherFileNorTheStop) {
-    VARNOK_REQUIRE_NTFS_VOLUME();
-    Start(RecordScan, RecordResult, nullptr);
-    const std::wstring locked = Download(L"locked.exe");
-    const std::string record = "HostUrl=https://downloads.example/tool.exe\r\nScanResult=2\r\n";
-    WriteStream(locked, L"varnok", record);
-    const LockedForEver lock(locked);
-    constexpr std::uint32_t kLockedEvents = kScanThreadCount + 5;
-    for (std::uint32_t i = 0; i < kLockedEvents; ++i) {
-        PostFileEvent(locked, 100 + i);
-    }
-    PostFileEvent(Download(L"other.exe"), 7);
-    ASSERT_TRUE(SimWaitForTraffic(kLockedEvents + 1, 1 + kLockedEvents + 1, kWaitMs));
-    for (const ScanCommand& verdict : Verdicts()) {
-        EXPECT_EQ(verdict.Verdict, kRecordedVerdict) << verdict.EventId;
-    }
-    EXPECT_EQ(ReadStream(locked, L"varnok"), record);
-
-    const std::wstring locked_too = Download(L"locked-too.exe");
-    WriteStream(locked_too, L"varnok", record);
-    const LockedForEver lock_too(locked_too);
-    for (std::uint32_t i = 0; i < kScanThreadCount; ++i) {
-        PostFileEvent(locked_too, 200 + i);
-    }
-    std::promise<HRESULT> stopped;
-    std::thread stopper([&] { stopped.set_value(ClientDisconnect()); });
-    std::future<HRESULT> stop = stopped.get_future();
-    ASSERT_EQ(stop.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
-    EXPECT_EQ(stop.get(), S_OK);
-    stopper.join();
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 #include "blocking_call.h"
 #include "lifecycle.h"
 #include "running_client.h"
-#include "support/file_seam.h"
-#include "support/host_harness.h"
+#include "tests/support/driver_harness.h"
+#include "tests/support/file_seam.h"
 #include "tools/common/process_usage.h"
 #include "trace.h"
 
@@ -85,9 +85,15 @@ HResult AnswerWithTheNameLength(const FileEvent& event, const VerdictSink& sink,
     return sink.send(sink.context, static_cast<std::int32_t>(event.file_name.size()));
 }
 
+int g_worker_traces = 0;
+void CountWorkerTraces(const wchar_t* text) {
+    g_worker_traces += std::wstring_view(text).starts_with(L"worker ") ? 1 : 0;
+}
+
 // The pool decides nothing itself: each acknowledged event reaches the handler it was started with,
-// and that handler's verdict goes to the driver as the event's.
-TEST_F(WorkerPoolTest, EachEventReachesTheGivenHandlerWhoseVerdictTheDriverGets) {
+// and that handler's verdict goes to the driver as the event's. The stop runs on the caller's thread
+// and waits for every worker before it traces its status.
+TEST_F(WorkerPoolTest, EachEventReachesTheGivenHandlerAndTheStopWaitsForEveryWorker) {
     ASSERT_EQ(varnok::FilterInit(&config_, nullptr, nullptr, nullptr, AnswerWithTheNameLength), S_OK);
     const std::wstring name = folder_.File(L"any.exe");
     PostFileEvent(name, 7);
@@ -97,16 +103,7 @@ TEST_F(WorkerPoolTest, EachEventReachesTheGivenHandlerWhoseVerdictTheDriverGets)
     EXPECT_EQ(verdicts[0].EventId, 7u);
     EXPECT_EQ(verdicts[0].Verdict, static_cast<std::int32_t>(name.size()));
     EXPECT_TRUE(g_fields_whole);
-}
 
-int g_worker_traces = 0;
-void CountWorkerTraces(const wchar_t* text) {
-    g_worker_traces += std::wstring_view(text).starts_with(L"worker ") ? 1 : 0;
-}
-
-// The stop path runs on the caller's thread and waits for every worker before it traces its status.
-TEST_F(WorkerPoolTest, DisconnectTracesEachWorkersExitStatus) {
-    ASSERT_EQ(varnok::FilterInit(&config_, nullptr, nullptr, nullptr), S_OK);
     SetTraceSink(CountWorkerTraces);
     EXPECT_EQ(varnok::ClientDisconnect(), S_OK);
     SetTraceSink(nullptr);
@@ -118,14 +115,14 @@ TEST_F(WorkerPoolTest, DisconnectTracesEachWorkersExitStatus) {
 // and the other workers, with events of the same file, queue at the file's gate behind it.
 TEST_F(WorkerPoolTest, StopEndsWorkersHeldUpInCallsThatOnlyACancelEnds) {
     VARNOK_REQUIRE_NTFS_VOLUME();
-    const std::wstring file = folder_.File(L"held.exe");
-    WriteStream(file, L"Zone.Identifier", kDownloadZone);
-    WriteStream(file, L"varnok", "Other=1\r\n");  // every event adds the host to it
+    const std::wstring file = folder_.Download(L"held.exe");
+    WriteStream(file, kRecordStream, "Other=1\r\n");  // every event adds the host to it
     const UniqueHandle all_held(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<int> writes{0};
     std::atomic<int> waits{0};
     const ScopedSeam seam([&](const FileCallSite& site) {
-        if (!EndsWith(site.name, L"held.exe:varnok") || (site.call != FileCall::kWrite && site.call != FileCall::kWait)) {
+        if (!EndsWith(site.name, L"held.exe:" + kRecordStream) ||
+            (site.call != FileCall::kWrite && site.call != FileCall::kWait)) {
             return Proceed();
         }
         (site.call == FileCall::kWrite ? writes : waits) += 1;
@@ -134,7 +131,7 @@ TEST_F(WorkerPoolTest, StopEndsWorkersHeldUpInCallsThatOnlyACancelEnds) {
         }
         return site.call == FileCall::kWrite ? BlockUntilCancelled() : Proceed();
     });
-    ASSERT_EQ(varnok::FilterInit(&config_, RecordScan, nullptr, nullptr), S_OK);
+    ASSERT_EQ(varnok::FilterInit(&config_, HostScan, nullptr, nullptr), S_OK);
     for (std::uint64_t event = 1; event <= kScanThreadCount; ++event) {
         PostFileEvent(file, event);
     }
@@ -153,20 +150,19 @@ TEST_F(WorkerPoolTest, StopEndsWorkersHeldUpInCallsThatOnlyACancelEnds) {
 // it runs, not only by a stop: the event goes on (its Zone.Identifier counts as unreadable, so the
 // file is scanned) and gets its verdict.
 TEST_F(WorkerPoolTest, CallHeldUpPastTheLimitIsCancelledWhileTheClientRuns) {
-    const std::wstring file = folder_.File(L"stuck.exe");
-    WriteStream(file, L"Zone.Identifier", kDownloadZone);
+    const std::wstring file = folder_.Download(L"stuck.exe");
     std::atomic<bool> held{false};
     const ScopedSeam seam([&](const FileCallSite& site) {
         const bool the_look = site.call == FileCall::kOpen && EndsWith(site.name, L"stuck.exe:Zone.Identifier");
         return the_look && !held.exchange(true) ? BlockUntilCancelled() : Proceed();
     });
-    ASSERT_EQ(varnok::FilterInit(&config_, RecordScan, nullptr, nullptr), S_OK);
+    ASSERT_EQ(varnok::FilterInit(&config_, HostScan, nullptr, nullptr), S_OK);
     PostFileEvent(file, 1);
     ASSERT_TRUE(SimWaitForTraffic(1, 2, kWaitMs));  // the reply; the configuration and the verdict
     EXPECT_TRUE(held);
     EXPECT_EQ(g_blocks_not_cancelled, 0);
     ASSERT_EQ(Verdicts().size(), 1u);
-    EXPECT_EQ(Verdicts()[0].Verdict, kRecordedVerdict);
+    EXPECT_EQ(Verdicts()[0].Verdict, kHostVerdict);
 }
 
 // A handle owner keeps the thread's last error across a close, even one that fails, and a handle just
@@ -180,8 +176,8 @@ TEST(UniqueHandleTest, EachFailureReportsItsOwnError) {
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
     owner.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    EXPECT_EQ(owner.Adopt(::CreateFileW(L"\\\\?\\Z:\\no such folder\\x.exe", GENERIC_READ, 0, nullptr,
-                                        OPEN_EXISTING, 0, nullptr)),
+    EXPECT_EQ(owner.Adopt(::CreateFileW(L"\\\\?\\Z:\\no such folder\\x.exe", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                        nullptr)),
               HResultFromWin32(ERROR_PATH_NOT_FOUND));
     EXPECT_FALSE(owner);
     EXPECT_EQ(owner.Adopt(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), kSOk);

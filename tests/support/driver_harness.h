@@ -1,6 +1,6 @@
-// What the tests of the library's exports share: the host's side (recording callbacks, a slow
-// scanner), files with alternate data streams, the driver's side through the driver simulator, and a
-// fixture that starts each test on a fresh simulated port and stops the library after it.
+// What the tests of the library's exports share: the driver's side through the driver simulator, a
+// host scan that waits until released, and a fixture that starts each test on a fresh simulated port
+// and stops the library after it. The host's side is the fake host's.
 #pragma once
 
 #include <windows.h>
@@ -8,106 +8,28 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "driver_sim.h"
 #include "running_client.h"  // kScanThreadCount: the library's workers, and its receive buffers in circulation
-#include "test_files.h"
+#include "tests/support/fake_host.h"
 #include "varnokclient.h"
 #include "wire.h"
 
 namespace varnok::test {
 
-inline constexpr std::uint32_t kWaitMs = 20000;
-// What the recording host's scan answers: a verdict of the host's own.
-inline constexpr std::int32_t kRecordedVerdict = 1;
 // The configuration a test starts the library with, unless it says otherwise.
-inline constexpr const wchar_t* kConfigText = L"scan";
-inline constexpr std::uint32_t kConfigValue1 = 7;
 inline constexpr std::uint32_t kConfigValue2 = 9;
 
-// ---- The host ------------------------------------------------------------------------------------
-
-struct ScanCall {
-    std::wstring file_name;
-    std::uint32_t value1, value2, value3;
-    std::uint64_t reserved;
-};
-
-// Records every callback.
-struct HostRecorder {
-    std::mutex mutex;
-    std::condition_variable recorded;
-    std::vector<LogLine> log_lines;
-    std::vector<ScanCall> scans;
-    std::size_t results = 0;
-
-    void Reset() {
-        const std::lock_guard<std::mutex> lock(mutex);
-        log_lines.clear();
-        scans.clear();
-        results = 0;
-    }
-    // Waits until at least `count` results have arrived: the handler reports them after it sent the
-    // verdict.
-    bool WaitForResults(std::size_t count) {
-        return WaitUntil([&] { return results >= count; });
-    }
-    template <class Predicate>
-    bool WaitUntil(Predicate predicate) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return recorded.wait_for(lock, std::chrono::milliseconds(kWaitMs), predicate);
-    }
-
-    std::vector<LogLine> LogLines() {
-        const std::lock_guard<std::mutex> lock(mutex);
-        return log_lines;
-    }
-    std::vector<ScanCall> Scans() {
-        const std::lock_guard<std::mutex> lock(mutex);
-        return scans;
-    }
-};
-
-inline HostRecorder& Host() {
-    static HostRecorder host;
-    return host;
-}
-
-inline std::int32_t RecordScan(FileInfo file_info, std::uint32_t value2, std::uint32_t value1) {
-    HostRecorder& host = Host();
-    const std::lock_guard<std::mutex> lock(host.mutex);
-    host.scans.push_back({file_info.FileName, value1, value2, file_info.Value3, file_info.Reserved});
-    return kRecordedVerdict;
-}
-
-inline void RecordResult(const wchar_t* /*path*/, std::int32_t /*verdict*/) {
-    HostRecorder& host = Host();
-    const std::lock_guard<std::mutex> lock(host.mutex);
-    ++host.results;
-    host.recorded.notify_all();
-}
-
-inline void RecordLog(std::uint32_t level, const wchar_t* text) {
-    HostRecorder& host = Host();
-    const std::lock_guard<std::mutex> lock(host.mutex);
-    host.log_lines.push_back({level, text});
-    host.recorded.notify_all();
-}
-
-inline DriverConfig MakeConfig(const wchar_t* text = kConfigText, std::uint32_t value1 = kConfigValue1,
-                               std::uint32_t value2 = kConfigValue2) {
+inline DriverConfig MakeConfig() {
     DriverConfig config;
     std::memset(config.ConfigText, 0, sizeof(config.ConfigText));
-    std::wcsncpy(config.ConfigText, text, 1023);
-    config.ConfigValue1 = value1;
-    config.ConfigValue2 = value2;
+    std::wcsncpy(config.ConfigText, L"scan", 1023);
+    config.ConfigValue1 = 7;
+    config.ConfigValue2 = kConfigValue2;
     return config;
 }
 
@@ -162,64 +84,52 @@ inline std::vector<ScanCommand> Verdicts() {
     return verdicts;
 }
 
-// ---- Tests of the exports ----------------------------------------------------------------------
+// ---- A slow host -------------------------------------------------------------------------------------
 
-// A scanner whose scans of one file wait until they are released: those whose event's Value3 lies
-// below `released_below`. Every scan answers kSlowVerdictBase + Value3.
+// A scan answer whose scans of one file wait until they are released: those whose event's Value3 lies
+// below `released_below`. Every scan answers kSlowVerdictBase + Value3. Kept under the host's lock.
 inline constexpr std::int32_t kSlowVerdictBase = 1000;
-
 struct SlowScanner {
-    std::mutex mutex;
-    std::condition_variable changed;
     std::wstring slow_file;
     std::uint32_t released_below = 0;
     std::size_t waiting = 0;
 };
+inline SlowScanner g_slow_scanner;
 
-inline SlowScanner& Scanner() {
-    static SlowScanner scanner;
-    return scanner;
-}
-
-inline std::int32_t ScanSlowly(FileInfo file_info, std::uint32_t /*value2*/, std::uint32_t /*value1*/) {
-    SlowScanner& scanner = Scanner();
-    std::unique_lock<std::mutex> lock(scanner.mutex);
-    if (file_info.FileName == scanner.slow_file) {
-        ++scanner.waiting;
-        scanner.changed.notify_all();
-        scanner.changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
-                                 [&] { return file_info.Value3 < scanner.released_below; });
-        --scanner.waiting;
+inline std::int32_t ScanSlowly(const ScanCall& scan) {
+    std::unique_lock<std::mutex> lock(Host().mutex);
+    if (scan.file_name == g_slow_scanner.slow_file) {
+        ++g_slow_scanner.waiting;
+        Host().changed.notify_all();
+        Host().changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
+                                [&] { return scan.value3 < g_slow_scanner.released_below; });
+        --g_slow_scanner.waiting;
+        Host().changed.notify_all();
     }
-    return kSlowVerdictBase + static_cast<std::int32_t>(file_info.Value3);
+    return kSlowVerdictBase + static_cast<std::int32_t>(scan.value3);
 }
 
-template <class Change>
-void ChangeScanner(Change change) {
-    const std::lock_guard<std::mutex> lock(Scanner().mutex);
-    change(Scanner());
-    Scanner().changed.notify_all();
+// Scans of `file` wait from now on until released.
+inline void HoldScansOf(const std::wstring& file) {
+    ChangeHost([&](FakeHost&) { g_slow_scanner.slow_file = file; });
 }
 
-inline void ReleaseSlowScans() {
-    ChangeScanner([](SlowScanner& scanner) { scanner.released_below = UINT32_MAX; });
+inline void ReleaseSlowScans(std::uint32_t below = UINT32_MAX) {
+    ChangeHost([&](FakeHost&) { g_slow_scanner.released_below = below; });
 }
 
 // Waits until `count` scans of the slow file are held.
 inline bool WaitForSlowScans(std::size_t count) {
-    std::unique_lock<std::mutex> lock(Scanner().mutex);
-    return Scanner().changed.wait_for(lock, std::chrono::milliseconds(kWaitMs),
-                                      [&] { return Scanner().waiting == count; });
+    return Host().WaitUntil([&] { return g_slow_scanner.waiting == count; });
 }
+
+// ---- Tests of the exports ----------------------------------------------------------------------
 
 class SimulatedDriverTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Host().Reset();
-        ChangeScanner([](SlowScanner& scanner) {
-            scanner.slow_file.clear();
-            scanner.released_below = 0;
-        });
+        Host().Forget();
+        ChangeHost([](FakeHost&) { g_slow_scanner = SlowScanner{}; });
         ASSERT_EQ(SimCreatePort(), S_OK);
         SimResetTraffic();
     }
@@ -235,19 +145,11 @@ protected:
         SimResetTraffic();
     }
 
-    // Starts the library and waits for the configuration it sends.
-    static void Start(ScanCallback scan = RecordScan, ScanResultCallback result = RecordResult,
-                      LogCallback log = RecordLog) {
+    // Starts the library with the fake host and waits for the configuration it sends.
+    static void Start(ScanResultCallback result = HostResult, LogCallback log = HostLog) {
         const DriverConfig config = MakeConfig();
-        ASSERT_EQ(::FilterInit(&config, scan, result, log), S_OK);
+        ASSERT_EQ(::FilterInit(&config, HostScan, result, log), S_OK);
         ASSERT_TRUE(SimWaitForTraffic(0, 1, kWaitMs));
-    }
-
-    // A file in the test's folder, downloaded from a known host.
-    std::wstring Download(const std::wstring& name) const {
-        const std::wstring file = folder_.File(name);
-        WriteStream(file, L"Zone.Identifier", kDownloadZone);
-        return file;
     }
 
     // Sends one file event (numbered on from the last unless given) and returns its verdict command.

@@ -55,7 +55,9 @@ inline bool EndsWith(std::wstring_view name, std::wstring_view tail) { return na
 
 inline FileCallOutcome Proceed() { return {}; }
 inline FileCallOutcome Fail(DWORD error) { return {FileCallAction::kFail, error, 0}; }
-inline FileCallOutcome FailAfter(std::size_t bytes, DWORD error) { return {FileCallAction::kFailPartWay, error, bytes}; }
+inline FileCallOutcome FailAfter(std::size_t bytes, DWORD error) {
+    return {FileCallAction::kFailPartWay, error, bytes};
+}
 
 // Blocks that never ended by a cancel but by their own bound: each is a call the watch missed.
 inline std::atomic<int> g_blocks_not_cancelled{0};

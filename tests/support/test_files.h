@@ -1,5 +1,6 @@
-// Files and streams for the Windows tests: scratch folders on the tests' scratch volume, a stream's
-// bytes written and read with the Windows API, and file times moved into the past.
+// Files and streams for the Windows tests: scratch folders (on a real NTFS volume when the test
+// command mounted one), a stream's bytes written and read with the Windows API, the library's record
+// as the tests expect it, file times moved into the past, and the Unix objects that Wine follows.
 #pragma once
 
 #include <windows.h>
@@ -16,54 +17,72 @@
 #include <string>
 #include <vector>
 
-#include "scratch_folder.h"
+#include "file_calls.h"
+#include "record_format.h"
+#include "stream_lock.h"
 #include "tools/common/stream_bytes.h"
 #include "unique_handle.h"
 
 namespace varnok::test {
+
+// How long a test waits for anything the library does: long enough for a loaded machine.
+inline constexpr std::uint32_t kWaitMs = 20000;
 
 // The values that every file event of a test carries, and that the host must get back unchanged.
 inline constexpr std::uint32_t kEventValue1 = 0x1111;
 inline constexpr std::uint32_t kEventValue2 = 0x2222;
 inline constexpr std::uint32_t kEventValue3 = 0x3333;
 
-// The Zone.Identifier of a download from a known host, and that host.
+// The Zone.Identifier of a download from a known host, as a browser writes it, and that host.
 inline const std::string kDownloadZone = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/tool.exe\r\n";
 inline const std::wstring kDownloadHost = L"https://downloads.example/tool.exe";
 
 inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
-// "varnok" as a scan leaves it on a file without an earlier record (the test paths are ASCII).
-inline std::string Record(const std::wstring& host, std::int32_t result, const std::wstring& reported) {
-    return "HostUrl=" + Narrow(host) + "\r\nScanResult=" + std::to_string(result) + "\r\nFileName=" + Narrow(reported) +
-           "\r\n";
+// One line of the record, as the library writes it (the test paths are ASCII).
+inline std::string Line(const std::wstring& key, const std::string& value) {
+    return Narrow(key) + "=" + value + "\r\n";
 }
 
-// The keys by which the library seals its record of a scan (record_seal.h).
-inline constexpr const char* kSealKeys[] = {"FileId=", "FileSize=", "LastWriteTime=", "ResultSeal="};
+// The record as a scan leaves it on a file without an earlier one, its seal aside.
+inline std::string Record(const std::wstring& host, std::int32_t result, const std::wstring& reported) {
+    return Line(kHostUrl, Narrow(host)) + Line(kScanResult, std::to_string(result)) + Line(kFileName, Narrow(reported));
+}
 
 // The record's lines without those of its seal, which name the file and its version: what is left
 // is what a test can know in advance.
 inline std::string WithoutSeal(const std::string& record) {
     std::string kept;
-    std::size_t start = 0;
-    while (start < record.size()) {
-        const std::size_t end = record.find('\n', start);
-        const std::string line = record.substr(start, end == std::string::npos ? std::string::npos : end + 1 - start);
-        const bool seal_line = std::any_of(std::begin(kSealKeys), std::end(kSealKeys),
-                                           [&](const char* key) { return line.rfind(key, 0) == 0; });
+    for (std::size_t start = 0, end = 0; start < record.size(); start = end) {
+        end = std::min(record.find('\n', start), record.size() - 1) + 1;
+        const std::string line = record.substr(start, end - start);
+        const bool seal_line = std::any_of(kSealKeys.begin(), kSealKeys.end(), [&](const std::wstring* key) {
+            return line.starts_with(Narrow(*key) + "=");
+        });
         kept += seal_line ? "" : line;
-        start = end == std::string::npos ? record.size() : end + 1;
     }
     return kept;
 }
 
-// One text the host's LogCallback received, with its level.
-struct LogLine {
-    std::uint32_t level;
-    std::wstring text;
-    bool operator==(const LogLine&) const = default;
-};
+// ---- Scratch folders -------------------------------------------------------------------------------
+// The test command mounts a real NTFS volume and names a folder on it in VARNOK_NTFS_FOLDER (a
+// Windows path), so that streams are true streams of their files; without it the tests' files go to
+// the temporary folder, where Wine keeps a stream "file:stream" as a second file beside its file.
+
+inline std::optional<std::wstring> EnvironmentValue(const wchar_t* name) {
+    std::wstring value(::GetEnvironmentVariableW(name, nullptr, 0), L'\0');  // with room for the NUL
+    if (value.size() < 2 ||
+        ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())) + 1 != value.size()) {
+        return std::nullopt;
+    }
+    value.pop_back();
+    return value;
+}
+
+inline std::optional<std::filesystem::path> NtfsFolder() { return EnvironmentValue(L"VARNOK_NTFS_FOLDER"); }
+
+// CI sets VARNOK_REQUIRE_NTFS=1: there a missing volume is a failure, never a quiet skip.
+inline bool NtfsRequired() { return EnvironmentValue(L"VARNOK_REQUIRE_NTFS") == L"1"; }
 
 // Where the library can prove that a stream is its file's, and so keeps a record, only on the NTFS
 // volume: a test of records skips elsewhere, and fails where CI requires the volume.
@@ -77,19 +96,38 @@ struct LogLine {
         }                                                                                                          \
     } while (false)
 
-// A fresh folder under the scratch root (the NTFS volume when there is one), removed with
-// everything in it.
+inline constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Opens a file or a stream by name, sharing reading and writing unless told otherwise.
+inline UniqueHandle OpenName(const std::wstring& name, DWORD access, DWORD disposition, DWORD share = kShareReadWrite) {
+    return UniqueHandle(::CreateFileW(name.c_str(), access, share, nullptr, disposition, 0, nullptr));
+}
+
+inline void WriteStream(const std::wstring& file, const std::wstring& stream, const std::string& bytes) {
+    const UniqueHandle handle = OpenName(file + L":" + stream, GENERIC_WRITE, CREATE_ALWAYS);
+    DWORD written = 0;
+    ASSERT_TRUE(handle && ::WriteFile(handle.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+}
+
+// The stream's bytes, or nothing when it does not exist.
+inline std::optional<std::string> ReadStream(const std::wstring& file, const std::wstring& stream) {
+    return usage::ReadStreamBytes(file, stream);
+}
+inline std::optional<std::string> RecordOf(const std::wstring& file) { return ReadStream(file, kRecordStream); }
+inline std::string UnsealedRecordOf(const std::wstring& file) { return WithoutSeal(RecordOf(file).value_or("")); }
+
+// A fresh folder under the scratch volume (or `parent`, on whatever file system that is), removed
+// with everything in it.
 struct TempFolder {
     std::filesystem::path path;
 
-    // Where the folder goes: the scratch volume of the run (NTFS when the test command mounted
-    // one), or the ordinary file system, for what Wine can show only there.
+    // The scratch volume of the run, or the ordinary file system, for what Wine can show only there.
     enum class Volume { kScratch, kOrdinary };
 
     explicit TempFolder(Volume volume = Volume::kScratch)
-        : TempFolder(volume == Volume::kScratch ? ScratchRoot() : std::filesystem::temp_directory_path()) {}
+        : TempFolder(volume == Volume::kScratch ? NtfsFolder().value_or(std::filesystem::temp_directory_path())
+                                                : std::filesystem::temp_directory_path()) {}
 
-    // A folder under `parent`, on whatever file system that is.
     explicit TempFolder(const std::filesystem::path& parent) {
         static std::atomic<unsigned> counter{0};
         path =
@@ -110,26 +148,14 @@ struct TempFolder {
         std::ofstream(file, std::ios::binary) << content;
         return file.wstring();
     }
+
+    // A file downloaded with that Zone.Identifier, from the known host unless told otherwise.
+    std::wstring Download(const std::wstring& name, const std::string& zone_identifier = kDownloadZone) const {
+        const std::wstring file = File(name);
+        WriteStream(file, L"Zone.Identifier", zone_identifier);
+        return file;
+    }
 };
-
-inline constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
-inline constexpr std::uint64_t kFileTimeTicksPerSecond = 10000000;
-
-// Opens a file or a stream by name, sharing reading and writing unless told otherwise.
-inline UniqueHandle OpenName(const std::wstring& name, DWORD access, DWORD disposition, DWORD share = kShareReadWrite) {
-    return UniqueHandle(::CreateFileW(name.c_str(), access, share, nullptr, disposition, 0, nullptr));
-}
-
-inline void WriteStream(const std::wstring& file, const std::wstring& stream, const std::string& bytes) {
-    const UniqueHandle handle = OpenName(file + L":" + stream, GENERIC_WRITE, CREATE_ALWAYS);
-    DWORD written = 0;
-    ASSERT_TRUE(handle && ::WriteFile(handle.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-}
-
-// The stream's bytes, or nothing when it does not exist.
-inline std::optional<std::string> ReadStream(const std::wstring& file, const std::wstring& stream) {
-    return usage::ReadStreamBytes(file, stream);
-}
 
 // Moves the file's times into the past. Under Wine, on NTFS too, the creation time reported is the
 // last-write time, so that one has to move as well.
@@ -137,11 +163,24 @@ inline void AgeFile(const std::wstring& file, std::chrono::seconds age) {
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
     const std::uint64_t ticks = ((std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime) -
-                                static_cast<std::uint64_t>(age.count()) * kFileTimeTicksPerSecond;
+                                static_cast<std::uint64_t>(age.count()) * 10000000;
     const FILETIME past{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     const UniqueHandle handle = OpenName(file, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING);
     ASSERT_TRUE(handle && ::SetFileTime(handle.Get(), &past, &past, &past));
 }
+
+// Holds the lock of a file's record, as another process that can only read the file can, until
+// released: the byte that stands for the whole stream.
+struct LockedForEver {
+    UniqueHandle holder;
+    OVERLAPPED range{};
+    explicit LockedForEver(const std::wstring& file)
+        : holder(OpenName(file + L":" + kRecordStream, GENERIC_READ, OPEN_EXISTING, kShareAll)) {
+        range.OffsetHigh = static_cast<DWORD>(kStreamLockOffset >> 32);
+        EXPECT_TRUE(holder && ::LockFileEx(holder.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range));
+    }
+    void Release() { EXPECT_TRUE(::UnlockFileEx(holder.Get(), 0, 1, 0, &range)); }
+};
 
 // ---- Unix objects that Wine follows ---------------------------------------------------------------
 // Wine 8 makes no links of its own (CreateSymbolicLinkW succeeds and makes nothing), but a Windows
@@ -223,6 +262,16 @@ inline void RemoveUnixObject(const std::wstring& name) {
         EXPECT_TRUE(RunUnixProgram(L"/bin/rm", {"-f", *unix_name}) && ExistsSoon(name, false)) << Narrow(name);
     }
 }
+
+// Removes the Unix objects of those names when it goes.
+struct RemovedUnixObjects {
+    std::vector<std::wstring> names;
+    ~RemovedUnixObjects() {
+        for (const std::wstring& name : names) {
+            RemoveUnixObject(name);
+        }
+    }
+};
 
 // Skips a test that needs Unix programs where there are none.
 #define VARNOK_REQUIRE_WINE()                                                                   \
