@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
+#include <vector>
 
 #include "file_call_door.h"
 #include "stream_text.h"
@@ -194,6 +196,27 @@ std::optional<FileFacts> FactsOf(HANDLE file) {
     facts.version.size = *size;
     facts.version.last_write_time = static_cast<std::uint64_t>(basic.LastWriteTime.QuadPart);
     return facts;
+}
+
+std::optional<std::wstring> PathOnVolumeOf(HANDLE handle) {
+    std::vector<std::byte> buffer(sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto* const info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+        bool too_small = false;
+        if (Ask(handle, [&] {
+                const bool asked = ::GetFileInformationByHandleEx(handle, FileNameInfo, info,
+                                                                  static_cast<DWORD>(buffer.size())) != FALSE;
+                too_small = !asked && ::GetLastError() == ERROR_MORE_DATA;
+                return asked;
+            })) {
+            return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+        }
+        if (!too_small) {
+            return std::nullopt;
+        }
+        buffer.resize(sizeof(FILE_NAME_INFO) + info->FileNameLength);  // the whole name, asked again
+    }
+    return std::nullopt;
 }
 
 bool IsDiskFile(HANDLE handle) {

@@ -61,6 +61,10 @@ struct FileFacts {
 };
 std::optional<FileFacts> FactsOf(HANDLE file);
 
+// The path on its volume of what the handle is open on ("\dl\x.exe"; on a share "\server\share\dl"),
+// as the file system reached it: after every link in the name that opened it.
+std::optional<std::wstring> PathOnVolumeOf(HANDLE handle);
+
 // Whether the handle is of a file on a disk: not a pipe, a console or another device.
 bool IsDiskFile(HANDLE handle);
 

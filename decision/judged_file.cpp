@@ -37,12 +37,36 @@ private:
     std::optional<StreamLock> lock_;  // released before the handle closes
 };
 
+// Whether the folder that the handle is open on is the one that its exact name designates below
+// the name's root ("\\?\C:", "\\?\UNC"), and not one that a link in the name, swapped in just
+// before the open, led to. A drive that is itself a link (subst, a mapped share) or a volume mounted
+// in a folder counts as another: there the record is unknown, and the file is scanned. (A link to a
+// folder of the very same path on another volume is not told apart.)
+bool IsTheNamedFolder(HANDLE folder, std::wstring_view name) {
+    constexpr std::wstring_view kUncRoot = L"\\\\?\\UNC";
+    const std::size_t below = name.starts_with(kUncRoot) ? kUncRoot.size() : name.find(L'\\', 4);
+    std::wstring_view expected = below == std::wstring_view::npos ? std::wstring_view(L"\\") : name.substr(below);
+    const std::optional<std::wstring> reached = PathOnVolumeOf(folder);
+    if (!reached) {
+        return false;
+    }
+    std::wstring_view path = *reached;
+    for (std::wstring_view* const side : {&expected, &path}) {
+        if (side->size() > 1 && side->back() == L'\\') {
+            side->remove_suffix(1);
+        }
+    }
+    return ::CompareStringOrdinal(path.data(), static_cast<int>(path.size()), expected.data(),
+                                  static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
 Judgement JudgedFile::Judge(const FileLocation& location, std::wstring_view stream,
                             std::initializer_list<OriginStream*> origin_streams) {
     leaf_ = location.leaf;
     record_name_ = leaf_ + L":" + kRecordStream;
+    volume_name_ = VolumeOfName(location.folder);
     const std::wstring record_path = location.folder + L"\\" + record_name_;
     const std::wstring judged_name = stream.empty() ? leaf_ : leaf_ + L":" + std::wstring(stream);
     Opened folder = OpenFolder(location.folder);
@@ -82,14 +106,18 @@ Judgement JudgedFile::Judge(const FileLocation& location, std::wstring_view stre
             origin_stream->OpenInFolder(folder_.Get(), leaf_);
         }
     }
-    own_record_ = !writers_let_in && facts.has_value() && file_index_.has_value() &&
+    // Through a link swapped in for the folder, maybe into another user's folder, the file judged may
+    // not be the one that the host, opening the name again, scans: no record of it is read or written.
+    own_record_ = !writers_let_in && IsTheNamedFolder(folder_.Get(), location.folder) && facts.has_value() &&
+                  file_index_.has_value() &&
                   std::all_of(origin_streams.begin(), origin_streams.end(), [&](const OriginStream* origin_stream) {
                       return origin_stream == nullptr || origin_stream->Look() != Presence::kPresent ||
                              Owns(origin_stream->FileIndex());
                   });
     if (!own_record_) {
         Trace(L"the record of ", leaf_, L" counts as unknown: the file's times or index can't be read, an ",
-              L"origin stream in its folder is not the file's, or it was judged with its writers let in");
+              L"origin stream in its folder is not the file's, its folder was reached through a link, or it ",
+              L"was judged with its writers let in");
         return Judgement::kRecent;
     }
     version_ = facts->version;

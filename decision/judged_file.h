@@ -64,8 +64,9 @@ public:
     [[nodiscard]] const FileVersion& Version() const { return version_; }
 
     // The file's name in its folder, and its record's ("x.exe:varnok"); the record's key in the
-    // gates and memory of long-held locks (stream_lock.h).
+    // gates and memory of long-held locks (stream_lock.h); what the name calls its volume ("\\?\C:").
     [[nodiscard]] const std::wstring& Leaf() const { return leaf_; }
+    [[nodiscard]] const std::wstring& VolumeName() const { return volume_name_; }
     [[nodiscard]] const std::wstring& RecordName() const { return record_name_; }
     [[nodiscard]] FileKey RecordLockKey() const { return record_lock_key_; }
 
@@ -81,6 +82,7 @@ private:
     UniqueHandle folder_;
     std::wstring leaf_;
     std::wstring record_name_;
+    std::wstring volume_name_;
     std::optional<std::uint64_t> file_index_;
     FileKey record_lock_key_;
     FileIdentity identity_;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <functional>
 #include <optional>
 
 #include "stream_lock.h"
@@ -27,21 +28,28 @@ enum class WriterGuard {
 
 bool IsExisting(DWORD open_error) { return open_error == ERROR_FILE_EXISTS || open_error == ERROR_ALREADY_EXISTS; }
 
-// Volumes whose share modes cover a file and all its streams as one set (by serial number, plus one:
-// 0 is a free slot). A few at most in any process. Learnt only from a new stream whose creation the
-// library's own guard of the file's data refused: where share modes are kept per stream nothing can
-// refuse a stream that did not exist, so no other process can make the library learn it falsely.
+// Volumes whose share modes cover a file and all its streams as one set, each by its serial number
+// and the name that reached it ("\\?\C:", "\\?\UNC\server\share"): a server can report any serial,
+// a local volume's too, but not take that volume's name. A few at most in any process. Learnt only
+// from a new stream whose creation the library's own guard of the file's data refused: where share
+// modes are kept per stream nothing can refuse a stream that did not exist, so no other process can
+// make the library learn it falsely.
 std::array<std::atomic<std::uint64_t>, 8> g_one_set_volumes{};
 
-bool SharesModesPerFile(std::uint64_t volume_serial) {
-    return std::any_of(g_one_set_volumes.begin(), g_one_set_volumes.end(),
-                       [&](const std::atomic<std::uint64_t>& slot) { return slot.load() == volume_serial + 1; });
+// The volume's key in that memory; never 0, which marks a free slot.
+std::uint64_t VolumeKey(const JudgedFile& file) {
+    return (file.Identity().volume_serial ^ std::hash<std::wstring_view>{}(file.VolumeName())) | 1;
 }
 
-void RememberSharesModesPerFile(std::uint64_t volume_serial) {
+bool SharesModesPerFile(std::uint64_t volume) {
+    return std::any_of(g_one_set_volumes.begin(), g_one_set_volumes.end(),
+                       [&](const std::atomic<std::uint64_t>& slot) { return slot.load() == volume; });
+}
+
+void RememberSharesModesPerFile(std::uint64_t volume) {
     for (std::atomic<std::uint64_t>& slot : g_one_set_volumes) {
         std::uint64_t free = 0;
-        if (slot.load() == volume_serial + 1 || slot.compare_exchange_strong(free, volume_serial + 1)) {
+        if (slot.load() == volume || slot.compare_exchange_strong(free, volume)) {
             return;
         }
     }
@@ -67,7 +75,7 @@ RecordWrite RecordWriter::Write(const std::string& before, const std::string& af
 
     // Opened first: the file is still there, and is the judged one, before its record is made.
     DWORD error = ERROR_SUCCESS;
-    const std::uint64_t volume = file_.Identity().volume_serial;
+    const std::uint64_t volume = VolumeKey(file_);
     const bool one_set = SharesModesPerFile(volume);
     UniqueHandle time_guard = file_.OpenItsOwn(file_.Leaf(), one_set ? kAttributesAccess : kDataGuardAccess,
                                                one_set ? kShareAll : kShareAllButWriting, error);

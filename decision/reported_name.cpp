@@ -203,6 +203,15 @@ std::optional<FileLocation> LocateFile(std::wstring_view name) {
     return LocateUnc(name.substr(2));
 }
 
+std::wstring_view VolumeOfName(std::wstring_view exact_folder) {
+    const std::size_t components = StartsWithNoCase(exact_folder, kUncPrefix) ? 3 : 1;
+    std::size_t end = kExtendedPrefix.size();
+    for (std::size_t component = 0; component < components && end != std::wstring_view::npos; ++component) {
+        end = exact_folder.find(L'\\', end + (component == 0 ? 0 : 1));
+    }
+    return exact_folder.substr(0, end);
+}
+
 std::wstring ExactName(const FileLocation& location) {
     std::wstring name = location.folder;
     if (name.empty() || name.back() != L'\\') {

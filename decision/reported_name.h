@@ -55,6 +55,10 @@ inline constexpr std::size_t kMaxExactNameLength = 32767;
 // at its end, or longer than kMaxExactNameLength in the extended form.
 std::optional<FileLocation> LocateFile(std::wstring_view owner_name);
 
+// The part of an exact folder name (FileLocation::folder) that names its volume: "\\?\C:",
+// "\\?\UNC\server\share", "\\?\Volume{...}".
+std::wstring_view VolumeOfName(std::wstring_view exact_folder);
+
 // The file's full name in the extended-length form: folder, "\" where needed, leaf.
 std::wstring ExactName(const FileLocation& location);
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "blocking_call.h"
 #include "file_record.h"
 #include "judged_file.h"
 #include "log_sink.h"
@@ -206,6 +207,14 @@ HResult ExamineScanEvent(const FileEvent& event, const HostCallbacks& host, cons
     }
     if (origin.host.empty()) {
         verdict_sender.Send(kVerdictNoOrigin);
+        return kEFail;
+    }
+
+    // The client stops, and this event's waits and calls were ended for it: the stop waits for the
+    // host's callbacks under way when it began, not for a scan that would begin after it.
+    if (WaitsAbandoned()) {
+        Trace(L"the client stops: ", file_name_str, L" not scanned");
+        verdict_sender.Send(kVerdictNoScan);
         return kEFail;
     }
 
