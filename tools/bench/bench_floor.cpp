@@ -61,6 +61,8 @@ Judged JudgeDownload(const varnok::FileLocation& location, UniqueHandle& zone_id
     zone_identifier = OpenInFolder(judged.folder.Get(), judged.leaf + L":Zone.Identifier", GENERIC_READ, kShareAll,
                                    Disposition::kOpenExisting)
                           .handle;
+    // The folder is the one its name gives, not one that a link swapped in led to.
+    varnok::PathOnVolumeOf(judged.folder.Get());
     judged.bound = index == FileIndexOf(zone_identifier.Get());
     if (judged.bound) {
         judged.identity = varnok::IdentityOf(file.handle.Get()).value_or(FileIdentity{});
