@@ -1,6 +1,6 @@
 // Files and streams for the Windows tests: scratch folders (on a real NTFS volume when the test
-// command mounted one), a stream's bytes written and read with the Windows API, the library's record
-// as the tests expect it, file times moved into the past, and the Unix objects that Wine follows.
+// command mounted one), streams written and read with the Windows API, the library's record as the
+// tests expect it, file times moved into the past, and a record's lock held as another process holds it.
 #pragma once
 
 #include <windows.h>
@@ -64,36 +64,26 @@ inline std::string WithoutSeal(const std::string& record) {
     return kept;
 }
 
-// ---- Scratch folders -------------------------------------------------------------------------------
-// The test command mounts a real NTFS volume and names a folder on it in VARNOK_NTFS_FOLDER (a
-// Windows path), so that streams are true streams of their files; without it the tests' files go to
-// the temporary folder, where Wine keeps a stream "file:stream" as a second file beside its file.
-
-inline std::optional<std::wstring> EnvironmentValue(const wchar_t* name) {
-    std::wstring value(::GetEnvironmentVariableW(name, nullptr, 0), L'\0');  // with room for the NUL
-    if (value.size() < 2 ||
-        ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())) + 1 != value.size()) {
-        return std::nullopt;
-    }
-    value.pop_back();
-    return value;
+// The test command mounts a real NTFS volume and names a folder on it in VARNOK_NTFS_FOLDER, so that
+// streams are true streams of their files; elsewhere Wine keeps "file:stream" as a file beside its
+// file. CI also sets VARNOK_REQUIRE_NTFS=1: there a missing volume is a failure, never a quiet skip.
+inline std::wstring EnvironmentValue(const wchar_t* name) {
+    wchar_t value[MAX_PATH] = {};
+    const DWORD length = ::GetEnvironmentVariableW(name, value, MAX_PATH);
+    return length < MAX_PATH ? std::wstring(value, length) : std::wstring();
 }
-
-inline std::optional<std::filesystem::path> NtfsFolder() { return EnvironmentValue(L"VARNOK_NTFS_FOLDER"); }
-
-// CI sets VARNOK_REQUIRE_NTFS=1: there a missing volume is a failure, never a quiet skip.
-inline bool NtfsRequired() { return EnvironmentValue(L"VARNOK_REQUIRE_NTFS") == L"1"; }
+inline std::wstring NtfsFolder() { return EnvironmentValue(L"VARNOK_NTFS_FOLDER"); }
 
 // Where the library can prove that a stream is its file's, and so keeps a record, only on the NTFS
-// volume: a test of records skips elsewhere, and fails where CI requires the volume.
-#define VARNOK_REQUIRE_NTFS_VOLUME()                                                                               \
-    do {                                                                                                           \
-        if (!::varnok::test::NtfsFolder()) {                                                                       \
-            if (::varnok::test::NtfsRequired()) {                                                                  \
-                FAIL() << "VARNOK_REQUIRE_NTFS=1, but VARNOK_NTFS_FOLDER names no mounted NTFS volume";            \
-            }                                                                                                      \
-            GTEST_SKIP() << "Records are kept only on NTFS: VARNOK_NTFS_FOLDER is not set (scripts/test sets it)"; \
-        }                                                                                                          \
+// volume: a test of records skips elsewhere.
+#define VARNOK_REQUIRE_NTFS_VOLUME()                                                                       \
+    do {                                                                                                   \
+        if (::varnok::test::NtfsFolder().empty()) {                                                        \
+            if (::varnok::test::EnvironmentValue(L"VARNOK_REQUIRE_NTFS") == L"1") {                        \
+                FAIL() << "VARNOK_REQUIRE_NTFS=1, but VARNOK_NTFS_FOLDER names no mounted NTFS volume";    \
+            }                                                                                              \
+            GTEST_SKIP() << "Records are kept only on NTFS: VARNOK_NTFS_FOLDER is not set (scripts/test)"; \
+        }                                                                                                  \
     } while (false)
 
 inline constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -116,7 +106,7 @@ inline std::optional<std::string> ReadStream(const std::wstring& file, const std
 inline std::optional<std::string> RecordOf(const std::wstring& file) { return ReadStream(file, kRecordStream); }
 inline std::string UnsealedRecordOf(const std::wstring& file) { return WithoutSeal(RecordOf(file).value_or("")); }
 
-// A fresh folder under the scratch volume (or `parent`, on whatever file system that is), removed
+// A fresh folder on the scratch volume (or under `parent`, on whatever file system that is), removed
 // with everything in it.
 struct TempFolder {
     std::filesystem::path path;
@@ -125,8 +115,8 @@ struct TempFolder {
     enum class Volume { kScratch, kOrdinary };
 
     explicit TempFolder(Volume volume = Volume::kScratch)
-        : TempFolder(volume == Volume::kScratch ? NtfsFolder().value_or(std::filesystem::temp_directory_path())
-                                                : std::filesystem::temp_directory_path()) {}
+        : TempFolder(volume == Volume::kScratch && !NtfsFolder().empty() ? std::filesystem::path(NtfsFolder())
+                                                                         : std::filesystem::temp_directory_path()) {}
 
     explicit TempFolder(const std::filesystem::path& parent) {
         static std::atomic<unsigned> counter{0};
@@ -144,9 +134,8 @@ struct TempFolder {
 
     // Creates a file with some content and returns its full path.
     std::wstring File(const std::wstring& name, const std::string& content = "content") const {
-        const std::filesystem::path file = path / name;
-        std::ofstream(file, std::ios::binary) << content;
-        return file.wstring();
+        std::ofstream(path / name, std::ios::binary) << content;
+        return (path / name).wstring();
     }
 
     // A file downloaded with that Zone.Identifier, from the known host unless told otherwise.
@@ -156,6 +145,13 @@ struct TempFolder {
         return file;
     }
 };
+
+// What a query of the file layer (FactsOf, IdentityOf, SetLastWriteTime) answers of a handle of the file.
+template <class Query>
+auto OfFile(const std::wstring& file, Query query) {
+    const UniqueHandle handle = OpenName(file, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, kShareAll);
+    return query(handle.Get());
+}
 
 // Moves the file's times into the past. Under Wine, on NTFS too, the creation time reported is the
 // last-write time, so that one has to move as well.
@@ -181,104 +177,5 @@ struct LockedForEver {
     }
     void Release() { EXPECT_TRUE(::UnlockFileEx(holder.Get(), 0, 1, 0, &range)); }
 };
-
-// ---- Unix objects that Wine follows ---------------------------------------------------------------
-// Wine 8 makes no links of its own (CreateSymbolicLinkW succeeds and makes nothing), but a Windows
-// program under Wine can start a Unix program, and Wine follows what it makes as Windows follows a
-// link or a pipe. Nothing of this exists on Windows: the tests that need it skip there.
-
-// The Unix name of a Windows path, when running under Wine.
-inline std::optional<std::string> UnixName(const std::wstring& path) {
-    using ToUnix = char*(__cdecl*)(const wchar_t*);
-    const auto to_unix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* const name = to_unix != nullptr ? to_unix(path.c_str()) : nullptr;
-    if (name == nullptr) {
-        return std::nullopt;
-    }
-    std::string unix_name(name);
-    ::HeapFree(::GetProcessHeap(), 0, name);
-    return unix_name;
-}
-
-// Runs a Unix program ("/bin/ln") with its arguments, each a Unix name or word without blanks, and
-// answers whether it could be started. Wine does not wait for it with the process's handle, so the
-// caller waits for what it makes (ExistsSoon).
-inline bool RunUnixProgram(const std::wstring& program, const std::vector<std::string>& arguments) {
-    std::wstring command_line = program;
-    for (const std::string& argument : arguments) {
-        command_line += L" " + std::wstring(argument.begin(), argument.end());
-    }
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    const std::wstring windows_program = L"Z:" + program;
-    if (!::CreateProcessW(windows_program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &process)) {
-        return false;
-    }
-    const UniqueHandle process_handle(process.hProcess);
-    const UniqueHandle thread_handle(process.hThread);
-    return true;
-}
-
-// Whether the name exists or comes to exist (or, with `exists` false, goes away) within a generous
-// bound: a Unix program's work shows only in the file system.
-inline bool ExistsSoon(const std::wstring& name, bool exists = true) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    // Opened, not asked for its attributes, which Wine can't give of a FIFO.
-    const auto found = [&] {
-        return UniqueHandle(::CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr))
-            .IsValid();
-    };
-    while (found() != exists) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        ::Sleep(1);
-    }
-    return true;
-}
-
-// Makes `link` a Unix symbolic link to `target` (both Windows paths).
-inline bool MakeUnixLink(const std::wstring& link, const std::wstring& target) {
-    const std::optional<std::string> unix_link = UnixName(link);
-    const std::optional<std::string> unix_target = UnixName(target);
-    return unix_link && unix_target && RunUnixProgram(L"/bin/ln", {"-s", *unix_target, *unix_link}) && ExistsSoon(link);
-}
-
-// Makes a Unix FIFO of that name: opening it for reading would wait for a writer, and a read of it
-// for data, for ever.
-inline bool MakeUnixFifo(const std::wstring& name) {
-    const std::optional<std::string> unix_name = UnixName(name);
-    return unix_name && RunUnixProgram(L"/usr/bin/mkfifo", {*unix_name}) && ExistsSoon(name);
-}
-
-// Removes a Unix object (a link, a FIFO) by its Windows name; what a link leads to stays. A scratch
-// folder's own removal can neither tell a FIFO from a file nor a link from its folder.
-inline void RemoveUnixObject(const std::wstring& name) {
-    if (const std::optional<std::string> unix_name = UnixName(name)) {
-        EXPECT_TRUE(RunUnixProgram(L"/bin/rm", {"-f", *unix_name}) && ExistsSoon(name, false)) << Narrow(name);
-    }
-}
-
-// Removes the Unix objects of those names when it goes.
-struct RemovedUnixObjects {
-    std::vector<std::wstring> names;
-    ~RemovedUnixObjects() {
-        for (const std::wstring& name : names) {
-            RemoveUnixObject(name);
-        }
-    }
-};
-
-// Skips a test that needs Unix programs where there are none.
-#define VARNOK_REQUIRE_WINE()                                                                   \
-    do {                                                                                        \
-        if (!::varnok::test::UnixName(L"C:\\")) {                                               \
-            GTEST_SKIP() << "Needs Wine: Unix links and FIFOs stand in for what Windows links"; \
-        }                                                                                       \
-    } while (false)
 
 }  // namespace varnok::test
