@@ -64,8 +64,9 @@ protected:
 
     // Handles one event for the name and answers whether the host scanned it. A scan was of the name
     // as reported, with that zone and origin and the event's values, its verdict sent and reported,
-    // and nothing logged but the event; without one, verdict 2 went out.
-    bool Scanned(const std::wstring& reported, std::int32_t zone = 3, const std::wstring& source = kDownloadHost) {
+    // and nothing logged but the event and the warning; without one, verdict 2 went out.
+    bool Scanned(const std::wstring& reported, std::int32_t zone = 3, const std::wstring& source = kDownloadHost,
+                 const std::wstring& warning = {}) {
         Forget();
         EXPECT_EQ(Handle(reported), kSOk) << Narrow(reported);
         const std::vector<ScanCall> scans = Scans();
@@ -74,6 +75,10 @@ protected:
             return false;
         }
         const std::int32_t verdict = Host().verdict;
+        std::vector<LogLine> log{NewEvent(reported)};
+        if (!warning.empty()) {
+            log.push_back({VARNOK_LOG_WARN, warning});
+        }
         EXPECT_EQ(scans.size(), 1u);
         EXPECT_EQ(scans[0].file_name, reported);
         EXPECT_EQ(scans[0].zone_id, zone);
@@ -82,8 +87,18 @@ protected:
                   (std::vector{kEventValue1, kEventValue2, kEventValue3}));
         EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{verdict});
         EXPECT_EQ(Host().Results(), (std::vector<std::pair<std::wstring, std::int32_t>>{{reported, verdict}}));
-        EXPECT_EQ(Log(), std::vector<LogLine>{NewEvent(reported)});
+        EXPECT_EQ(Log(), log);
         return true;
+    }
+
+    // Handles one event for the name, which is not to be scanned: verdict 2 goes out, and the host's
+    // log gets those lines and no others.
+    void ExpectUnscanned(const std::wstring& reported, HResult status, const std::vector<LogLine>& lines) {
+        Forget();
+        EXPECT_EQ(Handle(reported), status) << Narrow(reported);
+        EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{kVerdictNoScan});
+        EXPECT_TRUE(Scans().empty());
+        EXPECT_EQ(Log(), lines);
     }
 
     const std::vector<std::int32_t>& Verdicts() const { return sink_.verdicts; }
