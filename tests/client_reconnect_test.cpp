@@ -1,12 +1,8 @@
 // The client outlives what a driver does over weeks: replies it no longer waits for, receives that
 // fail for a while, restarts, going away for good.
-#include <windows.h>
-
-#include <gtest/gtest.h>
-#include <tlhelp32.h>
-
 #include "tests/support/driver_harness.h"
-#include "tools/common/process_usage.h"
+
+#include <tlhelp32.h>  // after windows.h
 
 namespace varnok::test {
 namespace {

@@ -1,8 +1,5 @@
-// The handler of one file event, way out by way out: files without origin streams, files that can't
-// be opened, old files, downloads scanned under any name of their data or of a named stream of theirs
-// ("notes.txt:p.vbs", which the script host runs), records the library can't update, files the scan
-// removed, origin streams held by others, callbacks that throw; and which stored result spares a
-// scan. First the origin on its own, as the writers of Zone.Identifier leave it.
+// The handler of one file event, way out by way out, and which stored result spares a scan. A named
+// stream of a download ("notes.txt:p.vbs", which the script host runs) is judged by its file.
 #include <cwctype>
 
 #include "origin.h"
@@ -16,9 +13,8 @@ namespace {
 // What a publisher hides in a named stream of its download.
 const std::string kPayload = "MsgBox \"hello\"\r\n";
 
-// Zone.Identifier as browsers, stores and archivers write it and as publishers craft it: keys count
-// only at the start of a line, so a URL holding another key steers nothing, and each value is taken
-// whole. A ZoneId that is missing counts as zone 3, with a warning.
+// The origin, from Zone.Identifier as browsers, stores and archivers write it and as publishers craft
+// it: keys count only at the start of a line, and each value is taken whole.
 TEST(OriginTest, ZoneAndHostAreReadAsWritersLeaveThem) {
     struct Row {
         std::string zone_identifier;
@@ -30,16 +26,16 @@ TEST(OriginTest, ZoneAndHostAreReadAsWritersLeaveThem) {
         "[ZoneTransfer]\r\nLastWriterPackageFamilyName=Microsoft.WindowsStore_8wekyb3d8bbwe\r\nAppZoneId=4\r\n";
     const std::string referrer = "https://www.evil.com/?HostUrl=https://trusted.example/";
     const Row rows[] = {
-        // A browser: zone, referring page and host in that order; the host wins over the page.
+        // A browser's: the host wins over the referring page.
         {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=https://www.example.com/downloads\r\n"
          "HostUrl=https://dl.example.com/files/setup.exe\r\n",
          3, L"https://dl.example.com/files/setup.exe"},
-        // The browser's stand-in for a source it does not name: the host as written.
+        // The browser's stand-in for a source it does not name, taken as written.
         {"[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=about:internet\r\n", 3, L"about:internet"},
-        // A store app's writer before the zone, and its app zone, which is no ZoneId.
+        // A store app's, whose app zone is no ZoneId.
         {store_app + "ZoneId=3\r\n", 3, L"unknown host"},
         {store_app, 3, L"unknown host", "Malformed Zone.Identifier - force scan."},
-        // Extracted from an archive: the referrer is the archive's local path, which is no URL.
+        // An archiver's, whose referrer is a local path: no URL.
         {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=C:\\Users\\alice\\Downloads\\tools.zip\r\n", 3, L"unknown host"},
         {"ZoneId=3\r\nReferrerUrl=https://www.example.org/downloads?id=4\r\n", 3,
          L"https://www.example.org/downloads?id=4"},
@@ -47,7 +43,7 @@ TEST(OriginTest, ZoneAndHostAreReadAsWritersLeaveThem) {
         {"[ZoneTransfer]\r\nZoneId=2", 2, L"unknown host"},
         {"[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://downloads.example/get?ScanResult=2&name=tool.exe\r\n", 3,
          L"https://downloads.example/get?ScanResult=2&name=tool.exe"},
-        // A referrer, written before the host, carrying a trusted-looking host in its query.
+        // A referrer with a trusted-looking host in its query.
         {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=" + referrer + "\r\nHostUrl=https://evil.example/payload.exe\r\n",
          3, L"https://evil.example/payload.exe"},
         {"[ZoneTransfer]\r\nZoneId=3\r\nReferrerUrl=" + referrer + "\r\n", 3,
@@ -71,9 +67,8 @@ TEST_F(HandlerTest, WithoutAScanCallbackOrANameNothingIsExamined) {
     EXPECT_EQ(RecordOf(file), std::nullopt);
 }
 
-// A file without origin streams, a stream of it or of a folder, and the streams that the browser and
-// the library keep beside a download, in any case: none is scanned nor recorded. Line ends in a name
-// reach the host's log as '?', never as lines of their own (here a forged "connection restored").
+// No origin stream: a local file, a stream of it or of a folder, the streams kept beside a download in
+// any case. A line end in a name reaches the log as '?', never as a line of its own.
 TEST_F(HandlerTest, NamesWithoutOriginStreamsAreNotScanned) {
     const std::wstring file = folder_.Download(L"tool.exe");
     const std::wstring local = folder_.File(L"local.txt");
@@ -100,9 +95,8 @@ TEST_F(HandlerTest, NamesWithoutOriginStreamsAreNotScanned) {
     EXPECT_EQ(ReadStream(file, L"Zone.Identifier"), kDownloadZone);
 }
 
-// A stream named in the event that is not there, and a file that a writer holds, can't be opened as
-// the decision asks: two lines tell the host, and nothing is scanned. A handle that may only delete
-// or rename the file, with all sharing, leaves it openable: the program loader would still open it.
+// A missing stream and a file that a writer holds can't be opened as the decision asks; a handle that
+// may only delete or rename the file leaves it openable, as the program loader would find it.
 TEST_F(HandlerTest, FileThatCannotBeOpenedAsAskedIsNotScanned) {
     const std::wstring file = folder_.Download(L"busy.exe");
     const auto expect_unopenable = [&](const std::wstring& reported) {
@@ -134,8 +128,7 @@ TEST_F(HandlerTest, OldFileIsNotScannedNorRecorded) {
 }
 
 // The result is in the record, sealed, when the driver hears the verdict: a clean one spares later
-// events their scan, also when the driver did not take its verdict. The host hears of that in its
-// log, the developer in the trace.
+// scans even when the driver did not take the verdict, which the log and the trace tell.
 TEST_F(HandlerTest, ResultIsRecordedBeforeTheSendAndACleanOneSparesLaterScans) {
     const std::wstring file = folder_.Download(L"clean.exe");
     Host().verdict = kVerdictNoScan;
@@ -154,8 +147,8 @@ TEST_F(HandlerTest, ResultIsRecordedBeforeTheSendAndACleanOneSparesLaterScans) {
     EXPECT_FALSE(Scanned(file));
 }
 
-// With only SmartScreen the origin is the host an earlier event remembered, for the file and for a
-// stream of it; without one, there is none. The stream's event leaves the record as it was.
+// With only SmartScreen the origin is the host an earlier event remembered, or none; a stream's event
+// leaves the record as it was.
 TEST_F(HandlerTest, SmartScreenGoesByTheRememberedHost) {
     const std::wstring nowhere = folder_.File(L"nowhere.exe");
     WriteStream(nowhere, L"SmartScreen", "Anaheim");
@@ -174,10 +167,8 @@ TEST_F(HandlerTest, SmartScreenGoesByTheRememberedHost) {
     EXPECT_TRUE(Scanned(remembered, 0, L"https://earlier.example/"));
 }
 
-// A download is scanned with its Zone.Identifier's zone and origin, under the name as reported: of
-// the file's data in any spelling, or of a named stream of it. The host's verdict is reported, and
-// the file is scanned again at its next event. The record takes the result under the name as
-// reported; a stream's events write nothing into it.
+// A download is scanned with its file's origin under the name as reported, of its data in any
+// spelling or of a named stream, and again at the next event; only the data's result is recorded.
 TEST_F(HandlerTest, DownloadIsScannedUnderTheNameAsReportedWithItsFilesOrigin) {
     int round = 0;
     for (const std::wstring suffix : {L"", L"::$DATA", L"::$data", L":p.vbs", L":p.vbs:$DATA"}) {
@@ -192,10 +183,8 @@ TEST_F(HandlerTest, DownloadIsScannedUnderTheNameAsReportedWithItsFilesOrigin) {
     EXPECT_TRUE(g_traces.empty());
 }
 
-// The record keeps what other programs and earlier events wrote there: the host, the result and the
-// name of this event replace the earlier ones in place, and other keys stay. The host comes whole
-// from Zone.Identifier's last line, which has no line end. Keys count only at the start of a line,
-// so neither a URL nor a name holding the result's key steers anything.
+// The event's host, result and name replace the earlier ones in place, other keys stay, and a URL or a
+// name holding the result's key steers nothing. (The host is Zone.Identifier's last line, unended.)
 TEST_F(HandlerTest, RecordTakesTheEventsLinesInPlaceAndKeepsOthers) {
     const std::wstring host = L"https://downloads.example/get?ScanResult=";
     const std::wstring file =
@@ -208,11 +197,10 @@ TEST_F(HandlerTest, RecordTakesTheEventsLinesInPlaceAndKeepsOthers) {
     EXPECT_EQ(UnsealedRecordOf(file), Record(host, kHostVerdict, file) + "Note=kept\r\n");
 }
 
-// A record that the library can't update whole is never written, and a clean result that could not
-// be recorded is scanned for again: one read only in part (longer than the read limit, or bytes
-// after a byte 0x1A), which a write would cut; one with a line that the limit runs through, which is
-// not read, or "ScanResult=21" cut after its "2" would spare the file; one a line short of the limit,
-// which takes no result; and one whose lock another process holds for ever.
+// A record the library can't update whole is never written, and the file is scanned every time: one
+// read only in part (beyond the limit, or after a byte 0x1A), which a write would cut; one whose last
+// line the limit cuts ("ScanResult=21" must not read as 2); one a line short of the limit, which
+// takes no result; one whose lock another process holds for ever.
 TEST_F(HandlerTest, RecordThatCantBeUpdatedWholeIsNeverWrittenAndTheFileIsScannedEveryTime) {
     const std::string tail = Line(kScanResult, "7") + Line(kFileName, "tail");
     const std::string head = Narrow(kHostUrl) + "=https://x.example/";
@@ -240,10 +228,9 @@ TEST_F(HandlerTest, RecordThatCantBeUpdatedWholeIsNeverWrittenAndTheFileIsScanne
 
 bool Exists(const std::wstring& name) { return ::GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// A scan that deletes the file, moves it away (a quarantine) or puts a folder in its place: the
-// verdict still goes out, and nothing is written under the old name; the moved file keeps what was
-// recorded before its scan. (Moved and deleted as NTFS does, streams included: under Wine off NTFS a
-// stream is a file of its own beside its file.)
+// A scan that deletes the file, quarantines it or puts a folder in its place: the verdict goes out,
+// nothing is written under the old name, and the moved file keeps the origin recorded before the
+// scan. (Streams go along as on NTFS: off it, under Wine, a stream is a file beside its file.)
 TEST_F(HandlerTest, FileTheScanRemovedStaysGone) {
     for (const int how : {0, 1, 2}) {
         const std::wstring file = folder_.Download(L"removed" + std::to_wstring(how) + L".exe");
@@ -266,11 +253,9 @@ TEST_F(HandlerTest, FileTheScanRemovedStaysGone) {
     EXPECT_EQ(RecordOf((folder_.path / L"removed1.exe.quarantined").wstring()), Line(kHostUrl, Narrow(kDownloadHost)));
 }
 
-// An origin stream held by a handle that shares nothing may say anything: the file is scanned as a
-// download from an unknown host. Wine shows that only on the ordinary file system (on the NTFS
-// scratch volume the held stream keeps the file from opening), where a stream is a file of its own
-// beside its file: the library can't tell it is the file's, so it neither takes the host remembered
-// there nor writes a record.
+// An origin stream held without sharing may say anything: the file is scanned from an unknown host.
+// Wine shows it only off NTFS, where a stream is a file beside its file, which the library can't
+// tell is the file's: it neither takes the host remembered there nor writes a record.
 TEST_F(AnyVolumeHandlerTest, UnreadableOriginStreamForcesAScan) {
     const TempFolder ordinary(TempFolder::Volume::kOrdinary);
     const std::string remembered = Line(kHostUrl, "https://earlier.example/");
@@ -289,9 +274,8 @@ TEST_F(AnyVolumeHandlerTest, UnreadableOriginStreamForcesAScan) {
     }
 }
 
-// A host scan that throws breaks its contract: the event still gets exactly one verdict, and only the
-// origin saved before the scan is recorded. A logger that throws (a full disk) loses its own lines
-// and nothing else.
+// A scan that throws still leaves one verdict and only the origin saved before it; a logger that
+// throws (a full disk) loses its own lines and nothing else.
 TEST_F(HandlerTest, ThrowingCallbacksLoseOnlyTheirOwnWork) {
     const std::wstring thrown = folder_.Download(L"thrown.exe");
     const ScanCallback throwing_scan = [](FileInfo, std::uint32_t, std::uint32_t) -> std::int32_t { throw 1; };
@@ -319,11 +303,9 @@ TEST_F(HandlerTest, ThrowingCallbacksLoseOnlyTheirOwnWork) {
 }
 
 // ---- Which stored result spares a scan -------------------------------------------------------------
-// Only a clean result that the library sealed itself, with its own key, for the very file as it is
-// now. Planted, copied and outdated records are scanned, and replaced by the library's own.
+// Only a clean result that the library sealed itself, with its own key, for the very file as it is.
 
-// Writes the file's content anew, as a second download to the same name or an installer that
-// rewrites its payload does, keeping its size.
+// Writes the file anew in place, as a second download to the name or an installer does.
 void Rewrite(const std::wstring& file, const std::string& content) {
     const UniqueHandle handle = OpenName(file, GENERIC_WRITE, OPEN_EXISTING, kShareAll);
     DWORD written = 0;
@@ -342,11 +324,9 @@ protected:
     }
 };
 
-// Records that a file can arrive with, by archive, copy or restore: a clean result in any spelling;
-// one with the file's true identity and version, which its publisher can compute, sealed with a key
-// that is not this client's; and the library's own clean record of another file with the same
-// content, size and last-write time. Each is scanned, then replaced by the library's record, which
-// spares the next event. The original stays spared.
+// Records a file can arrive with (archive, copy, restore): a clean result in any spelling; the file's
+// true identity and version sealed with another key; the library's own record of another file with
+// the same content and times. Each is scanned, then replaced by a record that spares the next event.
 TEST_F(RecordTrustTest, PlantedCleanRecordIsScannedThenReplaced) {
     const std::wstring original = folder_.Download(L"original.exe");
     EXPECT_TRUE(Scanned(original));
@@ -369,7 +349,6 @@ TEST_F(RecordTrustTest, PlantedCleanRecordIsScannedThenReplaced) {
         SetLastWrite(file, version.last_write_time);
         ASSERT_EQ(OfFile(file, FactsOf)->version, version);
         EXPECT_TRUE(Scanned(file));
-        // A planted result line stays where it was, with the library's value.
         EXPECT_EQ(UnsealedRecordOf(file),
                   planted.starts_with(Narrow(kScanResult))
                       ? Line(kScanResult, "2") + Line(kHostUrl, Narrow(kDownloadHost)) + Line(kFileName, Narrow(file))
@@ -379,10 +358,8 @@ TEST_F(RecordTrustTest, PlantedCleanRecordIsScannedThenReplaced) {
     EXPECT_FALSE(Scanned(original));
 }
 
-// A change while the scan runs, whatever the scan then says, leaves no record that spares the
-// changed content: the result is sealed for the content the scan began with. So also when a newer
-// event of the file is scanned meanwhile and finishes first: the older scan's record, written last,
-// spares nothing it did not see.
+// The result is sealed for the content the scan began with: a change while it runs, also a newer
+// event's that finishes first, is scanned at the next event.
 TEST_F(RecordTrustTest, FileChangedWhileItsScanRunsIsScanned) {
     const std::wstring file = folder_.Download(L"changing.exe");
     Host().answer = [](const ScanCall& scan) {
@@ -411,10 +388,9 @@ TEST_F(RecordTrustTest, FileChangedWhileItsScanRunsIsScanned) {
     EXPECT_TRUE(Scanned(overtaken));
 }
 
-// The library's own clean record of the file as it is spares the file's next event, which writes
-// nothing: not even the host of a Zone.Identifier that has changed since (its rewrite moved the
-// file's time, which is set back here as a restore would). It never spares a named stream of the
-// file, whose scans write nothing into the record either, nor their own clean result.
+// The file's own clean record spares its next event, which writes nothing, not even a changed
+// Zone.Identifier's host (its time set back here, as a restore would); it never spares a named
+// stream of the file, whose scans write nothing into it either.
 TEST_F(RecordTrustTest, OwnRecordSparesTheUnchangedFileButNeverItsStream) {
     const std::wstring file = folder_.Download(L"spared.txt");
     WriteStream(file, L"p.vbs", kPayload);
@@ -433,9 +409,8 @@ TEST_F(RecordTrustTest, OwnRecordSparesTheUnchangedFileButNeverItsStream) {
     EXPECT_EQ(RecordOf(file), record);
 }
 
-// The check itself: a record sealed for the file as it is holds a trusted clean result, and changing
-// any bound field, the result, the seal or the key makes it hold none. The seal covers each field on
-// its own account: the seal of the file as it is never verifies any other facts.
+// The check: changing any bound field, the result, the seal or the key leaves no trusted result, and
+// the seal of the file as it is verifies no other facts.
 TEST_F(RecordTrustTest, ChangingAnyBoundFieldOrTheResultFailsTheCheck) {
     const std::wstring file = folder_.Download(L"checked.exe");
     const ScanRecord clean{*OfFile(file, IdentityOf), OfFile(file, FactsOf)->version, kVerdictNoScan};

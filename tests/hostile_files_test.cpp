@@ -1,7 +1,5 @@
-// Files whose owner means harm: names that Win32 would rewrite, a folder swapped for a link while the
-// file is judged, each file call failed or held up in turn, pipes where streams should be, stream
-// names that are links. Each file is judged as itself, every event gets its verdict, and nothing
-// outside the file's folder is created or changed.
+// Files whose owner means harm. Each file is judged as itself, every event gets its verdict, and
+// nothing outside the file's folder is created or changed.
 #include <sstream>
 #include <thread>
 
@@ -16,9 +14,8 @@ namespace {
 std::wstring Extended(const std::filesystem::path& path) { return L"\\\\?\\" + path.wstring(); }
 
 // ---- Unix objects that Wine follows -----------------------------------------------------------------
-// Wine 8 makes no links of its own (CreateSymbolicLinkW succeeds and makes nothing), but a Windows
-// program under Wine can start a Unix program, and Wine follows what it makes as Windows follows a
-// link or a pipe. Nothing of this exists on Windows: the tests that need it skip there.
+// Wine 8 makes no links of its own, but its programs can start Unix programs, and Wine follows what
+// they make as Windows follows a link or a pipe. The tests that need them skip on Windows.
 
 std::optional<std::string> UnixName(const std::wstring& path) {
     using ToUnix = char*(__cdecl*)(const wchar_t*);
@@ -40,9 +37,9 @@ std::optional<std::string> UnixName(const std::wstring& path) {
         }                                                                                       \
     } while (false)
 
-// Runs a Unix program with those arguments, Windows paths by their Unix names, and waits within a
-// generous bound until `watched` exists, or with `exists` false is gone: Wine does not wait for the
-// program with the process's handle, so its work shows only in the file system.
+// Runs a Unix program on those arguments (Windows paths by their Unix names) and waits, within a
+// generous bound, until `watched` exists or is gone: Wine can't wait for it, so its work shows only
+// in the file system.
 bool RunUnix(const std::wstring& program, const std::vector<std::wstring>& arguments, const std::wstring& watched,
              bool exists = true) {
     std::wstring command_line = program;
@@ -82,8 +79,8 @@ bool MakeUnixLink(const std::wstring& link, const std::wstring& target) {
     return RunUnix(L"/bin/ln", {L"-s", target, link}, link);
 }
 
-// A link or a FIFO removed by its Windows name (what a link leads to stays): a scratch folder's own
-// removal can neither tell a FIFO from a file nor a link from its folder.
+// Removed by name (what a link leads to stays): a scratch folder's own removal can tell neither a FIFO
+// from a file nor a link from its folder.
 void RemoveUnixObject(const std::wstring& name) {
     EXPECT_TRUE(RunUnix(L"/bin/rm", {L"-f", name}, name, false)) << Narrow(name);
 }
@@ -98,11 +95,8 @@ struct RemovedUnixObjects {
 
 using HostileFileTest = HandlerTest;
 
-// Names that Win32 would rewrite (a trailing dot or space, device names), and one long beyond
-// MAX_PATH in a deep folder: each file is scanned as itself, with its own origin, and the decoy beside
-// them whose name Win32 would have opened instead (an old file, or none) is neither judged nor
-// written. (Wine does not refuse long names the way Windows does without the extended form; the form
-// itself is checked in the conversion's own tests.)
+// Names that Win32 would rewrite (a trailing dot or space, device names) and one beyond MAX_PATH:
+// each file is scanned with its own origin, and the decoy Win32 would open instead is left alone.
 TEST_F(HostileFileTest, NamesThatWin32RewritesAreJudgedAsThemselves) {
     const std::wstring decoy = folder_.File(L"x.exe", "decoy");
     AgeFile(decoy, std::chrono::hours(48));
@@ -140,8 +134,7 @@ TEST_F(HostileFileTest, NamesThatWin32RewritesAreJudgedAsThemselves) {
     EXPECT_EQ(RecordOf(decoy), std::nullopt);
 }
 
-// Everything under a folder: each file and each of its streams that the test knows of, with its
-// bytes, and the files' versions.
+// Each file under a folder and its known streams, with their bytes and the files' times.
 using FolderState = std::vector<std::pair<std::wstring, std::optional<std::string>>>;
 FolderState StateOf(const std::filesystem::path& folder) {
     FolderState state;
@@ -160,11 +153,10 @@ FolderState StateOf(const std::filesystem::path& folder) {
     return state;
 }
 
-// The owner of a download swaps its folder for a link to another folder, and back: between the look
-// for Zone.Identifier by the file's name and the open of its folder, or while the file is scanned.
-// The other folder holds nothing, or a decoy of the same name with an origin and a record of its
-// own. The host gets the origin of the file that was judged, the verdict goes out, nothing in the
-// other folder is created or changed, and the record goes to the judged file.
+// The owner swaps the download's folder for a link to another, and back: between the look for
+// Zone.Identifier by name and the open of the folder, or during the scan. The other folder holds
+// nothing or a decoy with an origin and a record of its own: the host gets the judged file's origin,
+// the other folder stays as it was, and the record goes to the judged file.
 TEST_F(HostileFileTest, FolderSwappedForALinkLeadsNowhereElse) {
     VARNOK_REQUIRE_WINE();
     struct Case {
@@ -222,8 +214,7 @@ TEST_F(HostileFileTest, FolderSwappedForALinkLeadsNowhereElse) {
     }
 }
 
-// The test's own thread, watched as a worker is, by a watch that cancels a call held up for more than
-// a moment, as the client's supervisor does after its limit.
+// The test's thread, watched as the supervisor watches a worker, but cancelled after a moment.
 struct WatchedAsAWorker {
     BlockingCallWatch watch;
     UniqueHandle thread;
@@ -251,8 +242,7 @@ struct WatchedAsAWorker {
     }
 };
 
-// Each line of the record is whole and says what the library wrote: the host, the event's verdict,
-// the file's name, or a line of the seal.
+// Each line is whole and the library's: the host, the event's verdict, the name, or the seal's.
 ::testing::AssertionResult IsWholeRecord(const std::string& record, std::int32_t verdict, const std::wstring& file) {
     std::istringstream lines(record);
     std::string line;
@@ -269,9 +259,8 @@ struct WatchedAsAWorker {
     return ::testing::AssertionSuccess();
 }
 
-// Every file call of a download's event in turn fails, or is held up until the watch cancels it (an
-// open waiting on an opportunistic lock, a server that stops answering): each time the event still
-// gets its one verdict, and the record holds only whole lines of the library's own.
+// Every file call of an event in turn fails, or is held up until the watch cancels it (an oplock
+// break nobody acknowledges, a silent server): one verdict each time, and a record of whole lines.
 TEST_F(HostileFileTest, EveryFileCallFailedOrHeldUpStillLeavesOneVerdictAndAWholeRecord) {
     EXPECT_EQ(Handle(folder_.Download(L"warm-up.exe")), kSOk);  // the volume's share modes learnt
     int call = 0;
@@ -304,11 +293,8 @@ TEST_F(HostileFileTest, EveryFileCallFailedOrHeldUpStillLeavesOneVerdictAndAWhol
     EXPECT_EQ(g_blocks_not_cancelled, 0);
 }
 
-// Where a stream or the file itself should be, a FIFO: opening it waits for a writer, reading it
-// for data, for ever. (Wine on the ordinary file system keeps "file:stream" as a file of its own
-// beside its file, and so lets a FIFO take a stream's place; Windows' named pipes reached through a
-// link are the same danger.) The origin stream counts as unreadable, the file as unopenable; every
-// event gets its verdict, and nothing is written.
+// A FIFO in a stream's place (Wine off NTFS keeps a stream as a file beside its file) or the file's:
+// opening or reading it would wait for ever. The stream counts as unreadable, the file as unopenable.
 TEST_F(AnyVolumeHandlerTest, PipesInPlaceOfStreamsAndFilesAreNeverRead) {
     VARNOK_REQUIRE_WINE();
     const TempFolder ordinary(TempFolder::Volume::kOrdinary);
@@ -327,9 +313,8 @@ TEST_F(AnyVolumeHandlerTest, PipesInPlaceOfStreamsAndFilesAreNeverRead) {
     EXPECT_EQ(RecordOf(piped_file), std::nullopt);
 }
 
-// A Unix process that keeps changing a file's size, a byte at a time, and looks at its first line
-// every few hundred bytes: a line with "=" in it is none of its own (it writes only "A"), so it keeps
-// it in `found` and ends. It ends as well once `go` is gone, or after a bounded while.
+// Keeps changing a file's size a byte at a time and looks at its first line now and then: one with
+// "=" (it writes only "A") is kept in `found`. It ends then, once `go` is gone, or after a while.
 constexpr char kSizeChanger[] =
     "v=$1; go=$2; found=$3; n=0\n"
     "while [ -e \"$go\" ] && [ $n -lt 4000 ]; do\n"
@@ -341,13 +326,10 @@ constexpr char kSizeChanger[] =
     "  n=$((n+1))\n"
     "done\n";
 
-// Where a stream is a file of its own in the folder (the ordinary file system and the tmpfs at
-// /dev/shm under Wine; the latter has the NTFS volume's serial number there), the names "x.exe",
-// "x.exe:Zone.Identifier" and "x.exe:varnok" can all be links to one file in another folder, which
-// someone else owns: every index agrees, and the sizes read of two handles differ whenever a Unix
-// process (which Wine's share modes don't hold back) changes it between the reads. Whatever the
-// library learnt of the NTFS volume before, no record may be written into that file, nor anything
-// made beside it.
+// Where a stream is a file beside its file (off NTFS, and on the tmpfs with the NTFS volume's serial
+// number), a file and its stream names can all be links to another's file elsewhere, whose every
+// index agrees and whose size a Unix process keeps changing. Whatever the library learnt of the NTFS
+// volume, nothing is written into that file nor made beside it.
 TEST_F(AnyVolumeHandlerTest, StreamNamesThatAreLinksToAFileElsewhereNeverWriteIt) {
     VARNOK_REQUIRE_WINE();
     EXPECT_EQ(Handle(folder_.Download(L"first.exe")), kSOk);  // a record made, where streams are true ones

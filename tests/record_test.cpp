@@ -1,8 +1,6 @@
-// The file as judged and its record: what a record write leaves of the file's version (with share
-// modes as the NTFS volume keeps them, one set for a file and its streams, and as Windows keeps them,
-// per stream), what a write that fails leaves of the record, under which lock it is read and updated,
-// and how long anything another thread or process holds keeps an update waiting. Then what Wine does
-// with files on the NTFS volume, which all of that rests on.
+// The judged file's record: what its write leaves of the file's version and of the record when it
+// fails, under which lock it is read and updated, and how long others can keep an update waiting.
+// Then what Wine does with files on the NTFS volume, which all of that rests on.
 #include "file_record.h"
 
 #include <future>
@@ -39,8 +37,8 @@ struct Event {
     }
 };
 
-// Sets the result, and runs `while_locked` while the update holds the lock between its read and its
-// write: on its second look at the text (the first decides without the lock).
+// Sets the result, running `while_locked` while the update holds the lock between its read and its
+// write: at its second look at the text (the first decides without the lock).
 template <class WhileLocked>
 RecordUpdate UpdateHoldingTheLock(Event& event, WhileLocked while_locked) {
     int looks = 0;
@@ -54,8 +52,8 @@ RecordUpdate UpdateHoldingTheLock(Event& event, WhileLocked while_locked) {
     return update;
 }
 
-// Share modes kept per stream, as on Windows, for an open of the file's data: its guard against
-// writers keeps no one from the file's streams.
+// Share modes kept per stream, as on Windows: the library's guard of the file's data keeps no one
+// from its streams.
 FileCallOutcome PerStream(const FileCallSite& site, std::wstring_view data) {
     return site.call == FileCall::kOpen && site.name == data ? FileCallOutcome{FileCallAction::kShareWriting}
                                                              : Proceed();
@@ -74,8 +72,7 @@ protected:
     const std::wstring record_name_ = L"setup.exe:" + kRecordStream;  // as the library opens it in the folder
 };
 
-// A stream of exactly the read limit is read whole; one byte more is read as its first
-// kStreamReadLimit bytes, up to their last line end.
+// A stream of exactly the read limit is read whole; one byte more, up to the limit's last line end.
 TEST(OriginStreamTest, ReadLimitIsExact) {
     const TempFolder folder;
     const std::wstring file = folder.File(L"setup.exe", "MZ");
@@ -93,12 +90,10 @@ TEST(OriginStreamTest, ReadLimitIsExact) {
     }
 }
 
-// The record written goes into the judged file, whose last-write time is then what it was when
-// judged: a record is bookkeeping, not a change of the content. A file changed after it was judged
-// keeps the time of its change, and so does one whose writer is at work. Both ways of holding the
-// file against writers run: the record's own writer, where one set of share modes covers the file and
-// its streams (the NTFS volume), and a handle of the file's data, where they are kept per stream
-// (Windows, which the seam stands in for: the library's writer is then opened at the first try).
+// A record is bookkeeping, not a change of the content: the judged file's last-write time is set back
+// after it, unless a writer is at work. Both ways of holding the file against writers run: the
+// record's own writer, where one set of share modes covers a file and its streams (the NTFS volume),
+// and a handle of its data, where they are kept per stream (Windows; the writer opens at once).
 TEST_F(RecordTest, WritingTheRecordKeepsTheJudgedVersion) {
     // Per stream first: the volume's one set of share modes, once learnt, is kept for the process.
     for (const bool per_stream : {true, false}) {
@@ -132,10 +127,9 @@ TEST_F(RecordTest, WritingTheRecordKeepsTheJudgedVersion) {
     }
 }
 
-// Where share modes are kept per stream, another process can hold a writer of its own file's record
-// and close it right after the library's writer was refused, which the volume's one set of share
-// modes would also give. Whatever the library then does for that file, the next file's record is
-// written as per-stream share modes want it: held by a handle of its data that shares no writing.
+// Where share modes are kept per stream, another process's writer of its own file's record refuses
+// the library's, as one set of share modes would: the next file's record is still written as per
+// stream share modes want it, its data held by a handle that shares no writing.
 TEST_F(RecordTest, AnotherProcessesRefusalChangesNoOtherFilesWrite) {
     WriteStream(file_, kRecordStream, kHostA);
     const std::wstring other = folder_.Download(L"other.exe", "ZoneId=3\r\n");
@@ -165,9 +159,8 @@ TEST_F(RecordTest, AnotherProcessesRefusalChangesNoOtherFilesWrite) {
     EXPECT_NE(opens_of_other[2].access & GENERIC_WRITE, 0u);
 }
 
-// A write of the record that fails, at any point (a reader's byte-range lock on the record's bytes, a
-// full disk, a device error), leaves the record as it was: every key of it, also other programs'.
-// A record made for that write is gone again.
+// A write that fails at any point (a byte-range lock, a full disk, a device error) leaves the record
+// as it was, other programs' keys too; one made for that write is gone again.
 TEST_F(RecordTest, WriteThatFailsLeavesTheRecordAsItWas) {
     const std::string stored = Line(kHostUrl, "https://dl.example/setup.exe") + "Other=kept\r\n";
     struct Case {
@@ -202,8 +195,7 @@ TEST_F(RecordTest, WriteThatFailsLeavesTheRecordAsItWas) {
     EXPECT_EQ(RecordOf(fresh).value_or(""), "");
 }
 
-// A record found missing may be made by someone else before the library creates it: the create makes
-// only a new object, so the record that appeared is updated as it is then, and keeps its keys.
+// A record made by someone else between the look and the create is updated as it is then.
 TEST_F(RecordTest, RecordThatAppearsBeforeTheCreateIsUpdatedAsItIs) {
     std::atomic<bool> appeared{false};
     const ScopedSeam seam([&](const FileCallSite& site) {
@@ -219,9 +211,8 @@ TEST_F(RecordTest, RecordThatAppearsBeforeTheCreateIsUpdatedAsItIs) {
     EXPECT_EQ(RecordOf(file_), "Other=kept\r\n" + Line(kScanResult, "1"));
 }
 
-// An update and a locked read that start while another update is between its read and its write wait
-// for it: the read sees the record after that update, never in between, and the second update works
-// from what the first wrote, or the first's key would be lost.
+// An update and a locked read that start while an update is between its read and its write wait for
+// it: the read never sees it half done, and the second update keeps the first's key.
 TEST_F(RecordTest, UpdateUnderWayIsWaitedForAndKept) {
     WriteStream(file_, kRecordStream, kHostA);
     const UniqueHandle waits(::CreateSemaphoreW(nullptr, 0, 2, nullptr));
@@ -250,9 +241,8 @@ TEST_F(RecordTest, UpdateUnderWayIsWaitedForAndKept) {
     EXPECT_EQ(RecordOf(file_), kHostA + Line(kScanResult, "1") + Line(kFileName, "b"));
 }
 
-// An update that waits at the file's gate behind another thread of the library, whose call only a
-// cancel would end (an open that waits on an opportunistic lock's break nobody acknowledges), waits
-// only so long: then the record counts as unknown and nothing is written.
+// Behind another worker whose call only a cancel would end (an unacknowledged oplock break), an
+// update waits at the file's gate only so long: then the record is unknown and nothing is written.
 TEST_F(RecordTest, WaitBehindAHeldUpCallIsBounded) {
     WriteStream(file_, kRecordStream, kHostA);
     const UniqueHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -276,9 +266,8 @@ TEST_F(RecordTest, WaitBehindAHeldUpCallIsBounded) {
     EXPECT_EQ(RecordOf(file_), kHostA + Line(kScanResult, "1"));
 }
 
-// Another process's handle holds the record's lock for ever. An update waits for it only so long,
-// then counts the record as unknown and writes nothing; once one wait has run out, a later read of
-// that file's record does not wait at all, until the lock has been taken again.
+// A lock another process holds for ever costs one bounded wait: the record is then unknown, nothing is
+// written, and later reads don't wait until the lock has been taken again.
 TEST_F(RecordTest, LockHeldForEverCostsOneBoundedWait) {
     const std::string stored = kHostA + Line(kScanResult, "2");
     WriteStream(file_, kRecordStream, stored);
@@ -302,9 +291,8 @@ TEST_F(RecordTest, LockHeldForEverCostsOneBoundedWait) {
     EXPECT_EQ(Event(file_).Update(Set(kScanResult, L"1")), RecordUpdate::kWritten);
 }
 
-// Another process holds the record's lock of many files for ever, and their events come at once.
-// Only a few threads wait for such locks: the others, like the reader of one more such file here,
-// go on at once with the record unknown, so the pool keeps serving the files that nobody holds.
+// Locks held for ever on many files at once: only a few threads wait for them, the others (one more
+// reader here) go on at once with the record unknown, so the pool keeps serving other files.
 TEST_F(RecordTest, LocksHeldForEverOnManyFilesTieUpOnlyAFewThreads) {
     constexpr std::size_t kManyLockedFiles = 10;
     std::vector<std::wstring> files;
@@ -359,16 +347,12 @@ TEST_F(RecordTest, LocksHeldForEverOnManyFilesTieUpOnlyAFewThreads) {
     }
 }
 
-// ---- What Wine does with files on the NTFS volume ----------------------------------------------------
-// The facts that the library and its tests rest on, through the Windows API, so that a change of Wine
-// or ntfs-3g fails here first.
+// ---- What Wine does with files on the NTFS volume: a change of Wine or ntfs-3g fails here first ------
 using NtfsVolumeTest = RecordTest;
 
-// As on Windows, a stream lives inside its file: the folder lists only the file, whose size is its
-// own bytes; a rename takes the streams along and a delete takes them away (a file downloaded again
-// must not keep the old record); opening a stream of a missing file with OPEN_ALWAYS creates the
-// file, which is why the library makes a missing stream only while it holds the file open. Unlike
-// Windows, the creation time read is the last-write time: the tests age a file by both.
+// As on Windows, a stream lives inside its file: a rename takes it along, a delete away, and opening a
+// stream of a missing file creates the file (so the library makes a record only while it holds the
+// file). Unlike Windows, the creation time read is the last-write time: the tests age a file by both.
 TEST_F(NtfsVolumeTest, StreamsGoWithTheirFileAndTheCreationTimeIsTheLastWriteTime) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_.path), {}), 1);
     EXPECT_EQ(std::filesystem::file_size(file_), 2u);
@@ -393,10 +377,9 @@ TEST_F(NtfsVolumeTest, StreamsGoWithTheirFileAndTheCreationTimeIsTheLastWriteTim
     EXPECT_TRUE(std::filesystem::exists(missing));
 }
 
-// Opens in the folder of "setup.exe" while another handle is held. A file opens under any case,
-// its streams only under its exact name (the tests name files exactly). Unlike Windows, one set of
-// share modes covers a file and all its streams: a stream held without sharing, or any writer of
-// the file or a stream, keeps the file from opening for reading with others allowed only to read.
+// A file opens under any case, its streams only under its exact name. Unlike Windows, one set of share
+// modes covers a file and its streams: any writer, or a stream held without sharing, keeps the file
+// from opening for reading with others allowed only to read.
 TEST_F(NtfsVolumeTest, OpensUnderAnotherCaseAndUnderHeldHandles) {
     struct Case {
         const wchar_t* held;  // nullptr: no handle held
@@ -424,10 +407,8 @@ TEST_F(NtfsVolumeTest, OpensUnderAnotherCaseAndUnderHeldHandles) {
     }
 }
 
-// What the record's binding rests on: a stream's handle reports its file's index and identity;
-// writing a stream moves the file's last-write time on, and setting it back through a handle of the
-// file holds; a stream name relative to the file's handle is refused, relative to its folder's
-// handle it is the file's stream.
+// What the record's binding rests on: a stream's handle reports its file's index and identity, writing
+// it moves the file's time on, which can be set back; a stream opens relative to its folder's handle.
 TEST_F(NtfsVolumeTest, StreamsReportTheirFilesIdentityAndMoveItsTime) {
     const UniqueHandle file = OpenName(file_, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, kShareAll);
     const UniqueHandle stream =
@@ -448,9 +429,8 @@ TEST_F(NtfsVolumeTest, StreamsReportTheirFilesIdentityAndMoveItsTime) {
     EXPECT_EQ(FactsOf(file.Get())->version, before);
 }
 
-// The facts that the age test and a version come from are those of the file whose handle the library
-// holds, whatever has taken its name since: Wine answers the query that gives them by name from the
-// name, looked up again.
+// The facts of a handle are its file's, whatever has taken its name since (Wine answers one query
+// that gives them from the name, looked up again).
 TEST(FileFactsTest, FactsOfAHandleStayWithItsFileWhenAnotherTakesItsName) {
     const TempFolder folder;
     const std::wstring file = folder.File(L"x.exe", "7 bytes");

@@ -1,32 +1,23 @@
 // What the tests of the library's exports share: the driver's side through the driver simulator, a
 // host scan that waits until released, and a fixture that starts each test on a fresh simulated port
-// and stops the library after it. The host's side is the fake host's.
+// and stops the library after it. The host's side is the fake host.
 #pragma once
 
-#include <windows.h>
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdint>
 #include <cstring>
-#include <string>
-#include <vector>
+#include <set>
 
 #include "driver_sim.h"
 #include "running_client.h"  // kScanThreadCount: the library's workers, and its receive buffers in circulation
 #include "tests/support/fake_host.h"
-#include "varnokclient.h"
+#include "tools/common/process_usage.h"
 #include "wire.h"
 
 namespace varnok::test {
 
-// The configuration a test starts the library with, unless it says otherwise.
 inline constexpr std::uint32_t kConfigValue2 = 9;
 
 inline DriverConfig MakeConfig() {
-    DriverConfig config;
-    std::memset(config.ConfigText, 0, sizeof(config.ConfigText));
+    DriverConfig config{};
     std::wcsncpy(config.ConfigText, L"scan", 1023);
     config.ConfigValue1 = 7;
     config.ConfigValue2 = kConfigValue2;
@@ -76,12 +67,20 @@ T As(const SimTraffic& record) {
 inline std::vector<ScanCommand> Verdicts() {
     std::vector<ScanCommand> verdicts;
     for (const SimTraffic& record : Traffic(SIM_TRAFFIC_COMMAND)) {
-        const auto command = As<ScanCommand>(record);
-        if (command.Command == CommandScanResult) {
-            verdicts.push_back(command);
+        if (As<ScanCommand>(record).Command == CommandScanResult) {
+            verdicts.push_back(As<ScanCommand>(record));
         }
     }
     return verdicts;
+}
+
+// The events that got a verdict, each of which got only one.
+inline std::set<std::uint64_t> AnsweredOnce() {
+    std::set<std::uint64_t> answered;
+    for (const ScanCommand& verdict : Verdicts()) {
+        EXPECT_TRUE(answered.insert(verdict.EventId).second) << "two verdicts for event " << verdict.EventId;
+    }
+    return answered;
 }
 
 // ---- A slow host -------------------------------------------------------------------------------------
@@ -109,7 +108,6 @@ inline std::int32_t ScanSlowly(const ScanCall& scan) {
     return kSlowVerdictBase + static_cast<std::int32_t>(scan.value3);
 }
 
-// Scans of `file` wait from now on until released.
 inline void HoldScansOf(const std::wstring& file) {
     ChangeHost([&](FakeHost&) { g_slow_scanner.slow_file = file; });
 }
@@ -118,7 +116,6 @@ inline void ReleaseSlowScans(std::uint32_t below = UINT32_MAX) {
     ChangeHost([&](FakeHost&) { g_slow_scanner.released_below = below; });
 }
 
-// Waits until `count` scans of the slow file are held.
 inline bool WaitForSlowScans(std::size_t count) {
     return Host().WaitUntil([&] { return g_slow_scanner.waiting == count; });
 }
