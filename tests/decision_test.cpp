@@ -107,13 +107,13 @@ TEST_F(HandlerTest, FileThatCannotBeOpenedAsAskedIsNotScanned) {
     };
     expect_unopenable(file + L":absent.vbs");
     {
-        const UniqueHandle deleter = OpenName(file, DELETE, OPEN_EXISTING, kShareAll);
-        ASSERT_TRUE(deleter);
-        EXPECT_TRUE(Scanned(file));
+        const UniqueHandle writer = OpenName(file, GENERIC_WRITE, OPEN_EXISTING);
+        ASSERT_TRUE(writer);
+        expect_unopenable(file);
     }
-    const UniqueHandle writer = OpenName(file, GENERIC_WRITE, OPEN_EXISTING);
-    ASSERT_TRUE(writer);
-    expect_unopenable(file);
+    const UniqueHandle deleter = OpenName(file, DELETE, OPEN_EXISTING, kShareAll);
+    ASSERT_TRUE(deleter);
+    EXPECT_TRUE(Scanned(file));
 }
 
 // Also under a name of the file's default stream, or of a named stream of it: their age is the file's.
@@ -316,18 +316,13 @@ void SetLastWrite(const std::wstring& file, std::uint64_t time) {
     ASSERT_TRUE(OfFile(file, [&](HANDLE handle) { return SetLastWriteTime(handle, time); }));
 }
 
-class RecordTrustTest : public HandlerTest {
-protected:
-    void SetUp() override {
-        HandlerTest::SetUp();
-        Host().verdict = kVerdictNoScan;
-    }
-};
+using RecordTrustTest = HandlerTest;
 
 // Records a file can arrive with (archive, copy, restore): a clean result in any spelling; the file's
 // true identity and version sealed with another key; the library's own record of another file with
 // the same content and times. Each is scanned, then replaced by a record that spares the next event.
 TEST_F(RecordTrustTest, PlantedCleanRecordIsScannedThenReplaced) {
+    Host().verdict = kVerdictNoScan;
     const std::wstring original = folder_.Download(L"original.exe");
     EXPECT_TRUE(Scanned(original));
     const FileVersion version = OfFile(original, FactsOf)->version;
@@ -361,6 +356,7 @@ TEST_F(RecordTrustTest, PlantedCleanRecordIsScannedThenReplaced) {
 // The result is sealed for the content the scan began with: a change while it runs, also a newer
 // event's that finishes first, is scanned at the next event.
 TEST_F(RecordTrustTest, FileChangedWhileItsScanRunsIsScanned) {
+    Host().verdict = kVerdictNoScan;
     const std::wstring file = folder_.Download(L"changing.exe");
     Host().answer = [](const ScanCall& scan) {
         Rewrite(scan.file_name, "CHANGED");
@@ -392,6 +388,7 @@ TEST_F(RecordTrustTest, FileChangedWhileItsScanRunsIsScanned) {
 // Zone.Identifier's host (its time set back here, as a restore would); it never spares a named
 // stream of the file, whose scans write nothing into it either.
 TEST_F(RecordTrustTest, OwnRecordSparesTheUnchangedFileButNeverItsStream) {
+    Host().verdict = kVerdictNoScan;
     const std::wstring file = folder_.Download(L"spared.txt");
     WriteStream(file, L"p.vbs", kPayload);
     EXPECT_TRUE(Scanned(file));
