@@ -73,6 +73,15 @@ RecordWrite RecordWriter::Write(const std::string& before, const std::string& af
     };
     const auto not_written = [&] { return file_.RecordIsItsOwn() ? RecordWrite::kFailed : RecordWrite::kUnknown; };
 
+    // A record to be made is held in this process before its writer exists: where one set of share
+    // modes covers the file and its streams, that writer keeps the file from opening for another
+    // event's age test, which waits at the gate until the record is written (judged_file.cpp).
+    std::optional<FileGate> making;
+    if (create && !making.emplace(file_.RecordLockKey(), LockMode::kExclusive, nullptr).Entered()) {
+        file_.CountRecordAsUnknown(L"its gate was held too long");
+        return RecordWrite::kUnknown;
+    }
+
     // Opened first: the file is still there, and is the judged one, before its record is made.
     DWORD error = ERROR_SUCCESS;
     const std::uint64_t volume = VolumeKey(file_);
@@ -110,25 +119,25 @@ RecordWrite RecordWriter::Write(const std::string& before, const std::string& af
         Trace(L"the record of ", file_.Leaf(), L" could not be opened for writing: ", TraceHex{writer.error});
         return not_written();
     }
-    if (writer.created) {
-        // Made here and now, by an open that can only create: it shows that streams live inside
-        // their files in this folder, if it is the judged file.
-        streams_inside_ = file_.RecordIsItsOwn() && file_.IsTheJudgedFile(writer.handle.Get());
+    const bool its_own = file_.RecordIsItsOwn() && file_.Owns(FileIndexOf(writer.handle.Get()));
+    if (its_own && writer.created) {
+        // Made here and now, by an open that can only create: a record that is the judged file shows
+        // that streams live inside their files in this folder.
+        streams_inside_ = file_.IsTheJudgedFile(writer.handle.Get());
     }
-    if (!file_.RecordIsItsOwn() || !file_.Owns(FileIndexOf(writer.handle.Get())) ||
-        (writer.created && !streams_inside_)) {
+    if (!its_own || (writer.created && !streams_inside_)) {
         if (writer.created) {
             DeleteOnClose(writer.handle.Get());
         }
         file_.CountRecordAsUnknown(L"its name in the folder leads to another file");
         return RecordWrite::kUnknown;
     }
-    // A record just made is locked as well, so that no other event reads it before it is written.
+    // A record just made is locked as well, so that no other process reads it before it is written.
     std::optional<StreamLock> lock;
     if (create) {
-        lock.emplace(writer.handle.Get(), LockMode::kExclusive, file_.RecordLockKey());
+        lock.emplace(writer.handle.Get(), LockMode::kExclusive, file_.RecordLockKey(), GateHold::kHeldByCaller);
         if (lock->State() != LockState::kHeld) {
-            return RecordWrite::kMadeMeanwhile;  // another event opened it first: updated as it is then
+            return RecordWrite::kMadeMeanwhile;  // another opened it first: updated as it is then
         }
     }
     // The file's version before the write; unknown while a writer of the file is at work, when the

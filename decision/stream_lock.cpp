@@ -185,9 +185,17 @@ void LeaveGate(FileKey file, LockMode mode) {
 FileKey::FileKey(std::uint64_t file_index, std::wstring_view stream_name)
     : value(file_index ^ std::hash<std::wstring_view>{}(stream_name)) {}
 
-StreamLock::StreamLock(HANDLE stream, LockMode mode, FileKey file) : stream_(stream), mode_(mode), file_(file) {
-    in_gate_ = EnterGate(stream, file, mode);
-    if (!in_gate_) {
+FileGate::FileGate(FileKey file, LockMode mode, HANDLE stream)
+    : file_(file), mode_(mode), entered_(EnterGate(stream, file, mode)) {}
+
+FileGate::~FileGate() {
+    if (entered_) {
+        LeaveGate(file_, mode_);
+    }
+}
+
+StreamLock::StreamLock(HANDLE stream, LockMode mode, FileKey file, GateHold gate) : stream_(stream) {
+    if (gate == GateHold::kEnter && !gate_.emplace(file, mode, stream).Entered()) {
         state_ = LockState::kBusy;
         return;
     }
@@ -236,9 +244,6 @@ StreamLock::StreamLock(HANDLE stream, LockMode mode, FileKey file) : stream_(str
 StreamLock::~StreamLock() {
     if (state_ == LockState::kHeld) {
         Unlock(stream_);
-    }
-    if (in_gate_) {
-        LeaveGate(file_, mode_);
     }
 }
 

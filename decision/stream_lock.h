@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace varnok {
@@ -44,9 +45,30 @@ struct FileKey {
 // lock that is never released costs one wait, not one per event. And only a few threads at once wait
 // for other processes' locks; the others don't wait (busy), so that locks held on many files never
 // take the pool from the files that nobody holds. Released when it goes, before the handle closes.
+// The file's gate in this process, held for a scope: entered first by every StreamLock, and alone by
+// whoever is about to make the stream, which has no lock before it exists. Waits at most
+// kFileWaitLimitMs for the library's other threads ahead, less when the thread's waits are abandoned.
+// `stream` names the wait for the file layer's seam; it may be null.
+class FileGate {
+public:
+    FileGate(FileKey file, LockMode mode, HANDLE stream);
+    FileGate(const FileGate&) = delete;
+    FileGate& operator=(const FileGate&) = delete;
+    ~FileGate();
+    [[nodiscard]] bool Entered() const { return entered_; }
+
+private:
+    FileKey file_;
+    LockMode mode_;
+    bool entered_ = false;
+};
+
+// Whether a StreamLock enters the file's gate itself, or its caller holds it already (a FileGate).
+enum class GateHold { kEnter, kHeldByCaller };
+
 class StreamLock {
 public:
-    StreamLock(HANDLE stream, LockMode mode, FileKey file);
+    StreamLock(HANDLE stream, LockMode mode, FileKey file, GateHold gate = GateHold::kEnter);
     StreamLock(const StreamLock&) = delete;
     StreamLock& operator=(const StreamLock&) = delete;
     ~StreamLock();
@@ -54,9 +76,7 @@ public:
 
 private:
     HANDLE stream_;
-    LockMode mode_;
-    FileKey file_;
-    bool in_gate_ = false;
+    std::optional<FileGate> gate_;  // left after the lock is released
     LockState state_ = LockState::kFailed;
 };
 
