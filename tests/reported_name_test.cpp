@@ -114,6 +114,10 @@ TEST(ReportedName, FilesAreReachedByTheirExactExtendedName) {
     }
     EXPECT_EQ(ExactName(*LocateFile(L"C:\\x.exe")), L"\\\\?\\C:\\x.exe");
     EXPECT_EQ(ExactName(*LocateFile(L"C:\\dl\\x.exe ")), L"\\\\?\\C:\\dl\\x.exe ");
+    // The volume that a name reaches is told by its name too: a server can report any serial.
+    EXPECT_EQ(VolumeOfName(LocateFile(L"C:\\dl\\x.exe")->folder), L"\\\\?\\C:");
+    EXPECT_EQ(VolumeOfName(LocateFile(L"C:\\x.exe")->folder), L"\\\\?\\C:");
+    EXPECT_EQ(VolumeOfName(LocateFile(L"\\\\server\\share\\dl\\x.exe")->folder), L"\\\\?\\UNC\\server\\share");
 }
 
 }  // namespace

@@ -110,14 +110,26 @@ TEST_F(WorkerPoolTest, StopEndsWorkersHeldUpInCallsThatOnlyACancelEnds) {
         }
         return site.call == FileCall::kWrite ? BlockUntilCancelled() : Proceed();
     });
+    // A scan that begins after the stop began would hold it for long.
+    const UniqueHandle stopped(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<bool> stopping{false};
+    Host().answer = [&](const ScanCall&) {
+        if (stopping) {
+            ::WaitForSingleObject(stopped.Get(), kWaitMs);
+        }
+        return kHostVerdict;
+    };
     ASSERT_EQ(varnok::FilterInit(&config_, HostScan, nullptr, nullptr), S_OK);
     for (std::uint64_t event = 1; event <= kScanThreadCount; ++event) {
         PostFileEvent(file, event);
     }
     ASSERT_EQ(::WaitForSingleObject(all_held.Get(), kWaitMs), WAIT_OBJECT_0);
     const auto start = std::chrono::steady_clock::now();
+    stopping = true;
     EXPECT_EQ(varnok::ClientDisconnect(), S_OK);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    ::SetEvent(stopped.Get());
+    Host().Forget();
     std::printf("ClientDisconnect with %u workers held up took %lld ms\n", static_cast<unsigned>(kScanThreadCount),
                 static_cast<long long>(took.count()));
     EXPECT_LT(took, std::chrono::seconds(3));
