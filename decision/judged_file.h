@@ -24,7 +24,9 @@
 
 namespace varnok {
 
-inline const std::wstring kRecordStream = L"varnok";
+// Not inline: clang guards an inline variable's construction with the C++ runtime's lock, whose
+// threading library then keeps state for the loading thread that no unload of the DLL gives back.
+const std::wstring kRecordStream = L"varnok";
 
 enum class FileAge { kUnopenable, kOld, kRecent };
 

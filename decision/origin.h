@@ -13,10 +13,12 @@
 
 namespace varnok {
 
-inline const std::wstring kZoneId = L"ZoneId";
-inline const std::wstring kHostUrl = L"HostUrl";
-inline const std::wstring kReferrerUrl = L"ReferrerUrl";
-inline const std::wstring kUnknownHost = L"unknown host";
+// Not inline: clang guards an inline variable's construction with the C++ runtime's lock, whose
+// threading library then keeps state for the loading thread that no unload of the DLL gives back.
+const std::wstring kZoneId = L"ZoneId";
+const std::wstring kHostUrl = L"HostUrl";
+const std::wstring kReferrerUrl = L"ReferrerUrl";
+const std::wstring kUnknownHost = L"unknown host";
 
 // Zone of a file whose Zone.Identifier holds no usable ZoneId, or can't be read: the internet zone,
 // so it is scanned.

@@ -44,12 +44,14 @@ inline constexpr std::size_t kSealedBytes = kSealedTagBytes + 8 + 16 + 8 + 8 + 4
 using SealedBytes = std::array<std::uint8_t, kSealedBytes>;
 SealedBytes SealedBytesOf(const ScanRecord& record);
 
-// The keys that the record adds to ScanResult, FileName and HostUrl.
-inline const std::wstring kScanResult = L"ScanResult";
-inline const std::wstring kFileIdKey = L"FileId";                // 16 hex digits of the serial, "-", 32 of the ID
-inline const std::wstring kFileSizeKey = L"FileSize";            // decimal
-inline const std::wstring kLastWriteTimeKey = L"LastWriteTime";  // decimal, 100-ns intervals since 1601
-inline const std::wstring kResultSealKey = L"ResultSeal";        // 64 hex digits
+// The keys that the record adds to ScanResult, FileName and HostUrl. Not inline: clang guards an
+// inline variable's construction with the C++ runtime's lock, whose threading library then keeps
+// state for the loading thread that no unload of the DLL gives back.
+const std::wstring kScanResult = L"ScanResult";
+const std::wstring kFileIdKey = L"FileId";                // 16 hex digits of the serial, "-", 32 of the ID
+const std::wstring kFileSizeKey = L"FileSize";            // decimal
+const std::wstring kLastWriteTimeKey = L"LastWriteTime";  // decimal, 100-ns intervals since 1601
+const std::wstring kResultSealKey = L"ResultSeal";        // 64 hex digits
 
 // Sets the record's identity, version and seal in the text (ScanResult is the caller's). False
 // when a value could not be set (see SetStreamValue); the text may then hold some of them, which
