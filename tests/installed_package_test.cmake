@@ -4,7 +4,7 @@
 #
 #   cmake -DBUILD_DIR=<this build> -DHOST_SOURCE_DIR=<tests/installed_host> -DWORK_DIR=<scratch folder>
 #         -DGENERATOR=<generator> [-DPLATFORM=<x64>] [-DMAKE_PROGRAM=<ninja>] -DCONFIG=<configuration>
-#         [-DTOOLCHAIN_FILE=<file>] [-DUNDER_WINE=ON] -P installed_package_test.cmake
+#         [-DTOOLCHAIN_FILE=<file>] [-DUNDER_WINE=ON] [-DWITH_PDB=ON] -P installed_package_test.cmake
 
 function(run)
   execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE result
@@ -20,15 +20,19 @@ file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
 set(package_dir "${prefix}/lib/cmake/varnokclient")
 
-# ---- What is installed: the DLL, its import library, the header, the package; nothing else ------------
+# ---- What is installed: the DLL (with its PDB), its import library, the header, the package; nothing else
 run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}" --config "${CONFIG}")
 file(GLOB_RECURSE installed RELATIVE "${prefix}" "${prefix}/*")
 foreach(file IN LISTS installed)
-  if(NOT file MATCHES "^(bin/varnokclient\\.dll|lib/varnokclient\\.(dll\\.a|lib)|include/varnokclient\\.h|lib/cmake/varnokclient/varnokclient-(config|config-version|targets|targets-[a-z]+)\\.cmake)$")
+  if(NOT file MATCHES "^(bin/varnokclient\\.(dll|pdb)|lib/varnokclient\\.(dll\\.a|lib)|include/varnokclient\\.h|lib/cmake/varnokclient/varnokclient-(config|config-version|targets|targets-[a-z]+)\\.cmake)$")
     message(FATAL_ERROR "Installed, but no part of the package: ${file}")
   endif()
 endforeach()
-foreach(required bin/varnokclient.dll include/varnokclient.h lib/cmake/varnokclient/varnokclient-config.cmake)
+set(required_files bin/varnokclient.dll include/varnokclient.h lib/cmake/varnokclient/varnokclient-config.cmake)
+if(WITH_PDB)
+  list(APPEND required_files bin/varnokclient.pdb)
+endif()
+foreach(required IN LISTS required_files)
   if(NOT EXISTS "${prefix}/${required}")
     message(FATAL_ERROR "Not installed: ${required}")
   endif()
