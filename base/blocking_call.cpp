@@ -8,6 +8,11 @@
 namespace varnok {
 namespace {
 
+// clang's CodeView would name the variable's own symbol, which the emulated TLS of the MinGW-w64
+// build never defines, and the DLL would not link; under the emulation no debugger reads it anyway.
+#if defined(__clang__)
+[[gnu::nodebug]]
+#endif
 thread_local BlockingCallWatch* g_thread_watch = nullptr;
 
 }  // namespace

@@ -1,6 +1,7 @@
-# What `cmake --install` puts in place for hosts: the DLL, its import library, the public header and
-# a CMake package, so that a host's project finds the library with find_package(varnokclient) and
-# links varnokclient::varnokclient. The driver simulator, the tests and the tools stay out.
+# What `cmake --install` puts in place for hosts: the DLL with its PDB (where the build makes one),
+# its import library, the public header and a CMake package, so that a host's project finds the
+# library with find_package(varnokclient) and links varnokclient::varnokclient. The driver
+# simulator, the tests and the tools stay out.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -15,6 +16,10 @@ install(TARGETS varnokclient EXPORT varnokclient-targets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
 )
 install(FILES ${PROJECT_SOURCE_DIR}/include/varnokclient.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(VARNOK_PDB)
+  # The symbols beside the DLL, where Windows libraries keep them and debuggers look first.
+  install(FILES $<TARGET_FILE_DIR:varnokclient>/varnokclient.pdb DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 install(EXPORT varnokclient-targets NAMESPACE varnokclient:: DESTINATION ${VARNOK_PACKAGE_DIR})
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/varnokclient-config.cmake.in

@@ -16,3 +16,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 # Every Windows binary of the build (tests, tools) runs under Wine on the build machine.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run)
+
+# The toolchain that the build folder's compilers came from (see CMakeLists.txt).
+set(VARNOK_TOOLCHAIN ${CMAKE_CURRENT_LIST_FILE})

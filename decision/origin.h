@@ -11,9 +11,10 @@
 
 namespace varnok {
 
-inline const std::wstring kZoneId = L"ZoneId";
-inline const std::wstring kReferrerUrl = L"ReferrerUrl";
-inline const std::wstring kUnknownHost = L"unknown host";
+// Not inline, as record_format.h says why.
+const std::wstring kZoneId = L"ZoneId";
+const std::wstring kReferrerUrl = L"ReferrerUrl";
+const std::wstring kUnknownHost = L"unknown host";
 
 // Zone of a file whose Zone.Identifier holds no usable ZoneId, or can't be read: the internet zone,
 // so it is scanned.

@@ -8,23 +8,25 @@
 
 namespace varnok {
 
+// Not inline: clang guards an inline variable's construction with the C++ runtime's lock, whose
+// threading library then keeps state for the loading thread that no unload of the DLL gives back.
+
 // The file's alternate data stream that holds the record: "x.exe:varnok".
-inline const std::wstring kRecordStream = L"varnok";
+const std::wstring kRecordStream = L"varnok";
 
 // The origin: the host that the file came from, as the download's "Zone.Identifier" names it under
 // the same key, and as the record remembers it for events that find only "SmartScreen".
-inline const std::wstring kHostUrl = L"HostUrl";
+const std::wstring kHostUrl = L"HostUrl";
 // The last verdict of the host's scan, in decimal.
-inline const std::wstring kScanResult = L"ScanResult";
+const std::wstring kScanResult = L"ScanResult";
 // The file's name as the driver reported it.
-inline const std::wstring kFileName = L"FileName";
+const std::wstring kFileName = L"FileName";
 
 // The keys of the seal that binds a clean result to the file as its scan found it.
-inline const std::wstring kFileIdKey = L"FileId";                // 16 hex digits of the serial, "-", 32 of the ID
-inline const std::wstring kFileSizeKey = L"FileSize";            // decimal
-inline const std::wstring kLastWriteTimeKey = L"LastWriteTime";  // decimal, 100-ns intervals since 1601
-inline const std::wstring kResultSealKey = L"ResultSeal";        // 64 hex digits
-inline const std::array<const std::wstring*, 4> kSealKeys = {&kFileIdKey, &kFileSizeKey, &kLastWriteTimeKey,
-                                                             &kResultSealKey};
+const std::wstring kFileIdKey = L"FileId";                // 16 hex digits of the serial, "-", 32 of the ID
+const std::wstring kFileSizeKey = L"FileSize";            // decimal
+const std::wstring kLastWriteTimeKey = L"LastWriteTime";  // decimal, 100-ns intervals since 1601
+const std::wstring kResultSealKey = L"ResultSeal";        // 64 hex digits
+const std::array<const std::wstring*, 4> kSealKeys = {&kFileIdKey, &kFileSizeKey, &kLastWriteTimeKey, &kResultSealKey};
 
 }  // namespace varnok

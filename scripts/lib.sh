@@ -1,7 +1,8 @@
 # Shared steps of the project's commands (test, demo, benchmark): sourced, not run.
 
 VARNOK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VARNOK_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 googletest clang libclang-rt-14-dev g++ ntfs-3g)
+VARNOK_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix clang lld llvm wine wine64 googletest libclang-rt-14-dev g++
+    ntfs-3g)
 
 # Installs, as root on Debian 12, whichever of the build's packages are missing.
 varnok_install_packages() {
@@ -15,6 +16,22 @@ varnok_install_packages() {
         echo "== Installing ${missing[*]}"
         apt-get update -qq
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+}
+
+# Configures a preset's build folder. One whose compilers came from another toolchain (build/mingw
+# held the GCC build before the DLL that ships came to be built with clang) is refused by the build,
+# and configured anew.
+varnok_configure() {
+    local errors
+    if errors="$(cmake --preset "$1" 2>&1 >/dev/null)"; then
+        [[ -z $errors ]] || echo "$errors" >&2
+    elif [[ $errors == *"configure it anew"* ]]; then
+        echo "== build/$1 was configured with another toolchain: configuring it anew"
+        cmake --preset "$1" --fresh >/dev/null
+    else
+        echo "$errors" >&2
+        return 1
     fi
 }
 
