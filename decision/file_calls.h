@@ -1,5 +1,5 @@
-// The file-system calls of the decision: opens inside a held folder, what identifies a file and its
-// version, and a stream's bytes read and replaced.
+// The file-system calls of the decision: opens inside a held folder, and what identifies a file and
+// its version (a stream's bytes are stream_content.h's).
 //
 // Each goes through the file layer's one door (file_call_door.h): it runs under the worker's watch,
 // so that nothing another process or machine holds it up with stalls the worker for long, and is
@@ -65,6 +65,9 @@ std::optional<FileFacts> FactsOf(HANDLE file);
 // as the file system reached it: after every link in the name that opened it.
 std::optional<std::wstring> PathOnVolumeOf(HANDLE handle);
 
+// The size of the data or stream that the handle is open on.
+std::optional<std::uint64_t> SizeOf(HANDLE handle);
+
 // Whether the handle is of a file on a disk: not a pipe, a console or another device.
 bool IsDiskFile(HANDLE handle);
 
@@ -73,16 +76,5 @@ bool SetLastWriteTime(HANDLE file, std::uint64_t last_write_time);
 
 // Deletes, once the handle closes, what the handle was opened on (it needs DELETE access).
 bool DeleteOnClose(HANDLE handle);
-
-// The stream's first bytes, at most kStreamReadLimit of them, read from its start, and whether they
-// are all of it; false when it can't be read.
-bool ReadStreamBytes(HANDLE stream, std::string& bytes, bool& bytes_are_whole);
-
-// Makes `after` the whole content of the stream, which holds `before` now (nothing for a stream just
-// made). A replacement that fails leaves `before` there: a stream that grows is sized first, so that a
-// full disk refuses it before a byte is written; bytes already written when a write fails (another
-// process's byte-range lock, a device error) are written back; a stream that shrinks is cut last.
-// Nothing is ever cut to zero and written anew, which some file systems (ext4) write out at the close.
-bool ReplaceStreamBytes(HANDLE stream, const std::string& before, const std::string& after);
 
 }  // namespace varnok

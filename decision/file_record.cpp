@@ -2,6 +2,7 @@
 #include "file_record.h"
 
 #include "file_calls.h"
+#include "stream_content.h"
 #include "stream_lock.h"
 #include "stream_text.h"
 #include "trace.h"

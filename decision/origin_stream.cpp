@@ -2,6 +2,7 @@
 #include "origin_stream.h"
 
 #include "file_calls.h"
+#include "stream_content.h"
 #include "trace.h"
 
 namespace varnok {

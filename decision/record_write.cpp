@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 
+#include "stream_content.h"
 #include "stream_lock.h"
 #include "trace.h"
 

@@ -6,6 +6,7 @@
 #include <future>
 #include <thread>
 
+#include "stream_content.h"
 #include "tests/support/file_seam.h"
 #include "tests/support/test_files.h"
 

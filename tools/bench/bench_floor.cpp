@@ -11,6 +11,7 @@
 #include "record_key.h"
 #include "record_seal.h"
 #include "reported_name.h"
+#include "stream_content.h"
 #include "stream_lock.h"
 #include "stream_state.h"
 #include "stream_text.h"
