@@ -1,4 +1,4 @@
-// The sample host: its scanner finds the test string only, never calls an unread file clean; its options.
+// The sample host: its scanner, which finds the test string only and calls no unread file clean, and its options.
 #include "tests/support/test_files.h"
 #include "tools/sample_host/host_options.h"
 #include "tools/sample_host/scanner.h"
