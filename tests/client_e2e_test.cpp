@@ -1,6 +1,4 @@
-// The library as a host sees it: the real exports of varnokclient.dll against the driver simulator.
-// What crosses the port (the reply before the examination, the ids on the wire, messages that are
-// no whole file event, the configuration), the lifecycle of the exports, and the DLL's own unload.
+// The real exports of varnokclient.dll against the driver simulator: the port, the lifecycle, the unload.
 #include <map>
 #include <memory>
 
@@ -10,33 +8,11 @@
 namespace varnok::test {
 namespace {
 
-// A notification's bytes before its name.
-constexpr std::uint32_t kFixedBody = offsetof(ScanNotification, FileName);
+constexpr std::uint32_t kFixedBody = offsetof(ScanNotification, FileName);  // a notification's bytes before its name
 
-class ClientTest : public SimulatedDriverTest {
-protected:
-    // Posts the first `length` bytes of the body: less than the whole makes a short message.
-    static void Post(const ScanNotification& notification, std::uint32_t length) {
-        EXPECT_EQ(SimPostNotification(&notification, length, sizeof(ScanReply), nullptr, kWaitMs), S_OK);
-    }
+using ClientTest = SimulatedDriverTest;
 
-    // Passes twice as many events for `path` as there are buffers, one after another, so that a
-    // later short message lands on buffers that held this name and body; then forgets them.
-    void FillBuffers(const std::wstring& path, std::size_t lines_per_event, std::size_t results_per_event) {
-        const std::size_t events = 2 * kScanThreadCount;
-        for (std::size_t i = 0; i < events; ++i) {
-            Examine(path);
-        }
-        ASSERT_TRUE(Host().WaitUntil([&] {
-            return Host().log.size() == events * lines_per_event && Host().results.size() == events * results_per_event;
-        }));
-        SimResetTraffic();
-        Host().Forget(true);
-    }
-};
-
-// What the driver had been told when the scan of each event began (by its Value3), and on which
-// thread the scan ran.
+// Which replies the driver had when the scan of each event (by its Value3) began, and on which thread.
 struct ScanMoment {
     std::set<std::uint64_t> replied;  // MessageIds
     DWORD thread_id = 0;
@@ -53,8 +29,7 @@ std::int32_t ScanRecordingReplies(const ScanCall& scan) {
     return kHostVerdict;
 }
 
-// Each event is acknowledged before its file is examined, by the thread that examines it, and gets
-// one verdict carrying its own 64-bit id; the host gets the event's values unchanged.
+// Each event is acknowledged by the thread that examines it before it does, and answered once by id.
 TEST_F(ClientTest, EventIsAcknowledgedBeforeItsScanAndAnsweredOnceWithItsIds) {
     Host().answer = ScanRecordingReplies;
     Start();
@@ -67,49 +42,59 @@ TEST_F(ClientTest, EventIsAcknowledgedBeforeItsScanAndAnsweredOnceWithItsIds) {
     ASSERT_TRUE(SimWaitForTraffic(kMomentEvents, 1 + kMomentEvents, kWaitMs));
     ASSERT_TRUE(Host().WaitForResults(kMomentEvents));
 
-    std::map<std::uint64_t, ScanCommand> verdict_of_event;
+    EXPECT_EQ(AnsweredOnce().size(), kMomentEvents);
     for (const ScanCommand& verdict : Verdicts()) {
-        EXPECT_TRUE(verdict_of_event.emplace(verdict.EventId, verdict).second) << "two verdicts for one event";
+        ASSERT_LT(verdict.EventId - kFirstEventId, kMomentEvents);
+        EXPECT_EQ(verdict.ThreadId, g_moments[verdict.EventId - kFirstEventId].thread_id);
+        EXPECT_EQ(verdict.Verdict, kHostVerdict);
     }
     const std::vector<SimTraffic> replies = Traffic(SIM_TRAFFIC_REPLY);
     ASSERT_EQ(replies.size(), kMomentEvents);
     for (const SimTraffic& record : replies) {
-        EXPECT_EQ(record.Length, sizeof(ScanReply));
         const auto reply = As<ScanReply>(record);
+        const ScanMoment& moment = g_moments[event_of_message.at(reply.MessageId)];
+        EXPECT_EQ(record.Length, sizeof(ScanReply));
         EXPECT_EQ(reply.Status, 0);
-        const std::uint32_t event = event_of_message.at(reply.MessageId);
-        EXPECT_EQ(g_moments[event].replied.count(reply.MessageId), 1u) << "scanned before its reply";
-        EXPECT_EQ(reply.ThreadId, g_moments[event].thread_id);
-        EXPECT_EQ(verdict_of_event.at(kFirstEventId + event).ThreadId, g_moments[event].thread_id);
-        EXPECT_EQ(verdict_of_event.at(kFirstEventId + event).Verdict, kHostVerdict);
+        EXPECT_EQ(reply.ThreadId, moment.thread_id);
+        EXPECT_EQ(moment.replied.count(reply.MessageId), 1u) << "scanned before its reply";
     }
     for (const ScanCall& scan : Host().Scans()) {
-        EXPECT_EQ(scan.value1, kEventValue1);
-        EXPECT_EQ(scan.value2, kEventValue2);
         EXPECT_EQ(scan.reserved, 0u);
     }
 }
 
-// Messages that are no whole file event, each on a buffer that held a whole event before: a name cut
-// before its NUL is exactly what arrived, not what an earlier, longer name left; a name that fills
-// its whole array ends with it, not in the body's padding after it. A message that ends inside the
-// fixed fields gets no reply and no verdict; one that ends before the name gets verdict 2 unexamined;
-// notifications of other kinds get no reply, no callback and no command. None of them keeps its
-// buffer out of circulation, also when the driver answers receives at once, without a wait.
+// Messages that are no whole file event, on used buffers: a cut name is what arrived, one filling its
+// array ends there; cut in the fixed fields: nothing, before the name: verdict 2; other kinds: nothing.
 TEST_F(ClientTest, MessagesThatAreNoWholeFileEventNeverReadWhatAnEarlierOneLeft) {
+    const auto post = [](const ScanNotification& notification, std::uint32_t length) {
+        EXPECT_EQ(SimPostNotification(&notification, length, sizeof(ScanReply), nullptr, kWaitMs), S_OK);
+    };
+    // Events for `path` through every buffer twice, so that later short messages land on its leftovers.
+    const auto fill_buffers = [&](const std::wstring& path, std::size_t lines_per_event,
+                                  std::size_t results_per_event) {
+        const std::size_t events = 2 * kScanThreadCount;
+        for (std::size_t i = 0; i < events; ++i) {
+            Examine(path);
+        }
+        ASSERT_TRUE(Host().WaitUntil([&] {
+            return Host().log.size() == events * lines_per_event && Host().results.size() == events * results_per_event;
+        }));
+        SimResetTraffic();
+        Host().Forget(true);
+    };
     SimImmediateReceives(1000);
     Start();
     folder_.Download(L"abvictim.exe");  // what an earlier, longer name would leave of "ab"
     const std::wstring cut = folder_.Download(L"ab");
-    FillBuffers((folder_.path / L"XYvictim.exe").wstring(), 2, 0);
-    Post(MakeFileEvent(cut, 900), kFixedBody + static_cast<std::uint32_t>(cut.size() * sizeof(WireChar)));
+    fill_buffers((folder_.path / L"XYvictim.exe").wstring(), 2, 0);
+    post(MakeFileEvent(cut, 900), kFixedBody + static_cast<std::uint32_t>(cut.size() * sizeof(WireChar)));
     ASSERT_TRUE(Host().WaitForResults(1));
     ASSERT_EQ(Host().Scans().size(), 1u);
     EXPECT_EQ(Host().Scans()[0].file_name, cut);
     const auto whole = std::make_unique<ScanNotification>(MakeFileEvent(std::wstring(), 7));
     std::fill_n(whole->FileName, kFileNameUnits, L'A');
     whole->Padding = 0x00420042;  // "BB", were it read as units of the name
-    Post(*whole, sizeof(ScanNotification));
+    post(*whole, sizeof(ScanNotification));
     ASSERT_TRUE(SimWaitForTraffic(2, 2, kWaitMs));
     EXPECT_EQ(Verdicts().at(1).EventId, 7u);
     EXPECT_EQ(Verdicts().at(1).Verdict, 2);
@@ -118,16 +103,16 @@ TEST_F(ClientTest, MessagesThatAreNoWholeFileEventNeverReadWhatAnEarlierOneLeft)
     Host().Forget(true);
 
     const std::wstring file = folder_.Download(L"download.exe");
-    FillBuffers(file, 1, 1);
+    fill_buffers(file, 1, 1);
     const std::uint32_t lengths[] = {0, 4, 16, kFixedBody - 1, kFixedBody, kFixedBody + 1};
     std::uint32_t answerable = kScanThreadCount;
     for (std::uint32_t i = 0; i < 2 * kScanThreadCount; ++i) {
-        Post(MakeFileEvent(file, 300 + i), lengths[i % 6]);
+        post(MakeFileEvent(file, 300 + i), lengths[i % 6]);
         answerable += lengths[i % 6] >= kFixedBody ? 1 : 0;
     }
     const std::uint32_t other_kinds[] = {1, 2, 0xFFFFFFFFu};
     for (std::uint32_t i = 0; i < 3 * kScanThreadCount; ++i) {
-        const ScanNotification notification = MakeFileEvent(file, 0x1000 + i, other_kinds[i % 3]);
+        const ScanNotification notification = MakeFileEvent(file, 0x1000 + i, kEventValue3, other_kinds[i % 3]);
         ASSERT_EQ(SimPostNotification(&notification, sizeof(notification), 0, nullptr, kWaitMs), S_OK);
     }
     for (std::uint32_t i = 0; i < kScanThreadCount; ++i) {
@@ -150,9 +135,9 @@ TEST_F(ClientTest, MessagesThatAreNoWholeFileEventNeverReadWhatAnEarlierOneLeft)
     EXPECT_EQ(Host().Scans().size(), kScanThreadCount);
 }
 
-// A configuration text without a NUL reaches the driver cut to 1023 units and terminated; one the
-// driver refuses does not stop the start, and SetDriverConfiguration tells the driver's answer.
-TEST_F(ClientTest, ConfigurationReachesTheDriverWholeAndARefusalIsTold) {
+// A text without a NUL reaches the driver cut to 1023 units; a refusal is told, and stops no start. A
+// second start is refused; one without a driver, or refused by it, fails and leaves nothing to stop.
+TEST_F(ClientTest, ConfigurationReachesTheDriverAndStartsAreRefusedAsTheyShouldBe) {
     DriverConfig config = MakeConfig();
     for (std::uint32_t i = 0; i < 1024; ++i) {
         config.ConfigText[i] = static_cast<wchar_t>(L'A' + i % 26);
@@ -175,15 +160,9 @@ TEST_F(ClientTest, ConfigurationReachesTheDriverWholeAndARefusalIsTold) {
     EXPECT_EQ(accepted.ConfigValue2, 4u);
     SimFailCommands(E_ACCESSDENIED, 1);
     EXPECT_EQ(SetDriverConfiguration(L"refused", 1, 2), 0);
-}
 
-// While the library runs a second start is refused and changes nothing; without a driver, or with
-// one refusing the connection, a start fails and leaves nothing to stop.
-TEST_F(ClientTest, StartIsRefusedWhileRunningAndFailsWithoutADriver) {
-    Start();
-    const DriverConfig config = MakeConfig();
-    EXPECT_EQ(FilterInit(&config, nullptr, nullptr, nullptr), HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
-    EXPECT_EQ(Examine(folder_.Download(L"download.exe")).Verdict, kHostVerdict);  // the first start's callbacks
+    EXPECT_EQ(FilterInit(&config, HostScan, HostResult, HostLog), HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED));
+    EXPECT_EQ(Examine(folder_.Download(L"download.exe")).Verdict, kVerdictNoScan);  // still no scan callback
     EXPECT_EQ(SimConnectionCount(), 1u);
     ASSERT_EQ(ClientDisconnect(), S_OK);
 
@@ -197,8 +176,9 @@ TEST_F(ClientTest, StartIsRefusedWhileRunningAndFailsWithoutADriver) {
     EXPECT_EQ(ClientDisconnect(), E_POINTER);
 }
 
-// The file carries its version in its resource; VarnokDeleteFile needs no connection.
-TEST_F(ClientTest, VersionResourceAndDeleteFile) {
+// The DLL carries its version in its resource; VarnokDeleteFile needs no connection; loading and
+// unloading a copy of the DLL, as a host reloading its components, leaves the heaps level.
+TEST_F(ClientTest, VersionResourceDeleteFileAndUnload) {
     wchar_t path[MAX_PATH];
     ASSERT_GT(::GetModuleFileNameW(::GetModuleHandleW(L"varnokclient.dll"), path, MAX_PATH), 0u);
     std::vector<std::byte> block(::GetFileVersionInfoSizeW(path, nullptr));
@@ -220,33 +200,9 @@ TEST_F(ClientTest, VersionResourceAndDeleteFile) {
     EXPECT_NE(VarnokDeleteFile(file.c_str()), 0);
     EXPECT_FALSE(std::filesystem::exists(file));
     EXPECT_EQ(VarnokDeleteFile(file.c_str()), 0);
-}
 
-// Each start of the library makes a new key for its records: a file found clean in the last run is
-// scanned once more, then its events are spared again.
-TEST_F(ClientTest, RestartScansACleanFileOnceThenSparesItAgain) {
-    VARNOK_REQUIRE_NTFS_VOLUME();
-    const std::wstring file = folder_.Download(L"clean.exe");
-    Host().verdict = kVerdictNoScan;
-    for (std::size_t run = 0; run < 2; ++run) {
-        Start();
-        for (const std::size_t scans : {run + 1, run + 1}) {
-            EXPECT_EQ(Examine(file).Verdict, kVerdictNoScan);
-            EXPECT_EQ(Host().Scans().size(), scans) << run;
-        }
-        ASSERT_EQ(ClientDisconnect(), S_OK);
-    }
-}
-
-// A host that reloads its components: loading and unloading the DLL gives back what loading took.
-TEST(DllUnload, LoadAndUnloadRoundsLeaveTheHeapsLevel) {
-    // A copy under a name of its own: the copy this test links stays loaded and would keep every
-    // round from unloading anything.
-    wchar_t loaded[MAX_PATH];
-    ASSERT_GT(::GetModuleFileNameW(::GetModuleHandleW(L"varnokclient.dll"), loaded, MAX_PATH), 0u);
-    const TempFolder folder;
-    const std::filesystem::path copy = folder.path / L"varnokclient-reloaded.dll";
-    std::filesystem::copy_file(loaded, copy);
+    const std::filesystem::path copy = folder_.path / L"varnokclient-reloaded.dll";
+    std::filesystem::copy_file(path, copy);
 
     std::uint64_t heap_after_warm_up = 0;
     for (int round = 0; round < 200; ++round) {
@@ -259,8 +215,22 @@ TEST(DllUnload, LoadAndUnloadRoundsLeaveTheHeapsLevel) {
             heap_after_warm_up = usage::HeapBytesInUse();
         }
     }
-    // A round that kept the C++ runtime's emergency pool (some 73 KB) would add 13 MB here.
-    EXPECT_LT(usage::HeapBytesInUse(), heap_after_warm_up + 64 * 1024);
+    EXPECT_LT(usage::HeapBytesInUse(), heap_after_warm_up + 64 * 1024);  // a kept 73 KB pool adds 13 MB
+}
+
+// Each start makes a new key for the records: a file clean in the last run is scanned once more.
+TEST_F(ClientTest, RestartScansACleanFileOnceThenSparesItAgain) {
+    VARNOK_REQUIRE_NTFS_VOLUME();
+    const std::wstring file = folder_.Download(L"clean.exe");
+    Host().verdict = kVerdictNoScan;
+    for (std::size_t run = 0; run < 2; ++run) {
+        Start();
+        for (const std::size_t scans : {run + 1, run + 1}) {
+            EXPECT_EQ(Examine(file).Verdict, kVerdictNoScan);
+            EXPECT_EQ(Host().Scans().size(), scans) << run;
+        }
+        ASSERT_EQ(ClientDisconnect(), S_OK);
+    }
 }
 
 }  // namespace

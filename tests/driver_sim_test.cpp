@@ -1,7 +1,4 @@
-// The library's port calls as the driver receives them: a command is a whole record of its fixed
-// size, each byte that no field of it covers is zero (never a worker's stack), and a command the
-// port refuses is told. The end-to-end tests read commands through the same records, so only here
-// are the bytes compared as the driver lays them out.
+// The port calls as the driver gets them: whole fixed-size records, unused bytes zero, refusals told.
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -1,9 +1,7 @@
-// Files whose owner means harm. Each file is judged as itself, every event gets its verdict, and
-// nothing outside the file's folder is created or changed.
+// Files whose owner means harm: each judged as itself, every event answered, nothing else touched.
 #include <thread>
 
 #include "blocking_call.h"
-#include "tests/support/file_seam.h"
 #include "tests/support/handler_harness.h"
 
 namespace varnok::test {
@@ -12,9 +10,7 @@ namespace {
 // The extended-length name that creates a file Win32 would otherwise rewrite.
 std::wstring Extended(const std::filesystem::path& path) { return L"\\\\?\\" + path.wstring(); }
 
-// ---- Unix objects that Wine follows -----------------------------------------------------------------
-// Wine 8 makes no links of its own, but its programs can start Unix programs, and Wine follows what
-// they make as Windows follows a link or a pipe. The tests that need them skip on Windows.
+// ---- Unix links and FIFOs, which Wine follows as Windows follows a link or a pipe (Wine makes none) --
 
 std::optional<std::string> UnixName(const std::wstring& path) {
     using ToUnix = char*(__cdecl*)(const wchar_t*);
@@ -36,9 +32,7 @@ std::optional<std::string> UnixName(const std::wstring& path) {
         }                                                                                       \
     } while (false)
 
-// Runs a Unix program on those arguments (Windows paths by their Unix names) and waits, within a
-// generous bound, until `watched` exists or is gone: Wine can't wait for it, so its work shows only
-// in the file system.
+// Runs a Unix program (Windows paths by their Unix names) until `watched` exists or is gone, bounded.
 bool RunUnix(const std::wstring& program, const std::vector<std::wstring>& arguments, const std::wstring& watched,
              bool exists = true) {
     std::wstring command_line = program;
@@ -56,9 +50,7 @@ bool RunUnix(const std::wstring& program, const std::vector<std::wstring>& argum
                           &startup, &process)) {
         return false;
     }
-    // For a Unix program Wine gives no process handle and leaves whatever was on its stack in hThread,
-    // which may be the value of a handle the library holds: neither is closed.
-    // Opened, not asked for its attributes, which Wine can't give of a FIFO.
+    // Wine gives no process handle and leaves garbage in hThread: neither is closed. A FIFO has no attributes.
     const auto there = [&] {
         return UniqueHandle(::CreateFileW(watched.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_BACKUP_SEMANTICS, nullptr))
@@ -78,24 +70,24 @@ bool MakeUnixLink(const std::wstring& link, const std::wstring& target) {
     return RunUnix(L"/bin/ln", {L"-s", target, link}, link);
 }
 
-// Removed by name (what a link leads to stays): a scratch folder's own removal can tell neither a FIFO
-// from a file nor a link from its folder.
+// Removed by name: a folder's removal tells no FIFO from a file nor a link from its folder.
 void RemoveUnixObject(const std::wstring& name) {
     EXPECT_TRUE(RunUnix(L"/bin/rm", {L"-f", name}, name, false)) << Narrow(name);
 }
-struct RemovedUnixObjects {
+// Names removed one by one at the end of the scope, by `remove`.
+struct Removed {
     std::vector<std::wstring> names;
-    ~RemovedUnixObjects() {
+    void (*remove)(const std::wstring&) = RemoveUnixObject;
+    ~Removed() {
         for (const std::wstring& name : names) {
-            RemoveUnixObject(name);
+            remove(name);
         }
     }
 };
 
 using HostileFileTest = HandlerTest;
 
-// Names that Win32 would rewrite (a trailing dot or space, device names) and one beyond MAX_PATH:
-// each file is scanned with its own origin, and the decoy Win32 would open instead is left alone.
+// Names Win32 would rewrite, and one beyond MAX_PATH: each scanned with its own origin, the decoy untouched.
 TEST_F(HostileFileTest, NamesThatWin32RewritesAreJudgedAsThemselves) {
     const std::wstring decoy = folder_.File(L"x.exe", "decoy");
     AgeFile(decoy, std::chrono::hours(48));
@@ -107,18 +99,10 @@ TEST_F(HostileFileTest, NamesThatWin32RewritesAreJudgedAsThemselves) {
     const std::vector<std::wstring> names = {L"x.exe.",  L"x.exe ",   L"nul",
                                              L"con.txt", L"com1.exe", (deep / L"download.exe").wstring()};
     ASSERT_GT((folder_.path / names.back()).wstring().size(), static_cast<std::size_t>(MAX_PATH));
-    // Removed by their extended names: the scratch folder's removal, through Win32, can't reach them.
-    const struct RemoveByExtendedName {
-        const std::filesystem::path& folder;
-        const std::vector<std::wstring>& names;
-        ~RemoveByExtendedName() {
-            for (const std::wstring& name : names) {
-                ::DeleteFileW(Extended(folder / name).c_str());
-            }
-        }
-    } removal{folder_.path, names};
+    Removed removal{{}, [](const std::wstring& name) { ::DeleteFileW(name.c_str()); }};
     int round = 0;
     for (const std::wstring& name : names) {
+        removal.names.push_back(Extended(folder_.path / name));
         SCOPED_TRACE(testing::Message() << "'" << name << "'");
         const std::filesystem::path path = folder_.path / name;
         const std::wstring host = L"https://origin.example/" + std::to_wstring(round++);
@@ -126,8 +110,7 @@ TEST_F(HostileFileTest, NamesThatWin32RewritesAreJudgedAsThemselves) {
         WriteStream(Extended(path), L"Zone.Identifier",
                     "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=" + Narrow(host) + "\r\n");
         EXPECT_TRUE(Scanned(path.wstring(), 3, host));
-        // (Wine opens a stream of the deep file by its plain name only.)
-        const std::wstring readable = name == names.back() ? path.wstring() : Extended(path);
+        const std::wstring readable = name == names.back() ? path.wstring() : Extended(path);  // Wine: deep, plain
         EXPECT_EQ(UnsealedRecordOf(readable), Record(host, kHostVerdict, path.wstring()));
     }
     EXPECT_EQ(RecordOf(decoy), std::nullopt);
@@ -152,12 +135,8 @@ FolderState StateOf(const std::filesystem::path& folder) {
     return state;
 }
 
-// The owner swaps the download's folder for a link to another, and back. Between the look for
-// Zone.Identifier by name and the open of the folder: the host gets the judged file's origin. Just
-// before the folder's open, and back before the host opens the name: the library judged the other
-// folder's file, and the host scanned the owner's, so nothing of that scan is recorded anywhere. During
-// the scan: the record goes to the judged file. The other folder holds nothing or a decoy with an
-// origin and a record of its own; either way it stays as it was.
+// The download's folder swapped for a link to another and back, at the look, the folder's open or the
+// scan, leads nowhere else: the other folder, empty or with a decoy, stays as it was.
 TEST_F(HostileFileTest, FolderSwappedForALinkLeadsNowhereElse) {
     VARNOK_REQUIRE_WINE();
     enum class SwapAt { kTheLook, kTheFolder, kTheScan };
@@ -199,9 +178,9 @@ TEST_F(HostileFileTest, FolderSwappedForALinkLeadsNowhereElse) {
             return kHostVerdict;
         };
         const ScopedSeam seam([&](const FileCallSite& site) {
-            const bool the_look = site.call == FileCall::kOpen && EndsWith(site.name, L"\\x.exe:Zone.Identifier");
+            const bool the_look = site.call == FileCall::kOpen && site.name.ends_with(L"\\x.exe:Zone.Identifier");
             const bool the_folder =
-                site.call == FileCall::kOpen && EndsWith(site.name, downloads.path.filename().wstring());
+                site.call == FileCall::kOpen && site.name.ends_with(downloads.path.filename().wstring());
             if (!swapped &&
                 ((swap.at == SwapAt::kTheLook && the_look) || (swap.at == SwapAt::kTheFolder && the_folder))) {
                 swap_folder();
@@ -240,8 +219,6 @@ struct WatchedAsAWorker {
             }
         });
     }
-    WatchedAsAWorker(const WatchedAsAWorker&) = delete;
-    WatchedAsAWorker& operator=(const WatchedAsAWorker&) = delete;
     ~WatchedAsAWorker() {
         ::SetEvent(stop.Get());
         canceller.join();
@@ -249,8 +226,7 @@ struct WatchedAsAWorker {
     }
 };
 
-// The record holds whole lines only, each the library's: the host, the event's verdict, the name,
-// or the seal's.
+// The record holds whole lines only, each the library's: host, verdict, name, or the seal's.
 bool IsWholeRecord(const std::string& record, std::int32_t verdict, const std::wstring& file) {
     std::string rest = WithoutSeal(record);
     for (const std::string& line : {Line(kHostUrl, Narrow(kDownloadHost)), Line(kScanResult, std::to_string(verdict)),
@@ -262,8 +238,7 @@ bool IsWholeRecord(const std::string& record, std::int32_t verdict, const std::w
     return rest.empty() && (record.empty() || record.ends_with("\r\n"));
 }
 
-// Every file call of an event in turn fails, or is held up until the watch cancels it (an oplock
-// break nobody acknowledges, a silent server): one verdict each time, and a record of whole lines.
+// Every file call of an event in turn failed, or held up until cancelled: one verdict, a whole record.
 TEST_F(HostileFileTest, EveryFileCallFailedOrHeldUpStillLeavesOneVerdictAndAWholeRecord) {
     EXPECT_EQ(Handle(folder_.Download(L"warm-up.exe")), kSOk);  // the volume's share modes learnt
     int call = 0;
@@ -296,28 +271,7 @@ TEST_F(HostileFileTest, EveryFileCallFailedOrHeldUpStillLeavesOneVerdictAndAWhol
     EXPECT_EQ(g_blocks_not_cancelled, 0);
 }
 
-// A FIFO in a stream's place (Wine off NTFS keeps a stream as a file beside its file) or the file's:
-// opening or reading it would wait for ever. The stream counts as unreadable, the file as unopenable.
-TEST_F(AnyVolumeHandlerTest, PipesInPlaceOfStreamsAndFilesAreNeverRead) {
-    VARNOK_REQUIRE_WINE();
-    const TempFolder ordinary(TempFolder::Volume::kOrdinary);
-    const std::wstring piped_stream = ordinary.File(L"piped-stream.exe");
-    const std::wstring piped_file = (ordinary.path / L"piped-file.exe").wstring();
-    const RemovedUnixObjects fifos{{piped_stream + L":Zone.Identifier", piped_file}};
-    ASSERT_TRUE(RunUnix(L"/usr/bin/mkfifo", {fifos.names[0]}, fifos.names[0]));
-    EXPECT_TRUE(Scanned(piped_stream, 3, L"unknown host", L"Unreadable Zone.Identifier - force scan."));
-
-    ASSERT_TRUE(RunUnix(L"/usr/bin/mkfifo", {piped_file}, piped_file));
-    WriteStream(piped_file, L"Zone.Identifier", kDownloadZone);
-    ExpectUnscanned(piped_file, kEFail,
-                    {NewEvent(piped_file),
-                     {VARNOK_LOG_INFO, piped_file + L" Could not open file."},
-                     {VARNOK_LOG_WARN, L" Could not open file."}});
-    EXPECT_EQ(RecordOf(piped_file), std::nullopt);
-}
-
-// Keeps changing a file's size a byte at a time and looks at its first line now and then: one with
-// "=" (it writes only "A") is kept in `found`. It ends then, once `go` is gone, or after a while.
+// Grows a file a byte at a time, keeping in `found` a first line with "="; ends then, or when `go` goes.
 constexpr char kSizeChanger[] =
     "v=$1; go=$2; found=$3; n=0\n"
     "while [ -e \"$go\" ] && [ $n -lt 4000 ]; do\n"
@@ -329,12 +283,25 @@ constexpr char kSizeChanger[] =
     "  n=$((n+1))\n"
     "done\n";
 
-// Where a stream is a file beside its file (off NTFS, and on the tmpfs with the NTFS volume's serial
-// number), a file and its stream names can all be links to another's file elsewhere, whose every
-// index agrees and whose size a Unix process keeps changing. Whatever the library learnt of the NTFS
-// volume, nothing is written into that file nor made beside it.
-TEST_F(AnyVolumeHandlerTest, StreamNamesThatAreLinksToAFileElsewhereNeverWriteIt) {
+// A FIFO in a stream's place or the file's is never read; where a stream is a file beside its file (off
+// NTFS, on tmpfs with NTFS's serial) links to another's file of changing size: nothing is written there.
+TEST_F(AnyVolumeHandlerTest, UnixObjectsInAFilesPlaceAreNeverReadNorWritten) {
     VARNOK_REQUIRE_WINE();
+    const TempFolder ordinary(TempFolder::Volume::kOrdinary);
+    const std::wstring piped_stream = ordinary.File(L"piped-stream.exe");
+    const std::wstring piped_file = (ordinary.path / L"piped-file.exe").wstring();
+    const Removed fifos{{piped_stream + L":Zone.Identifier", piped_file}};
+    ASSERT_TRUE(RunUnix(L"/usr/bin/mkfifo", {fifos.names[0]}, fifos.names[0]));
+    EXPECT_TRUE(Scanned(piped_stream, 3, L"unknown host", L"Unreadable Zone.Identifier - force scan."));
+
+    ASSERT_TRUE(RunUnix(L"/usr/bin/mkfifo", {piped_file}, piped_file));
+    WriteStream(piped_file, L"Zone.Identifier", kDownloadZone);
+    ExpectUnscanned(piped_file, kEFail,
+                    {NewEvent(piped_file),
+                     {VARNOK_LOG_INFO, piped_file + L" Could not open file."},
+                     {VARNOK_LOG_WARN, L" Could not open file."}});
+    EXPECT_EQ(RecordOf(piped_file), std::nullopt);
+
     EXPECT_EQ(Handle(folder_.Download(L"first.exe")), kSOk);  // a record made, where streams are true ones
     for (const std::filesystem::path& parent :
          {std::filesystem::temp_directory_path(), std::filesystem::path(L"Z:\\dev\\shm")}) {
@@ -349,7 +316,7 @@ TEST_F(AnyVolumeHandlerTest, StreamNamesThatAreLinksToAFileElsewhereNeverWriteIt
         const std::wstring go = owned.File(L"go");  // removed with its folder, if not before
         const std::wstring found = (owned.path / L"found").wstring();
         const std::wstring file = (owned.path / L"x.exe").wstring();
-        const RemovedUnixObjects links{{file, file + L":Zone.Identifier", file + L":" + kRecordStream}};
+        const Removed links{{file, file + L":Zone.Identifier", file + L":" + kRecordStream}};
         for (const std::wstring& link : links.names) {
             ASSERT_TRUE(MakeUnixLink(link, victim)) << Narrow(link);
         }

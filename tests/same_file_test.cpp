@@ -1,6 +1,4 @@
-// Events under load, through the library's exports: events of one file run side by side and leave
-// one whole record whatever spelling of the path each carries, and stops with events in flight
-// answer each acknowledged event once and leak nothing.
+// Events under load through the exports: one file's run side by side, stops with events in flight.
 #include <map>
 #include <thread>
 
@@ -11,12 +9,10 @@ namespace {
 
 using SameFileTest = SimulatedDriverTest;
 
-// Slow scans of one file run side by side while other files go on; released one at a time, each
-// event gets its own scan's verdict and the stored result is the last one's. A stop while every
-// worker scans the file and as many events again wait behind them waits for one scan's time.
+// Slow scans of one file run side by side, each verdict its own, the record the last one's; a stop with
+// every worker scanning it waits for one scan.
 TEST_F(SameFileTest, SlowScansOfOneFileRunSideBySideAndAStopWaitsForOneScan) {
     VARNOK_REQUIRE_NTFS_VOLUME();
-    Host().answer = ScanSlowly;
     Start();
     const std::wstring slow = folder_.Download(L"slow.exe");
     HoldScansOf(slow);
@@ -36,8 +32,7 @@ TEST_F(SameFileTest, SlowScansOfOneFileRunSideBySideAndAStopWaitsForOneScan) {
 
     std::thread poster([&] {
         for (std::uint32_t i = 100; i < 100 + 2 * kScanThreadCount; ++i) {
-            ScanNotification notification = MakeFileEvent(slow, 100 + i);
-            notification.Value3 = i;  // those the library never takes time out when it stops
+            const ScanNotification notification = MakeFileEvent(slow, 100 + i, i);  // those not taken time out
             SimPostNotification(&notification, sizeof(notification), sizeof(ScanReply), nullptr, kWaitMs);
         }
     });
@@ -70,9 +65,7 @@ TEST_F(SameFileTest, ResultCallbackWaitingForAnotherEventOfItsFileDoesNotDeadloc
     EXPECT_TRUE(second_answered);
 }
 
-// The byte-range lock belongs to the file, not to its name: many events, under four spellings, of a
-// file whose record is large leave it whole, each event answered once with its own scan's verdict,
-// and the log lines that 25 workers write at once each keep their exact form.
+// The lock is the file's, not its name's: four spellings leave one whole record, and log lines whole.
 TEST_F(SameFileTest, SpellingsOfOneFileShareTheLockAndLeaveOneWholeRecord) {
     VARNOK_REQUIRE_NTFS_VOLUME();
     Host().answer = ScanSlowly;
@@ -83,11 +76,9 @@ TEST_F(SameFileTest, SpellingsOfOneFileShareTheLockAndLeaveOneWholeRecord) {
         notes += "Note" + std::to_string(line) + "=" + std::string(90, static_cast<char>('a' + line % 26)) + "\r\n";
     }
     WriteStream(file, kRecordStream, notes + Line(kHostUrl, Narrow(kDownloadHost)));
-    std::wstring slashes = file;
-    std::replace(slashes.begin(), slashes.end(), L'\\', L'/');
-    std::wstring upper = file;
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](wchar_t c) { return std::towupper(c); });
-    const std::vector<std::wstring> spellings{file, slashes, L"\\\\?\\" + file, upper};
+    std::vector<std::wstring> spellings{file, file, L"\\\\?\\" + file, file};
+    std::replace(spellings[1].begin(), spellings[1].end(), L'\\', L'/');
+    std::transform(file.begin(), file.end(), spellings[3].begin(), [](wchar_t c) { return std::towupper(c); });
 
     constexpr std::uint32_t kEvents = 200;
     for (std::uint32_t i = 0; i < kEvents; ++i) {
@@ -123,8 +114,7 @@ TEST_F(SameFileTest, SpellingsOfOneFileShareTheLockAndLeaveOneWholeRecord) {
     EXPECT_TRUE(one_events_own) << tail;
 }
 
-// Start, a burst of events, stop, 200 times: every event the library acknowledged got exactly one
-// verdict and no other did; handles and heaps stay level after a warm-up.
+// Start, a burst, stop, 200 times: each acknowledged event answered once, handles and heaps level.
 TEST_F(SameFileTest, ShutDownWhileEventsAreInFlight) {
     const std::wstring download = folder_.Download(L"download.exe");
     const std::wstring plain = folder_.File(L"plain.txt");
@@ -140,8 +130,8 @@ TEST_F(SameFileTest, ShutDownWhileEventsAreInFlight) {
         ASSERT_EQ(FilterInit(&config, HostScan, HostResult, nullptr), S_OK) << cycle;
         std::map<std::uint64_t, std::uint64_t> event_of_message;
         for (int i = 0; i < 30; ++i) {
-            const std::uint64_t message_id = PostFileEvent(i % 3 == 0 ? download : plain, next_event);
-            event_of_message[message_id] = next_event++;
+            event_of_message[PostFileEvent(i % 3 == 0 ? download : plain, next_event)] = next_event;
+            ++next_event;
         }
         ASSERT_EQ(ClientDisconnect(), S_OK) << cycle;
         cycle_times.push_back(std::chrono::steady_clock::now() - start);
@@ -164,10 +154,8 @@ TEST_F(SameFileTest, ShutDownWhileEventsAreInFlight) {
     }
     EXPECT_LE(usage::HandleSlot(), handles_after_warm_up);
     EXPECT_LT(usage::HeapBytesInUse(), heap_after_warm_up + 256 * 1024);
-    // A start and stop with a burst in flight takes milliseconds; the median, not every cycle, is
-    // bounded, so a loaded machine's stalls don't fail it while a stop that waits for traffic does.
     std::nth_element(cycle_times.begin(), cycle_times.begin() + 100, cycle_times.end());
-    EXPECT_LT(cycle_times[100], std::chrono::seconds(2));
+    EXPECT_LT(cycle_times[100], std::chrono::seconds(2));  // the median, for a loaded machine's stalls
 }
 
 }  // namespace

@@ -1,7 +1,4 @@
-// The sample host. Its scanner must find the real antivirus test string wherever it lies in a file,
-// call nothing else a find, and keep a file it could not read from being remembered as clean. Its
-// configuration options, which the demo shares, refuse a value the driver cannot take rather than
-// wrap it, and cut a text longer than ConfigText, never writing past it.
+// The sample host: its scanner, which finds the test string only and calls no unread file clean, and its options.
 #include "tests/support/test_files.h"
 #include "tools/sample_host/host_options.h"
 #include "tools/sample_host/scanner.h"
@@ -11,7 +8,7 @@ namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;  // what the scanner reads at once
 
-// Found wherever it lies, across the boundary of two reads too; pieces of it are no find.
+// Found wherever it lies, across two reads too; pieces of it are no find; an unreadable file is none.
 TEST(ScannerTest, FindsTheStandardTestStringAnywhereAndNothingElse) {
     const std::string test_string = AntivirusTestString();
     // FNV-1a: checks the assembled text against the real one without writing that one down here.
@@ -38,10 +35,6 @@ TEST(ScannerTest, FindsTheStandardTestStringAnywhereAndNothingElse) {
     for (const Case& c : cases) {
         EXPECT_EQ(ScanFile(folder.File(L"scanned.bin", c.content)), c.verdict) << c.content.size();
     }
-}
-
-TEST(ScannerTest, UnreadableFileIsNotCalledClean) {
-    const varnok::test::TempFolder folder;
     EXPECT_EQ(ScanFile((folder.path / L"missing.exe").wstring()), kVerdictNotRead);
     const std::wstring locked = folder.File(L"locked.exe");
     {
@@ -53,8 +46,7 @@ TEST(ScannerTest, UnreadableFileIsNotCalledClean) {
     EXPECT_EQ(ScanFile(locked), kVerdictClean);
 }
 
-// Runs TakeConfigOption over the arguments as a program's loop does, up to the first one it does
-// not take: the use of that one, or kTaken when it took them all.
+// TakeConfigOption over the arguments: the use of the first it does not take, or kTaken.
 OptionUse Parse(std::vector<std::wstring> arguments, ConfigOptions& options, std::wstring& error) {
     std::vector<wchar_t*> argv = {nullptr};
     for (std::wstring& argument : arguments) {
@@ -67,7 +59,7 @@ OptionUse Parse(std::vector<std::wstring> arguments, ConfigOptions& options, std
     return use;
 }
 
-TEST(ConfigOptionsTest, TakesEachOptionWithItsValueAndRefusesWhatTheDriverCannotTake) {
+TEST(ConfigOptionsTest, TakesEachOptionRefusesWhatTheDriverCannotTakeAndCutsTheText) {
     ConfigOptions options;
     std::wstring error;
     EXPECT_EQ(
@@ -84,12 +76,9 @@ TEST(ConfigOptionsTest, TakesEachOptionWithItsValueAndRefusesWhatTheDriverCannot
     }
     EXPECT_EQ(Parse({L"--config"}, options, error), OptionUse::kNotMine);  // no value follows
     EXPECT_EQ(Parse({L"--simulate"}, options, error), OptionUse::kNotMine);
-}
 
-TEST(ConfigOptionsTest, ConfigTextIsCutToWhatTheRecordHolds) {
     constexpr std::size_t kUnits = sizeof(DriverConfig::ConfigText) / sizeof(wchar_t);
     for (const std::size_t length : {kUnits - 1, kUnits + 100}) {
-        ConfigOptions options;
         options.config_text = std::wstring(length, L'b');
         options.config_value1 = 7;
         const DriverConfig config = MakeConfig(options);

@@ -1,7 +1,5 @@
-// Random stream bytes, keys and values through decoding, lookup, setting and encoding, with the
-// linear matcher checked against the pattern engine and the setting of a key against its line by
-// line reference. Input: key length, key, value length, value, the bound on the set text's bytes
-// (0 for the read limit), then the stream's bytes.
+// Random stream bytes, keys and values against the pattern engine and the reference. Input: key length,
+// key, value length, value, the set text's bound (0: the read limit), the stream's bytes.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -28,8 +26,7 @@ std::uint8_t TakeByte(const std::uint8_t*& data, std::size_t& size) {
     return *data++;
 }
 
-// Bytes become characters of the same code, except three that stand for characters no stream
-// byte can hold: the two Unicode line ends and one more above 0xFF.
+// Bytes become characters of their code, but for three above 0xFF, line ends among them.
 std::wstring TakeField(const std::uint8_t*& data, std::size_t& size, std::size_t limit) {
     std::wstring field;
     for (std::size_t length = TakeByte(data, size) % (limit + 1); length > 0 && size > 0; --length) {

@@ -1,6 +1,4 @@
-// What std::wregex itself answers for a key's value, to hold the linear matcher against, and the
-// setting of a key spelled out line by line. Nothing here calls the code it checks. The key goes into
-// the pattern escaped, as the literal text that the library reads it as, whatever it holds.
+// What std::wregex answers for a key's value (the key escaped), and the setting of a key spelled out.
 #pragma once
 
 #include <algorithm>
@@ -12,18 +10,10 @@
 namespace varnok {
 
 inline std::wstring EscapedForPattern(const std::wstring& key) {
-    std::wstring escaped;
-    for (const wchar_t c : key) {
-        if (std::wstring_view(L"^$\\.*+?()[]{}|").find(c) != std::wstring_view::npos) {
-            escaped.push_back(L'\\');
-        }
-        escaped.push_back(c);
-    }
-    return escaped;
+    return std::regex_replace(key, std::wregex(L"[\\^$\\\\.*+?()[\\]{}|]"), L"\\$&");
 }
 
-// ECMAScript's "^" matches only at the start of the text (without the multiline option), so a
-// line start is that or a consumed LF or CR: group 1. The key is group 2, the value group 3.
+// "^" matches only at the text's start: a line start is that or a consumed LF or CR (group 1).
 inline std::wregex ReferencePattern(const std::wstring& key) {
     return std::wregex(L"(^|[\\n\\r])(" + EscapedForPattern(key) + L")=s*(.+)");
 }
@@ -36,8 +26,7 @@ inline std::optional<std::wstring> ReferenceValue(const std::wstring& text, cons
     return match[3].str();
 }
 
-// regex_replace with the value's "$" escaped, so that it lands as it is; the consumed line break
-// goes back in front of the key.
+// regex_replace with the value's "$" escaped; the consumed line break goes back before the key.
 inline std::wstring ReferenceReplace(const std::wstring& text, const std::wstring& key, const std::wstring& value) {
     std::wstring format = L"$1$2=";
     for (const wchar_t c : value) {
@@ -46,10 +35,8 @@ inline std::wstring ReferenceReplace(const std::wstring& text, const std::wstrin
     return std::regex_replace(text, ReferencePattern(key), format);
 }
 
-// What setting a key makes of the text: the replacement above when a
-// line starts with the key, else the text with a line appended. Refused for a value that holds a
-// line break or the end of text (0x1A), or a result that takes more than max_bytes on disk, where
-// an LF takes two bytes (CR LF) and any other character one.
+// The replacement when a line starts with the key, else a line appended; refused for a value with a
+// line break or 0x1A, or a result of more than max_bytes on disk (an LF takes two).
 inline std::wstring ReferenceSet(const std::wstring& text, const std::wstring& key, const std::wstring& value,
                                  std::size_t max_bytes) {
     if (value.find_first_of(L"\n\r\x1A") != std::wstring::npos) {

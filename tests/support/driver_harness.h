@@ -1,6 +1,4 @@
-// What the tests of the library's exports share: the driver's side through the driver simulator, a
-// host scan that waits until released, and a fixture that starts each test on a fresh simulated port
-// and stops the library after it. The host's side is the fake host.
+// What the tests of the exports share: the simulated driver, a slow host scan, and a fixture.
 #pragma once
 
 #include <cstring>
@@ -16,23 +14,16 @@ namespace varnok::test {
 
 inline constexpr std::uint32_t kConfigValue2 = 9;
 
-inline DriverConfig MakeConfig() {
-    DriverConfig config{};
-    std::wcsncpy(config.ConfigText, L"scan", 1023);
-    config.ConfigValue1 = 7;
-    config.ConfigValue2 = kConfigValue2;
-    return config;
-}
+inline DriverConfig MakeConfig() { return {.ConfigText = L"scan", .ConfigValue1 = 7, .ConfigValue2 = kConfigValue2}; }
 
-// ---- The driver --------------------------------------------------------------------------------------
-
-inline ScanNotification MakeFileEvent(const std::wstring& path, std::uint64_t event_id, std::uint32_t kind = 0) {
+inline ScanNotification MakeFileEvent(const std::wstring& path, std::uint64_t event_id,
+                                      std::uint32_t value3 = kEventValue3, std::uint32_t kind = 0) {
     ScanNotification notification{};
     notification.Kind = kind;
     notification.Value1 = kEventValue1;
     notification.EventId = event_id;
     notification.Value2 = kEventValue2;
-    notification.Value3 = kEventValue3;
+    notification.Value3 = value3;
     std::copy_n(path.data(), std::min<std::size_t>(path.size(), kFileNameUnits), notification.FileName);
     return notification;
 }
@@ -40,8 +31,7 @@ inline ScanNotification MakeFileEvent(const std::wstring& path, std::uint64_t ev
 // Sends a file event, waiting until a receive took it; returns its message id.
 inline std::uint64_t PostFileEvent(const std::wstring& path, std::uint64_t event_id,
                                    std::uint32_t value3 = kEventValue3) {
-    ScanNotification notification = MakeFileEvent(path, event_id);
-    notification.Value3 = value3;
+    const ScanNotification notification = MakeFileEvent(path, event_id, value3);
     std::uint64_t message_id = 0;
     EXPECT_EQ(SimPostNotification(&notification, sizeof(notification), sizeof(ScanReply), &message_id, kWaitMs), S_OK);
     return message_id;
@@ -63,7 +53,6 @@ T As(const SimTraffic& record) {
     return message;
 }
 
-// The verdict commands (command 1) recorded so far, in order.
 inline std::vector<ScanCommand> Verdicts() {
     std::vector<ScanCommand> verdicts;
     for (const SimTraffic& record : Traffic(SIM_TRAFFIC_COMMAND)) {
@@ -83,10 +72,7 @@ inline std::set<std::uint64_t> AnsweredOnce() {
     return answered;
 }
 
-// ---- A slow host -------------------------------------------------------------------------------------
-
-// A scan answer whose scans of one file wait until they are released: those whose event's Value3 lies
-// below `released_below`. Every scan answers kSlowVerdictBase + Value3. Kept under the host's lock.
+// Scans of one file wait until released (Value3 below `released_below`); each answers base + Value3.
 inline constexpr std::int32_t kSlowVerdictBase = 1000;
 struct SlowScanner {
     std::wstring slow_file;
@@ -108,8 +94,12 @@ inline std::int32_t ScanSlowly(const ScanCall& scan) {
     return kSlowVerdictBase + static_cast<std::int32_t>(scan.value3);
 }
 
+// Answers scans slowly from now on, holding those of `file`.
 inline void HoldScansOf(const std::wstring& file) {
-    ChangeHost([&](FakeHost&) { g_slow_scanner.slow_file = file; });
+    ChangeHost([&](FakeHost& host) {
+        g_slow_scanner.slow_file = file;
+        host.answer = ScanSlowly;
+    });
 }
 
 inline void ReleaseSlowScans(std::uint32_t below = UINT32_MAX) {
@@ -119,8 +109,6 @@ inline void ReleaseSlowScans(std::uint32_t below = UINT32_MAX) {
 inline bool WaitForSlowScans(std::size_t count) {
     return Host().WaitUntil([&] { return g_slow_scanner.waiting == count; });
 }
-
-// ---- Tests of the exports ----------------------------------------------------------------------
 
 class SimulatedDriverTest : public ::testing::Test {
 protected:
@@ -142,23 +130,20 @@ protected:
         SimResetTraffic();
     }
 
-    // Starts the library with the fake host and waits for the configuration it sends.
     static void Start(ScanResultCallback result = HostResult, LogCallback log = HostLog) {
         const DriverConfig config = MakeConfig();
         ASSERT_EQ(::FilterInit(&config, HostScan, result, log), S_OK);
         ASSERT_TRUE(SimWaitForTraffic(0, 1, kWaitMs));
     }
 
-    // Sends one file event (numbered on from the last unless given) and returns its verdict command.
     ScanCommand Examine(const std::wstring& path, std::uint64_t event_id = 0) {
         next_event_id_ = event_id != 0 ? event_id : next_event_id_ + 1;
         const std::uint32_t commands = SimTrafficCount(SIM_TRAFFIC_COMMAND);
         PostFileEvent(path, next_event_id_);
         EXPECT_TRUE(SimWaitForTraffic(0, commands + 1, kWaitMs));
-        const std::vector<ScanCommand> verdicts = Verdicts();
-        EXPECT_FALSE(verdicts.empty());
-        EXPECT_EQ(verdicts.empty() ? 0 : verdicts.back().EventId, next_event_id_);
-        return verdicts.empty() ? ScanCommand{} : verdicts.back();
+        const ScanCommand verdict = Verdicts().empty() ? ScanCommand{} : Verdicts().back();
+        EXPECT_EQ(verdict.EventId, next_event_id_);
+        return verdict;
     }
 
     TempFolder folder_;

@@ -1,6 +1,4 @@
-// The host's side of every test: the three callbacks a host registers, recording what the library
-// gives them. The library calls them from up to 25 workers at once, so what they record is kept under
-// one lock, and a test waits on it for what it expects.
+// The host's three callbacks, recording under one lock what up to 25 workers give them.
 #pragma once
 
 #include <chrono>
@@ -28,7 +26,6 @@ struct ScanCall {
     std::uint64_t reserved;
 };
 
-// One text the host's LogCallback received, with its level (VARNOK_LOG_INFO, VARNOK_LOG_WARN).
 struct LogLine {
     std::uint32_t level;
     std::wstring text;
@@ -40,15 +37,13 @@ inline LogLine NewEvent(const std::wstring& file) { return {VARNOK_LOG_INFO, L"N
 struct FakeHost {
     std::mutex mutex;
     std::condition_variable changed;
-    // How the scan answers: with `verdict`, or with what `answer` makes of the call (after acting on
-    // the file, or waiting). The answer runs outside the lock: it may wait, or handle another event.
+    // The scan answers `verdict`, or `answer`'s result, outside the lock: it may act, wait or handle an event.
     std::int32_t verdict = kHostVerdict;
     std::function<std::int32_t(const ScanCall&)> answer;
     std::vector<ScanCall> scans;
     std::vector<std::pair<std::wstring, std::int32_t>> results;
     std::vector<LogLine> log;
 
-    // Forgets what it saw, and how it answers unless told to keep that.
     void Forget(bool keep_answers = false) {
         const std::lock_guard<std::mutex> lock(mutex);
         scans.clear();
@@ -64,11 +59,9 @@ struct FakeHost {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), predicate);
     }
-    // Waits until at least `count` results have arrived: the library reports them after the verdict.
     bool WaitForResults(std::size_t count) {
         return WaitUntil([&] { return results.size() >= count; });
     }
-    // Copies, taken under the lock.
     std::vector<ScanCall> Scans() { return Copy(scans); }
     std::vector<std::pair<std::wstring, std::int32_t>> Results() { return Copy(results); }
     std::vector<LogLine> Log() { return Copy(log); }

@@ -1,6 +1,4 @@
-// The handler of one file event on its own, as the decision's tests drive it: the fake host, a fake
-// verdict sink in the driver's place, a key for the records, and files in the tests' scratch folder.
-// Neither the DLL, nor the port, nor the driver simulator takes part.
+// The handler of one event on its own: the fake host, a fake verdict sink, a key, scratch files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "record_key.h"
@@ -20,10 +19,10 @@
 namespace varnok::test {
 
 inline constexpr HostCallbacks kFakeHost{HostScan, HostResult, HostLog};
-// What the fake sink answers when the driver is to be unreachable.
-inline constexpr HResult kSendRefused = static_cast<HResult>(0x80070006u);  // HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE)
+// What the fake sink answers for an unreachable driver: HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE).
+inline constexpr HResult kSendRefused = static_cast<HResult>(0x80070006u);
 
-// The driver's side, and the developer's trace: the handler calls them on the test's own thread.
+// The driver's side, and the developer's trace, called on the test's own thread.
 struct FakeSink {
     HResult status = kSOk;
     std::function<void()> on_send;  // what the driver does as the verdict arrives
@@ -55,16 +54,14 @@ protected:
         return HandleScanEvent(event, VerdictSink{&sink_, send}, host, *key_);
     }
 
-    // Forgets what the fakes saw, keeping how they answer.
     void Forget() {
         Host().Forget(true);
         sink_.verdicts.clear();
         g_traces.clear();
     }
 
-    // Handles one event for the name and answers whether the host scanned it. A scan was of the name
-    // as reported, with that zone and origin and the event's values, its verdict sent and reported,
-    // and nothing logged but the event and the warning; without one, verdict 2 went out.
+    // Handles one event; whether scanned (as reported, with that zone, origin and values, verdict sent and
+    // reported, only the event and the warning logged), else verdict 2 went out.
     bool Scanned(const std::wstring& reported, std::int32_t zone = 3, const std::wstring& source = kDownloadHost,
                  const std::wstring& warning = {}) {
         Forget();
@@ -80,19 +77,16 @@ protected:
             log.push_back({VARNOK_LOG_WARN, warning});
         }
         EXPECT_EQ(scans.size(), 1u);
-        EXPECT_EQ(scans[0].file_name, reported);
-        EXPECT_EQ(scans[0].zone_id, zone);
-        EXPECT_EQ(scans[0].source, source);
-        EXPECT_EQ((std::vector{scans[0].value1, scans[0].value2, scans[0].value3}),
-                  (std::vector{kEventValue1, kEventValue2, kEventValue3}));
+        EXPECT_EQ(std::tie(scans[0].file_name, scans[0].zone_id, scans[0].source, scans[0].value1, scans[0].value2,
+                           scans[0].value3),
+                  std::tie(reported, zone, source, kEventValue1, kEventValue2, kEventValue3));
         EXPECT_EQ(Verdicts(), std::vector<std::int32_t>{verdict});
         EXPECT_EQ(Host().Results(), (std::vector<std::pair<std::wstring, std::int32_t>>{{reported, verdict}}));
         EXPECT_EQ(Log(), log);
         return true;
     }
 
-    // Handles one event for the name, which is not to be scanned: verdict 2 goes out, and the host's
-    // log gets those lines and no others.
+    // Handles one event for a name not to be scanned: verdict 2 goes out, and the log gets those lines.
     void ExpectUnscanned(const std::wstring& reported, HResult status, const std::vector<LogLine>& lines) {
         Forget();
         EXPECT_EQ(Handle(reported), status) << Narrow(reported);

@@ -1,6 +1,5 @@
-// Files and streams for the Windows tests: scratch folders (on a real NTFS volume when the test
-// command mounted one), streams written and read with the Windows API, the library's record as the
-// tests expect it, file times moved into the past, and a record's lock held as another process holds it.
+// Files and streams for the Windows tests (scratch folders, streams, records, aged files, held locks),
+// and a rule over the library's file calls: made, failed, failed part-way, or blocked until cancelled.
 #pragma once
 
 #include <windows.h>
@@ -11,12 +10,18 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
+#include "file_call_seam.h"
 #include "file_calls.h"
 #include "record_format.h"
 #include "stream_lock.h"
@@ -28,7 +33,7 @@ namespace varnok::test {
 // How long a test waits for anything the library does: long enough for a loaded machine.
 inline constexpr std::uint32_t kWaitMs = 20000;
 
-// The values that every file event of a test carries, and that the host must get back unchanged.
+// The values every file event of a test carries, which the host must get back unchanged.
 inline constexpr std::uint32_t kEventValue1 = 0x1111;
 inline constexpr std::uint32_t kEventValue2 = 0x2222;
 inline constexpr std::uint32_t kEventValue3 = 0x3333;
@@ -43,14 +48,12 @@ inline std::string Narrow(const std::wstring& text) { return std::string(text.be
 inline std::string Line(const std::wstring& key, const std::string& value) {
     return Narrow(key) + "=" + value + "\r\n";
 }
-
 // The record as a scan leaves it on a file without an earlier one, its seal aside.
 inline std::string Record(const std::wstring& host, std::int32_t result, const std::wstring& reported) {
     return Line(kHostUrl, Narrow(host)) + Line(kScanResult, std::to_string(result)) + Line(kFileName, Narrow(reported));
 }
 
-// The record's lines without those of its seal, which name the file and its version: what is left
-// is what a test can know in advance.
+// The record's lines without those of its seal: what a test can know in advance.
 inline std::string WithoutSeal(const std::string& record) {
     std::string kept;
     for (std::size_t start = 0, end = 0; start < record.size(); start = end) {
@@ -64,18 +67,11 @@ inline std::string WithoutSeal(const std::string& record) {
     return kept;
 }
 
-// The test command mounts a real NTFS volume and names a folder on it in VARNOK_NTFS_FOLDER, so that
-// streams are true streams of their files; elsewhere Wine keeps "file:stream" as a file beside its
-// file. CI also sets VARNOK_REQUIRE_NTFS=1: there a missing volume is a failure, never a quiet skip.
-inline std::wstring EnvironmentValue(const wchar_t* name) {
-    wchar_t value[MAX_PATH] = {};
-    const DWORD length = ::GetEnvironmentVariableW(name, value, MAX_PATH);
-    return length < MAX_PATH ? std::wstring(value, length) : std::wstring();
-}
+// VARNOK_NTFS_FOLDER is on the NTFS volume, where streams are true ones; VARNOK_REQUIRE_NTFS=1 needs it.
+inline std::wstring EnvironmentValue(const wchar_t* name) { return _wgetenv(name) ? _wgetenv(name) : L""; }
 inline std::wstring NtfsFolder() { return EnvironmentValue(L"VARNOK_NTFS_FOLDER"); }
 
-// Where the library can prove that a stream is its file's, and so keeps a record, only on the NTFS
-// volume: a test of records skips elsewhere.
+// Records are kept only where a stream is provably its file's: a test of records skips elsewhere.
 #define VARNOK_REQUIRE_NTFS_VOLUME()                                                                       \
     do {                                                                                                   \
         if (::varnok::test::NtfsFolder().empty()) {                                                        \
@@ -86,10 +82,8 @@ inline std::wstring NtfsFolder() { return EnvironmentValue(L"VARNOK_NTFS_FOLDER"
         }                                                                                                  \
     } while (false)
 
-inline constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
-
-// Opens a file or a stream by name, sharing reading and writing unless told otherwise.
-inline UniqueHandle OpenName(const std::wstring& name, DWORD access, DWORD disposition, DWORD share = kShareReadWrite) {
+inline UniqueHandle OpenName(const std::wstring& name, DWORD access, DWORD disposition,
+                             DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE) {
     return UniqueHandle(::CreateFileW(name.c_str(), access, share, nullptr, disposition, 0, nullptr));
 }
 
@@ -99,19 +93,15 @@ inline void WriteStream(const std::wstring& file, const std::wstring& stream, co
     ASSERT_TRUE(handle && ::WriteFile(handle.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
 }
 
-// The stream's bytes, or nothing when it does not exist.
 inline std::optional<std::string> ReadStream(const std::wstring& file, const std::wstring& stream) {
     return usage::ReadStreamBytes(file, stream);
 }
 inline std::optional<std::string> RecordOf(const std::wstring& file) { return ReadStream(file, kRecordStream); }
 inline std::string UnsealedRecordOf(const std::wstring& file) { return WithoutSeal(RecordOf(file).value_or("")); }
 
-// A fresh folder on the scratch volume (or under `parent`, on whatever file system that is), removed
-// with everything in it.
+// A fresh folder on the scratch volume, the ordinary file system or under `parent`, removed after.
 struct TempFolder {
     std::filesystem::path path;
-
-    // The scratch volume of the run, or the ordinary file system, for what Wine can show only there.
     enum class Volume { kScratch, kOrdinary };
 
     explicit TempFolder(Volume volume = Volume::kScratch)
@@ -132,13 +122,11 @@ struct TempFolder {
         std::filesystem::remove_all(path, ignored);
     }
 
-    // Creates a file with some content and returns its full path.
     std::wstring File(const std::wstring& name, const std::string& content = "content") const {
         std::ofstream(path / name, std::ios::binary) << content;
         return (path / name).wstring();
     }
 
-    // A file downloaded with that Zone.Identifier, from the known host unless told otherwise.
     std::wstring Download(const std::wstring& name, const std::string& zone_identifier = kDownloadZone) const {
         const std::wstring file = File(name);
         WriteStream(file, L"Zone.Identifier", zone_identifier);
@@ -153,8 +141,7 @@ auto OfFile(const std::wstring& file, Query query) {
     return query(handle.Get());
 }
 
-// Moves the file's times into the past. Under Wine, on NTFS too, the creation time reported is the
-// last-write time, so that one has to move as well.
+// Moves the file's times into the past: Wine reports the last-write time as the creation time.
 inline void AgeFile(const std::wstring& file, std::chrono::seconds age) {
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
@@ -165,8 +152,7 @@ inline void AgeFile(const std::wstring& file, std::chrono::seconds age) {
     ASSERT_TRUE(handle && ::SetFileTime(handle.Get(), &past, &past, &past));
 }
 
-// Holds the lock of a file's record, as another process that can only read the file can, until
-// released: the byte that stands for the whole stream.
+// Holds the lock of a file's record (the byte that stands for the stream) as a reader of the file can.
 struct LockedForEver {
     UniqueHandle holder;
     OVERLAPPED range{};
@@ -177,5 +163,77 @@ struct LockedForEver {
     }
     void Release() { EXPECT_TRUE(::UnlockFileEx(holder.Get(), 0, 1, 0, &range)); }
 };
+
+// ---- The file calls: a rule blocks what Wine can't make, as an oplock break nobody acknowledges ------
+
+using SeamRule = std::function<FileCallOutcome(const FileCallSite& site)>;
+
+inline std::mutex g_seam_rule_lock;
+inline SeamRule g_seam_rule;
+
+inline FileCallOutcome ApplySeamRule(const FileCallSite& site) {
+    SeamRule rule;
+    {
+        const std::lock_guard<std::mutex> lock(g_seam_rule_lock);
+        rule = g_seam_rule;
+    }
+    return rule ? rule(site) : FileCallOutcome{};
+}
+
+class ScopedSeam {
+public:
+    explicit ScopedSeam(SeamRule rule) {
+        {
+            const std::lock_guard<std::mutex> lock(g_seam_rule_lock);
+            g_seam_rule = std::move(rule);
+        }
+        SetFileCallSeam(ApplySeamRule);
+    }
+    ScopedSeam(const ScopedSeam&) = delete;
+    ScopedSeam& operator=(const ScopedSeam&) = delete;
+    ~ScopedSeam() {
+        SetFileCallSeam(nullptr);
+        const std::lock_guard<std::mutex> lock(g_seam_rule_lock);
+        g_seam_rule = nullptr;
+    }
+};
+
+inline FileCallOutcome Proceed() { return {}; }
+inline FileCallOutcome Fail(DWORD error) { return {FileCallAction::kFail, error, 0}; }
+inline FileCallOutcome FailAfter(std::size_t bytes, DWORD error) {
+    return {FileCallAction::kFailPartWay, error, bytes};
+}
+
+// Blocks that never ended by a cancel but by their own bound: each is a call the watch missed.
+inline std::atomic<int> g_blocks_not_cancelled{0};
+inline constexpr DWORD kBlockBoundMs = 30000;
+
+// Blocks in a read that only the library's watch ends; past a generous bound it ends itself, counted.
+inline FileCallOutcome BlockUntilCancelled() {
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    if (!::CreatePipe(&read_end, &write_end, nullptr, 0)) {
+        return Fail(::GetLastError());
+    }
+    const UniqueHandle reader(read_end);
+    const UniqueHandle writer(write_end);
+    const UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread bound([&] {
+        if (::WaitForSingleObject(done.Get(), kBlockBoundMs) == WAIT_TIMEOUT) {
+            DWORD written = 0;
+            ::WriteFile(writer.Get(), "x", 1, &written, nullptr);
+        }
+    });
+    char byte = 0;
+    DWORD read = 0;
+    const bool ended_by_itself = ::ReadFile(reader.Get(), &byte, 1, &read, nullptr) != FALSE;
+    const DWORD error = ended_by_itself ? ERROR_TIMEOUT : ::GetLastError();
+    ::SetEvent(done.Get());
+    bound.join();
+    if (ended_by_itself) {
+        ++g_blocks_not_cancelled;
+    }
+    return Fail(error);
+}
 
 }  // namespace varnok::test
